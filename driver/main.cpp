@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "decimate/division.h"
+#include "driver/distinct_files.h"
 #include "driver/failure.h"
 #include "dsdiff/dsdiff.h"
 #include "wav/wav.h"
@@ -12,6 +13,7 @@
 namespace {
 
 constexpr int ExitFailure = 1;  // every failure, and a run that left data out
+constexpr double SoundBytesPerSecond = 2 * 2822400 / 8;  // DSD64 stereo
 
 // " 引数が違うよ" (the arguments are wrong), in Shift-JIS.
 constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\xA4\x82\xE6\n";
@@ -28,6 +30,22 @@ void Check(Failure failure) {
   if (failure != Failure::None) Fail(failure);
 }
 
+// The sound chunk is larger than 32-bit sizes can carry: say what is left out.
+void WarnSoundTruncated(const SoundChunk& sound) {
+  const unsigned long long left_out = sound.declared_bytes - sound.DsdSize;
+  std::printf("Warning: the sound data holds %llu bytes, more than can be converted; "
+              "the last %llu bytes (%.1f s) are left out.\n",
+              static_cast<unsigned long long>(sound.declared_bytes), left_out,
+              left_out / SoundBytesPerSecond);
+}
+
+// The input ended inside the sound data: the missing groups became silence.
+void WarnSoundMissing(uint32_t missing_groups) {
+  std::printf("Warning: the input ends early; %u groups of sound data (%.1f s) are missing "
+              "and were converted as silence.\n",
+              missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,9 +53,16 @@ int main(int argc, char** argv) {
     std::fputs(WrongArgumentsMessage, stdout);
     return ExitFailure;
   }
-  FILE* in = std::fopen(argv[1], "rb");
+  const char* in_path = argv[1];
+  const char* out_path = argv[2];
+  FILE* in = std::fopen(in_path, "rb");
   if (!in) Fail(Failure::FileOpen);
-  FILE* out = std::fopen(argv[2], "wb");
+  // Opening the output truncates it, and the split truncates the channel
+  // files: none of them may be the input, nor each other.
+  if (AnyTwoAreTheSameFile({in_path, out_path, LeftChannelFile, RightChannelFile})) {
+    Fail(Failure::SameFile);
+  }
+  FILE* out = std::fopen(out_path, "wb");
   if (!out) Fail(Failure::FileOpen);
 
   SoundChunk sound;
@@ -46,10 +71,16 @@ int main(int argc, char** argv) {
   std::printf("DsdLR64Size = %08X\n", layout.DsdLR64Size);
   std::printf("DivNum = %08X\n", layout.DivNum);
   std::printf("LastDivSize = %08X\n", layout.LastDivSize);
+  bool data_left_out = sound.beyond_32_bits;
+  if (data_left_out) WarnSoundTruncated(sound);
 
   ChannelLocks locks;
   uint32_t missing_groups = 0;
   Check(ChannelSplit(in, layout.DsdLR64Size, &layout.LastDivSize, &missing_groups, &locks));
+  if (missing_groups > 0) {
+    WarnSoundMissing(missing_groups);
+    data_left_out = true;
+  }
 
   const WavSizeFields wav = WavSizes(sound.DsdSize, layout.LastDivSize);
   std::printf("WavSize = %08X\n", wav.WavSize);
@@ -65,5 +96,5 @@ int main(int argc, char** argv) {
   std::fclose(in);
   if (std::fclose(out) != 0) Fail(Failure::FileWrite);
   std::fputs(FinishedMessage, stdout);
-  return 0;
+  return data_left_out ? ExitFailure : 0;
 }

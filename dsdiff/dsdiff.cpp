@@ -115,7 +115,8 @@ Failure ChunkWalk(FILE* in, SoundChunk* sound) {
   if (!ReadExactly(in, size, ChunkSizeBytes)) return Failure::NoSoundData;
   sound->declared_bytes = BigEndian64(size);
   // Only whole groups are converted, and only as many as 32-bit sizes carry.
-  sound->DsdSize = sound->declared_bytes > MaxDsdSize
+  sound->beyond_32_bits = sound->declared_bytes > UINT32_MAX;
+  sound->DsdSize = sound->beyond_32_bits
                        ? MaxDsdSize
                        : static_cast<uint32_t>(sound->declared_bytes) & ~(GroupBytes - 1);
   if (sound->DsdSize < MinDsdSize) return Failure::DataTooSmall;

@@ -23,6 +23,7 @@ constexpr const char* RightChannelFile = "dsdr.tmp";
 struct SoundChunk {
   uint64_t declared_bytes;  // the "DSD " chunk's size field, all 64 bits
   uint32_t DsdSize;         // bytes to convert: whole groups, at most MaxDsdSize
+  bool beyond_32_bits;      // the size needs more than 32 bits: DsdSize is MaxDsdSize
 };
 
 // Walks the container from its start to the first "DSD " chunk and leaves the

@@ -94,6 +94,50 @@ TEST(ChunkWalk, AcceptsAnyFormType) {
   EXPECT_EQ(Walk(Container({Chunk("DSD ", Bytes(128, 'x'))}, "WXYZ")).failure, Failure::None);
 }
 
+TEST(ChunkWalk, EndsWhenTheChunksRunOut) {
+  const Bytes sound = Chunk("DSD ", Bytes(128, 'x'));
+  const Bytes cases[] = {
+      "FRM8",                                              // no container head
+      "FRM8" + BigEndian(0, 8) + "DSD ",                   // no chunks at all
+      Container({FverChunk(), Chunk("DST ", Bytes(512, 'x'))}),  // compressed sound only
+      Container({FverChunk(), "PROP" + BigEndian(40, 8).substr(0, 5)}),  // cut short head
+      Container({ChunkDeclaring("COMT", 1u << 20, "abc")}),       // size past the end
+      Container({ChunkDeclaring("COMT", UINT64_MAX, "")}) + sound,  // size beyond any file
+      Container({ChunkDeclaring("COMT", uint64_t{1} << 63, "")}) + sound,
+      Container({FverChunk()}) + "DSD " + BigEndian(4096, 4),    // sound head cut short
+  };
+  for (const Bytes& file : cases) {
+    EXPECT_EQ(Walk(file).failure, Failure::NoSoundData) << file.size() << " bytes";
+  }
+}
+
+TEST(ChunkWalk, SkipsChunksByTheirFull64BitSize) {
+  // A chunk of 2^32 + 16 bytes: read as 32 bits, its size would land on the
+  // "DSD " head planted 16 bytes into its data.
+  const Bytes planted = Chunk("DSD ", Bytes(128, 'x'));
+  const Bytes file = Container({ChunkDeclaring("COMT", (uint64_t{1} << 32) + 16,
+                                               Bytes(16, 'c') + planted)});
+  EXPECT_EQ(Walk(file).failure, Failure::NoSoundData);
+}
+
+TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
+  const struct { uint64_t declared; uint32_t DsdSize; bool beyond; } cases[] = {
+      {(uint64_t{1} << 32) + (1u << 29), MaxDsdSize, true},  // 4.5 GiB
+      {uint64_t{1} << 32, MaxDsdSize, true},
+      {UINT32_MAX, MaxDsdSize, false},  // the last 7 bytes are not a whole group
+      {UINT64_MAX, MaxDsdSize, true},
+  };
+  for (const auto& c : cases) {
+    // The walk reads only the head of the sound chunk, so no data is needed.
+    const WalkOutcome outcome =
+        Walk(Container({FverChunk(), ChunkDeclaring("DSD ", c.declared, Bytes(64, 'x'))}));
+    ASSERT_EQ(outcome.failure, Failure::None);
+    EXPECT_EQ(outcome.sound.DsdSize, c.DsdSize);
+    EXPECT_EQ(outcome.sound.declared_bytes, c.declared);
+    EXPECT_EQ(outcome.sound.beyond_32_bits, c.beyond);
+  }
+}
+
 // Splits `sound` and returns the two channel files' bytes.
 struct SplitOutcome {
   Failure failure;

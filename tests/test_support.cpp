@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,7 +65,15 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path, ignored);
 }
 
-RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args) {
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       uint64_t address_space_bytes) {
+  // Everything the child needs is prepared before the fork: a test may run
+  // several conversions from threads, and the child must not allocate.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(DFF2WAV_PATH));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const struct rlimit limit = {address_space_bytes, address_space_bytes};
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = fork();
@@ -73,10 +82,7 @@ RunResult RunConverter(const std::string& dir, const std::vector<std::string>& a
     close(pipe_fds[0]);
     close(pipe_fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(DFF2WAV_PATH));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    if (address_space_bytes && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
     execv(DFF2WAV_PATH, argv.data());
     _exit(127);
   }

@@ -40,8 +40,10 @@ struct RunResult {
   Bytes out;        // everything written to standard output
 };
 
-// Runs dff2wav with `args` in working directory `dir`.
-RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args);
+// Runs dff2wav with `args` in working directory `dir`; a non-zero
+// `address_space_bytes` limits the child's address space (RLIMIT_AS).
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       uint64_t address_space_bytes = 0);
 
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& data);
