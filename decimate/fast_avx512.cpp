@@ -13,6 +13,7 @@
 // GCC 12's AVX-512 headers build "undefined" vectors as self-initialised
 // locals, which -Wuninitialized reports at every inlined use.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include "decimate/fast_tables.h"
