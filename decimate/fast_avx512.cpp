@@ -66,8 +66,11 @@ AVX512_KERNEL inline void StoreEightFrames(__m512i samples, uint8_t* out) {
   const __m512i compact =
       _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0);
   const __m512i bytes = _mm512_permutexvar_epi32(compact, _mm512_shuffle_epi8(samples, pack));
+  constexpr int LowBytes = 32;      // stored from the low 256 bits
+  constexpr int ThirdLane = 2;      // then the 128-bit lane holding bytes 32..47
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_castsi512_si256(bytes));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm512_extracti32x4_epi32(bytes, 2));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + LowBytes),
+                   _mm512_extracti32x4_epi32(bytes, ThirdLane));
 }
 
 // One block of 16 frames at `k`. Each channel and parity has two

@@ -28,6 +28,7 @@ constexpr double BracketedDistance = 4e-6;
 // Hand-built windows sit this many words apart, so in a stream each one is
 // frame 17j, which falls in every lane of a 16-frame block in turn.
 constexpr size_t WindowStride = WindowWords + 1;
+constexpr double AllTapsSum = 1.0027;  // a window's sum per unit of density
 
 using Window = std::array<ChannelWord, WindowWords>;
 
@@ -191,13 +192,16 @@ bool SearchTail(Window& window, const Edge& edge) {
   return false;
 }
 
-// Flips taps outside the tail until x lies where the tail can reach `x_goal`.
+// Flips taps outside the tail until x lies near `x_goal`, well within what
+// the tail can add (its positive taps reach about 2000 in x).
 void Steer(Window& window, double x_goal, std::mt19937_64& random) {
+  constexpr double CloseEnough = 300.0;  // in x
+  constexpr int Passes = 20;
   for (int t = TailFirst; t < FirTaps; ++t) SetTap(window, t, false);
   std::vector<int> order(TailFirst);
   for (int t = 0; t < TailFirst; ++t) order[t] = t;
   double x = XOfSum(ReferenceSum(window));
-  for (int pass = 0; pass < 20 && std::fabs(x_goal - x) > 300.0; ++pass) {
+  for (int pass = 0; pass < Passes && std::fabs(x_goal - x) > CloseEnough; ++pass) {
     std::shuffle(order.begin(), order.end(), random);
     for (int t : order) {
       const double delta = (TapSet(window, t) ? -FirTap(t) : FirTap(t)) * Scale25;
@@ -216,7 +220,8 @@ void Steer(Window& window, double x_goal, std::mt19937_64& random) {
 Window EdgeWindow(const Edge& edge, double density, std::mt19937_64& random) {
   double tail_reach = 0.0;
   for (int t = TailFirst; t < FirTaps; ++t) tail_reach += std::max(FirTap(t), 0.0) * Scale25;
-  for (int attempt = 0; attempt < 5000; ++attempt) {
+  constexpr int Attempts = 5000;  // about 7 are needed on average
+  for (int attempt = 0; attempt < Attempts; ++attempt) {
     Window window;
     for (ChannelWord& word : window) word = WordOfDensity(random, density);
     if (!edge.any_integer) Steer(window, edge.integer - tail_reach / 2, random);
@@ -237,11 +242,15 @@ TEST(FastFilter, EveryKernelMatchesTheReferenceOnRandomWindows) {
   if (const char* count = std::getenv(RandomFramesVariable)) frames = std::strtoull(count, nullptr, 10);
   // Left: uniform bits. Right: a new density every 1024 words, from all
   // zeros to all ones, so the clamp and saturation are crossed throughout.
+  constexpr size_t DensitySpan = 1024;  // words
+  constexpr int DensitySteps = 256;     // densities 0/256 .. 256/256
   std::mt19937_64 random(1);
   Stream stream;
   double density = 0.5;
   for (size_t i = 0; i < frames + WindowWords - 1; ++i) {
-    if (i % 1024 == 0) density = static_cast<double>(random() % 257) / 256.0;
+    if (i % DensitySpan == 0) {
+      density = static_cast<double>(random() % (DensitySteps + 1)) / DensitySteps;
+    }
     stream.left.push_back(static_cast<ChannelWord>(random()));
     stream.right.push_back(WordOfDensity(random, density));
   }
@@ -298,7 +307,7 @@ TEST(FastFilter, ClampAndSaturationEdgesMatch) {
   std::vector<Window> rights = {ones, zeros, negative, positive, positive};
   size_t must_fall_back = 0;
   for (const auto& edge : edges) {
-    const double density = std::clamp((0.5 + edge.x / Scale25) / 1.0027, 0.0, 1.0);
+    const double density = std::clamp((0.5 + edge.x / Scale25) / AllTapsSum, 0.0, 1.0);
     const Window window = EdgeWindow({false, edge.x, BracketedDistance}, density, random);
     lefts.push_back(window);
     rights.push_back(ones);
@@ -311,9 +320,10 @@ TEST(FastFilter, ClampAndSaturationEdgesMatch) {
     EXPECT_GE(count, must_fall_back);
   }
   // Random bits at the densities whose mean sum is a saturation edge.
+  constexpr size_t EdgeDensityWords = 200000;
   for (double density : {0.2507, 0.7493}) {
     Stream stream;
-    for (size_t i = 0; i < 200000; ++i) {
+    for (size_t i = 0; i < EdgeDensityWords; ++i) {
       stream.left.push_back(WordOfDensity(random, density));
       stream.right.push_back(WordOfDensity(random, 1.0 - density));
     }
