@@ -33,7 +33,9 @@ AVX512_KERNEL inline __m512d Lookup(const double* table, __m512i index) {
                                 _mm512_load_pd(table + TableHalf));
 }
 
-// PcmSampleFromSum of 8 sums, the same IEEE steps in the same order.
+// PcmSampleFromSum of 8 sums, the same IEEE steps in the same order. For
+// any v that is not NaN, max/min give the value the reference's clamp and
+// saturation branches give; |x| <= 2^24 fits the int32 conversion.
 AVX512_KERNEL inline __m256i SamplesOf(__m512d sum) {
   __m512d v = _mm512_sub_pd(_mm512_sub_pd(sum, _mm512_set1_pd(SampleOffsetHalf)),
                             _mm512_set1_pd(SampleOffsetRipple));

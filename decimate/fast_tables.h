@@ -40,7 +40,9 @@ const FastTables& FastFilterTables();
 //    evaluation rounds is a floating-point sum over a set of distinct taps,
 //    within the error bound below (< 2^-43) of that set's exact sum, so its
 //    magnitude is below 2 and round-to-nearest changes it by at most half an
-//    ulp of [1, 2): 2^-53. (Adding to the initial 0.0 is exact.)
+//    ulp of [1, 2): 2^-53. (Adding to the initial 0.0 is exact.) Both
+//    evaluations are plain IEEE double additions in the default rounding
+//    mode; -ffp-contract=off and -fno-fast-math keep them so.
 // 2. The reference rounds at most 511 times: |S - S*| <= 511 * 2^-53.
 // 3. A byte-table sum: 64 entries of at most 7 roundings each, combined with
 //    at most 63 more: 511 roundings. A nibble-table sum: 128 entries of at
@@ -49,10 +51,11 @@ const FastTables& FastFilterTables();
 // 4. With E = SumErrorBound = 2^-42, lo = fl(F - E) and hi = fl(F + E): the
 //    real F - E is at most S - 2^-43 and rounding moves it by at most 2^-53,
 //    so lo <= S <= hi.
-// 5. PcmSampleFromSum is monotone non-decreasing in its argument: each of its
-//    steps is (two round-to-nearest subtractions of a constant, the clamp to
-//    +-0.5, the exact scaling by 2^25, truncation toward zero, saturation to
-//    24 bits). So PcmSampleFromSum(lo) <= PcmSampleFromSum(S) <=
+// 5. PcmSampleFromSum is monotone non-decreasing in its argument, because
+//    each of its steps is: two round-to-nearest subtractions of a constant,
+//    the clamp to +-0.5, the scaling by 2^25 (exact: a power of two, and
+//    |v| <= 0.5 cannot overflow), truncation toward zero, saturation to 24
+//    bits. So PcmSampleFromSum(lo) <= PcmSampleFromSum(S) <=
 //    PcmSampleFromSum(hi), and when the two ends agree the reference's
 //    sample is that value. The clamp and the saturation need no case of
 //    their own: they are monotone steps, so a bracket that lies beyond them
