@@ -1,58 +1,166 @@
 #include "decimate/division.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 
+#include "decimate/fast_filter.h"
 #include "dsdiff/dsdiff.h"
-
-#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "channel files are read straight into words: a little-endian host is required"
-#endif
 
 namespace {
 
-constexpr uint32_t DivShift = 23;             // log2 of DivSize
+constexpr uint32_t DivShift = 23;  // log2 of DivSize
 constexpr uint32_t DivRemainderMask = DivSize - 1;
-constexpr uint32_t DivBufferWords = DivSize + OverlapWords;
 
-struct DivisionStreams {
-  FILE* left = nullptr;
-  FILE* right = nullptr;
-  ChannelWord* left_words = nullptr;
-  ChannelWord* right_words = nullptr;
+// Frames per piece. A multiple of ChannelBlockWords, so that every piece's
+// words start on a block of the channel files.
+constexpr uint32_t PieceFrames = 1u << 16;
+static_assert(PieceFrames % ChannelBlockWords == 0, "pieces must start on a block");
+static_assert(DivSize % PieceFrames == 0, "divisions must hold whole pieces");
+
+// A piece reads its frames' words and the 15 after them, in whole blocks.
+constexpr uint32_t PieceWords =
+    (PieceFrames + OverlapWords + ChannelBlockWords - 1) / ChannelBlockWords * ChannelBlockWords;
+constexpr size_t PieceWordBytes = size_t{PieceWords} * sizeof(ChannelWord);
+constexpr size_t PiecePcmBytes = size_t{PieceFrames} * PcmFrameBytes;
+constexpr size_t WorkerBytes = 2 * PieceWordBytes + PiecePcmBytes;
+static_assert(PiecePcmBytes % ChannelIoAlignment == 0, "every slice starts on a block");
+
+constexpr size_t TailFrames = OverlapWords;  // frames of the last division not computed
+constexpr size_t TailBytes = TailFrames * PcmFrameBytes;
+
+struct PieceBuffers {
+  ChannelWord* left;
+  ChannelWord* right;
+  uint8_t* pcm;
 };
 
-bool ReadWords(FILE* in, ChannelWord* words, uint32_t count) {
-  return std::fread(words, sizeof(ChannelWord), count, in) == count;
+PieceBuffers WorkerSlice(const DivisionBuffers& buffers, unsigned worker) {
+  uint8_t* base = buffers.memory + worker * WorkerBytes;
+  return {reinterpret_cast<ChannelWord*>(base),
+          reinterpret_cast<ChannelWord*>(base + PieceWordBytes), base + 2 * PieceWordBytes};
 }
 
-// Computes frames 0..frames-1 of a division into `pcm`.
-void FilterFrames(const ChannelWord* left, const ChannelWord* right, uint32_t frames,
-                  uint8_t* pcm) {
-  for (uint32_t k = 0; k < frames; ++k) {
-    DecimationFilter(left + k, right + k, pcm + size_t{PcmFrameBytes} * k);
+// One division, shared by its workers: each takes the next piece.
+struct DivisionJob {
+  int left_fd;
+  int right_fd;
+  int out_fd;
+  uint64_t first_word;  // global word of the division's frame 0
+  uint64_t out_offset;  // output byte of the division's frame 0
+  uint32_t frames;      // frames to compute and write
+  uint32_t tail_frame;  // first frame of the last division's tail, in division frames
+  uint8_t* tail;        // TailBytes: what a full division computed there
+  bool in_order;        // the output cannot seek: one worker, writes in sequence
+  std::atomic<uint32_t> next_piece{0};
+};
+
+struct DivisionWorker {
+  DivisionJob* job;
+  PieceBuffers buffers;
+  Failure failure = Failure::None;
+  uint32_t failed_piece = UINT32_MAX;
+};
+
+// Writes at `offset`, or at the current position of an output that cannot
+// seek (a pipe), where everything is written in order.
+bool WriteAt(int fd, bool in_order, const uint8_t* bytes, size_t count, uint64_t offset) {
+  while (count > 0) {
+    const ssize_t n = in_order ? write(fd, bytes, count)
+                               : pwrite(fd, bytes, count, static_cast<off_t>(offset));
+    if (n <= 0 && !(n < 0 && errno == EINTR)) return false;
+    if (n > 0) bytes += n, count -= static_cast<size_t>(n), offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Keeps the part of a piece's frames that falls on the last division's tail.
+void KeepTail(const DivisionJob& job, uint32_t first_frame, uint32_t frames, const uint8_t* pcm) {
+  const uint32_t from = std::max(first_frame, job.tail_frame);
+  const uint32_t to = std::min<uint32_t>(first_frame + frames, job.tail_frame + TailFrames);
+  if (from >= to) return;
+  std::memcpy(job.tail + size_t{from - job.tail_frame} * PcmFrameBytes,
+              pcm + size_t{from - first_frame} * PcmFrameBytes, size_t{to - from} * PcmFrameBytes);
+}
+
+void FilterPieces(DivisionWorker* worker) {
+  DivisionJob& job = *worker->job;
+  const PieceBuffers& b = worker->buffers;
+  for (;;) {
+    const uint32_t piece = job.next_piece.fetch_add(1);
+    const uint64_t first_frame = uint64_t{piece} * PieceFrames;
+    if (first_frame >= job.frames) break;
+    const uint32_t frames = std::min<uint32_t>(PieceFrames, job.frames - first_frame);
+    const uint64_t first_word = job.first_word + first_frame;
+    Failure failure = ReadChannelWords(job.left_fd, first_word, frames + OverlapWords, b.left);
+    if (failure == Failure::None) {
+      failure = ReadChannelWords(job.right_fd, first_word, frames + OverlapWords, b.right);
+    }
+    if (failure == Failure::None) {
+      DecimateFrames(b.left, b.right, frames, b.pcm);
+      KeepTail(job, static_cast<uint32_t>(first_frame), frames, b.pcm);
+      if (!WriteAt(job.out_fd, job.in_order, b.pcm, size_t{frames} * PcmFrameBytes,
+                   job.out_offset + first_frame * PcmFrameBytes)) {
+        failure = Failure::FileWrite;
+      }
+    }
+    if (failure != Failure::None) {
+      if (piece < worker->failed_piece) worker->failure = failure, worker->failed_piece = piece;
+      job.next_piece = UINT32_MAX / 2;  // no further pieces for anyone
+      break;
+    }
   }
 }
 
-Failure RunDivisions(const DivisionStreams& s, FILE* out, uint8_t* pcm, uint32_t DivNum,
-                     uint32_t LastDivSize, uint32_t WLastDivSize) {
+// Runs one division on every worker and returns the failure of its earliest
+// failed piece.
+Failure FilterDivision(DivisionJob* job, const DivisionBuffers& buffers) {
+  std::vector<DivisionWorker> workers;
+  for (unsigned w = 0; w < (job->in_order ? 1 : buffers.workers); ++w) {
+    workers.push_back(DivisionWorker{job, WorkerSlice(buffers, w)});
+  }
+  std::vector<std::thread> threads;
+  for (size_t w = 1; w < workers.size(); ++w) {
+    try {
+      threads.emplace_back(FilterPieces, &workers[w]);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the pieces are shared out among those that run
+    }
+  }
+  FilterPieces(&workers[0]);
+  for (std::thread& thread : threads) thread.join();
+  const DivisionWorker& first_failed = *std::min_element(
+      workers.begin(), workers.end(),
+      [](const DivisionWorker& a, const DivisionWorker& b) { return a.failed_piece < b.failed_piece; });
+  return first_failed.failure;
+}
+
+Failure RunDivisions(int left_fd, int right_fd, int out_fd, const DivisionBuffers& buffers,
+                     uint32_t DivNum, uint32_t LastDivSize, uint32_t WLastDivSize) {
+  const off_t position = lseek(out_fd, 0, SEEK_CUR);
+  const bool in_order = position < 0;
+  const uint64_t frames_start = in_order ? 0 : static_cast<uint64_t>(position);
+  // Zero, as in a fresh buffer, until a full division computes these frames.
+  uint8_t tail[TailBytes] = {};
   for (uint32_t d = 0; d < DivNum; ++d) {
     const bool last = d + 1 == DivNum;
-    const uint32_t words = last ? LastDivSize : DivBufferWords;
-    if (!ReadWords(s.left, s.left_words, words) || !ReadWords(s.right, s.right_words, words)) {
-      return Failure::FileRead;
+    DivisionJob job{left_fd, right_fd, out_fd, uint64_t{d} * DivSize,
+                    frames_start + uint64_t{d} * DivWavSize,
+                    last ? LastDivSize - OverlapWords : DivSize,
+                    LastDivSize - OverlapWords, tail, in_order};
+    const Failure failure = FilterDivision(&job, buffers);
+    if (failure != Failure::None) return failure;
+    if (last && !WriteAt(out_fd, in_order, tail, WLastDivSize - size_t{job.frames} * PcmFrameBytes,
+                         job.out_offset + uint64_t{job.frames} * PcmFrameBytes)) {
+      return Failure::FileWrite;
     }
-    // A full division computes one frame per word; the last stops where its
-    // final window ends, leaving 15 frames of the buffer as they were.
-    FilterFrames(s.left_words, s.right_words, last ? LastDivSize - OverlapWords : DivSize, pcm);
-    if (!last) {
-      const long overlap_bytes = long{OverlapWords} * sizeof(ChannelWord);
-      if (std::fseek(s.left, -overlap_bytes, SEEK_CUR) != 0 ||
-          std::fseek(s.right, -overlap_bytes, SEEK_CUR) != 0) {
-        return Failure::FileRead;
-      }
-    }
-    const uint32_t bytes = last ? WLastDivSize : DivWavSize;
-    if (std::fwrite(pcm, 1, bytes, out) != bytes) return Failure::FileWrite;
     std::printf("%d\n", static_cast<int>(d + 1));
   }
   std::printf("\n");
@@ -74,32 +182,25 @@ DivisionLayout DivisionLayoutOf(uint32_t DsdSize) {
   return layout;
 }
 
-Failure DivisionPrepare(uint8_t** pcm) {
-  *pcm = static_cast<uint8_t*>(std::calloc(DivWavSize, 1));
-  return *pcm ? Failure::None : Failure::MemoryAlloc;
+Failure DivisionPrepare(unsigned workers, DivisionBuffers* buffers) {
+  buffers->workers = std::max(1u, workers);
+  buffers->memory =
+      static_cast<uint8_t*>(std::aligned_alloc(ChannelIoAlignment, buffers->workers * WorkerBytes));
+  return buffers->memory ? Failure::None : Failure::MemoryAlloc;
 }
 
-Failure DivisionPass(FILE* out, uint8_t* pcm, uint32_t DivNum, uint32_t LastDivSize,
+Failure DivisionPass(FILE* out, DivisionBuffers* buffers, uint32_t DivNum, uint32_t LastDivSize,
                      uint32_t WLastDivSize) {
-  DivisionStreams s;
-  Failure failure = Failure::None;
-  s.left = std::fopen(LeftChannelFile, "rb");
-  if (s.left) s.right = std::fopen(RightChannelFile, "rb");
-  if (!s.right) failure = Failure::FileOpen;
+  Failure failure = std::fflush(out) == 0 ? Failure::None : Failure::FileWrite;
+  const int left = failure == Failure::None ? OpenChannelFile(LeftChannelFile) : -1;
+  const int right = left >= 0 ? OpenChannelFile(RightChannelFile) : -1;
+  if (failure == Failure::None && right < 0) failure = Failure::FileOpen;
   if (failure == Failure::None) {
-    s.left_words = static_cast<ChannelWord*>(std::malloc(DivBufferWords * sizeof(ChannelWord)));
-    if (s.left_words) {
-      s.right_words = static_cast<ChannelWord*>(std::malloc(DivBufferWords * sizeof(ChannelWord)));
-    }
-    if (!s.right_words) failure = Failure::MemoryAlloc;
+    failure = RunDivisions(left, right, fileno(out), *buffers, DivNum, LastDivSize, WLastDivSize);
   }
-  if (failure == Failure::None) {
-    failure = RunDivisions(s, out, pcm, DivNum, LastDivSize, WLastDivSize);
-  }
-  if (s.left) std::fclose(s.left);
-  if (s.right) std::fclose(s.right);
-  std::free(s.left_words);
-  std::free(s.right_words);
-  std::free(pcm);
+  if (left >= 0) close(left);
+  if (right >= 0) close(right);
+  std::free(buffers->memory);
+  buffers->memory = nullptr;
   return failure;
 }

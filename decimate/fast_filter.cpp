@@ -18,8 +18,7 @@ double PatternSum(int first_tap, int bits, unsigned pattern) {
   return sum;
 }
 
-FastTables* BuildTables() {
-  FastTables* tables = new FastTables;
+void BuildTables(FastTables* tables) {
   for (int j = 0; j < WindowBytes; ++j) {
     for (int p = 0; p < BytePatterns; ++p) {
       tables->ByteSums[j][p] = PatternSum(ByteBits * j, ByteBits, p);
@@ -30,7 +29,6 @@ FastTables* BuildTables() {
       tables->NibbleSums[n][p] = PatternSum(NibbleBits * n, NibbleBits, p);
     }
   }
-  return tables;
 }
 
 // One channel's window summed from 64 byte entries: four accumulators, one
@@ -51,10 +49,12 @@ inline double ByteTableSum(const FastTables& tables, const ChannelWord* window) 
 }  // namespace
 
 const FastTables& FastFilterTables() {
-  // Built once, by whichever thread gets here first; never freed, never
-  // written again.
-  static const FastTables* const tables = BuildTables();
-  return *tables;
+  // Static storage, so that nothing is allocated. Built once, under the guard
+  // of `built`, by whichever thread gets here first; never written again.
+  static FastTables tables;
+  static const bool built = (BuildTables(&tables), true);
+  (void)built;
+  return tables;
 }
 
 size_t DecimateScalar(const FastTables& tables, const ChannelWord* left,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "decimate/division.h"
 #include "driver/distinct_files.h"
@@ -75,9 +76,9 @@ void WarnSoundMissing(uint32_t missing_groups) {
               missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The run sequence; returns the exit status of a run that was not ended by a
+// failure.
+int Run(int argc, char** argv) {
   if (argc < 3) {
     std::fputs(WrongArgumentsMessage, stdout);
     return ExitFailure;
@@ -118,14 +119,24 @@ int main(int argc, char** argv) {
   std::printf("DivWavSize = %08X\n", DivWavSize);
   std::printf("WLastDivSize = %08X\n", wav.WLastDivSize);
 
-  uint8_t* pcm = nullptr;
-  Check(DivisionPrepare(&pcm));
+  DivisionBuffers buffers;
+  Check(DivisionPrepare(WorkerCount(), &buffers));
   Check(WriteWavHeader(out, wav.WavSize));
-  Check(DivisionPass(out, pcm, layout.DivNum, layout.LastDivSize, wav.WLastDivSize));
+  Check(DivisionPass(out, &buffers, layout.DivNum, layout.LastDivSize, wav.WLastDivSize));
   ReleaseChannelLocks(&locks);
 
   std::fclose(in);
   if (std::fclose(out) != 0) Fail(Failure::FileWrite);
   std::fputs(FinishedMessage, stdout);
   return data_left_out ? ExitFailure : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    Fail(Failure::MemoryAlloc);  // the few standard containers a run builds
+  }
 }

@@ -49,7 +49,7 @@ struct SoundChunk {
 Failure ChunkWalk(FILE* in, SoundChunk* sound);
 
 // Exclusive locks on the two channel files, on descriptors of their own so
-// that closing and reopening the files' streams keeps them. -1 when not held.
+// that closing and reopening the files keeps them. -1 when not held.
 struct ChannelLocks {
   int left = -1;
   int right = -1;
@@ -57,17 +57,37 @@ struct ChannelLocks {
 
 // Creates both channel files (truncating old ones, after taking their locks),
 // writes one word per group to each, pads both with SilenceWord up to 16 words
-// in the last division, and closes them. `LastDivSize` is raised to 16 when it
-// was smaller; `missing_groups` counts groups the input held only partly or
-// not at all, written as SilenceWord.
+// in the last division, and closes them. `in` stands at the first sound byte.
+// `LastDivSize` is raised to 16 when it was smaller; `missing_groups` counts
+// groups the input held only partly or not at all, written as SilenceWord.
 Failure ChannelSplit(FILE* in, uint32_t DsdLR64Size, uint32_t* LastDivSize,
                      uint32_t* missing_groups, ChannelLocks* locks);
 
 // Releases what ChannelSplit locked.
 void ReleaseChannelLocks(ChannelLocks* locks);
 
-// The split itself: reads `groups` groups from `in` and writes each channel's
-// words to `left` and `right`. A group cut short by the end of the input, and
-// every group after it, becomes SilenceWord on both channels.
-Failure SplitGroups(FILE* in, FILE* left, FILE* right, uint32_t groups, uint32_t* missing_groups);
+// The split itself, on every core: reads `groups` groups from `in_fd`,
+// starting at byte `sound_offset`, and writes `words` words (the groups, then
+// SilenceWord padding) to `left_fd` and `right_fd` from their start. A group
+// cut short by the end of the input, and every group after it, becomes
+// SilenceWord on both channels. The files may be left longer than `words`
+// words, up to the next ChannelBlockWords: the caller cuts them to size.
+Failure SplitGroups(int in_fd, uint64_t sound_offset, int left_fd, int right_fd, uint32_t groups,
+                    uint32_t words, uint32_t* missing_groups);
 
+// Channel files are read and written at explicit offsets, in whole blocks
+// where the file system transfers them directly. Buffers for them start on a
+// ChannelIoAlignment boundary and have room for whole blocks.
+constexpr size_t ChannelIoAlignment = 4096;
+constexpr uint32_t ChannelBlockWords = ChannelIoAlignment / sizeof(ChannelWord);
+
+// Opens a channel file for reading; -1 when it cannot be opened.
+int OpenChannelFile(const char* path);
+
+// Reads words [first, first + count) of a channel file into `words`, which
+// has room for `count` words rounded up to ChannelBlockWords. `first` should
+// be a multiple of ChannelBlockWords. FileRead when the file holds fewer.
+Failure ReadChannelWords(int fd, uint64_t first, uint32_t count, ChannelWord* words);
+
+// How many threads the split and the division pass run on.
+unsigned WorkerCount();

@@ -19,7 +19,8 @@ struct PassOutcome {
   Bytes written;
 };
 
-PassOutcome PassOver(const Bytes* left, const Bytes* right, uint32_t DivNum, uint32_t LastDivSize) {
+PassOutcome PassOver(const Bytes* left, const Bytes* right, uint32_t DivNum, uint32_t LastDivSize,
+                     unsigned workers = 2) {
   TempDir dir;
   if (left) WriteFile(dir / LeftChannelFile, *left);
   if (right) WriteFile(dir / RightChannelFile, *right);
@@ -27,10 +28,10 @@ PassOutcome PassOver(const Bytes* left, const Bytes* right, uint32_t DivNum, uin
   EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
   EXPECT_EQ(chdir(dir.path.c_str()), 0);
   FILE* out = std::tmpfile();
-  uint8_t* pcm = nullptr;
-  PassOutcome outcome{DivisionPrepare(&pcm), ""};
+  DivisionBuffers buffers;
+  PassOutcome outcome{DivisionPrepare(workers, &buffers), ""};
   if (outcome.failure == Failure::None) {
-    outcome.failure = DivisionPass(out, pcm, DivNum, LastDivSize, LastDivSize * PcmFrameBytes);
+    outcome.failure = DivisionPass(out, &buffers, DivNum, LastDivSize, LastDivSize * PcmFrameBytes);
   }
   std::fflush(out);
   std::rewind(out);
@@ -40,6 +41,15 @@ PassOutcome PassOver(const Bytes* left, const Bytes* right, uint32_t DivNum, uin
   return outcome;
 }
 
+Bytes ReferenceFrame(const Bytes& left, const Bytes& right, size_t frame) {
+  ChannelWord l[WindowWords], r[WindowWords];
+  std::memcpy(l, left.data() + 4 * frame, sizeof l);
+  std::memcpy(r, right.data() + 4 * frame, sizeof r);
+  uint8_t bytes[PcmFrameBytes];
+  DecimationFilter(l, r, bytes);
+  return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
+}
+
 TEST(DivisionPass, OneShortDivisionComputesAllButFifteenFrames) {
   const uint32_t words = 40;
   const Bytes left = RandomSound(4 * words, 21), right = RandomSound(4 * words, 22);
@@ -47,15 +57,31 @@ TEST(DivisionPass, OneShortDivisionComputesAllButFifteenFrames) {
   ASSERT_EQ(outcome.failure, Failure::None);
   ASSERT_EQ(outcome.written.size(), size_t{6} * words);
   for (uint32_t k = 0; k + OverlapWords < words; ++k) {
-    ChannelWord l[WindowWords], r[WindowWords];
-    std::memcpy(l, left.data() + 4 * k, sizeof l);
-    std::memcpy(r, right.data() + 4 * k, sizeof r);
-    uint8_t frame[PcmFrameBytes];
-    DecimationFilter(l, r, frame);
-    EXPECT_EQ(outcome.written.substr(6 * k, 6), Bytes(reinterpret_cast<char*>(frame), 6)) << k;
+    EXPECT_EQ(outcome.written.substr(6 * k, 6), ReferenceFrame(left, right, k)) << k;
   }
   // The PCM buffer starts zero-filled: the last 15 frames are zeros.
   EXPECT_EQ(outcome.written.substr(6 * (words - OverlapWords)), Bytes(90, '\0'));
+}
+
+TEST(DivisionPass, WorkersChangeNothingAcrossADivisionBoundary) {
+  // Two divisions, the second of 40 words; 1, 2 and 3 workers.
+  const uint32_t words = DivSize + 40;
+  const Bytes left = RandomSound(size_t{4} * words, 25), right = RandomSound(size_t{4} * words, 26);
+  const PassOutcome one = PassOver(&left, &right, 2, 40, 1);
+  ASSERT_EQ(one.failure, Failure::None);
+  ASSERT_EQ(one.written.size(), size_t{6} * words);
+  for (unsigned workers : {2u, 3u}) {
+    const PassOutcome several = PassOver(&left, &right, 2, 40, workers);
+    ASSERT_EQ(several.failure, Failure::None);
+    EXPECT_TRUE(several.written == one.written) << workers << " workers";
+  }
+  // The frames on both sides of the boundary are those of one pass.
+  for (size_t frame = DivSize - 20; frame < DivSize + 25; ++frame) {
+    ASSERT_EQ(one.written.substr(6 * frame, 6), ReferenceFrame(left, right, frame)) << frame;
+  }
+  // The second division's last 15 frames repeat the first division's frames
+  // 25..39, the place they would take in the first.
+  EXPECT_EQ(one.written.substr(6 * (DivSize + 25)), one.written.substr(6 * 25, 90));
 }
 
 TEST(DivisionPass, ChannelFilesShorterThanPromisedAreAReadError) {

@@ -187,21 +187,24 @@ TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
   EXPECT_EQ(Walk(Container({FverChunk(), PropChunk()}).substr(0, 50)).failure, Failure::NoSoundData);
 }
 
-// Splits `sound` and returns the two channel files' bytes.
+// Splits `sound` (after `offset` bytes of something else) into `words` words
+// per channel and returns the two channel files' bytes.
 struct SplitOutcome {
   Failure failure;
   uint32_t missing_groups;
   Bytes left, right;
 };
 
-SplitOutcome Split(const Bytes& sound, uint32_t groups) {
-  FILE* in = StreamOf(sound);
+SplitOutcome Split(const Bytes& sound, uint32_t groups, uint32_t words = 0, size_t offset = 0) {
+  FILE* in = StreamOf(Bytes(offset, 'h') + sound);
   FILE* left = std::tmpfile();
   FILE* right = std::tmpfile();
   SplitOutcome outcome{};
-  outcome.failure = SplitGroups(in, left, right, groups, &outcome.missing_groups);
-  outcome.left = ContentsOf(left);
-  outcome.right = ContentsOf(right);
+  if (words == 0) words = groups;
+  outcome.failure = SplitGroups(fileno(in), offset, fileno(left), fileno(right), groups, words,
+                                &outcome.missing_groups);
+  outcome.left = ContentsOf(left).substr(0, 4 * size_t{words});
+  outcome.right = ContentsOf(right).substr(0, 4 * size_t{words});
   std::fclose(left);
   std::fclose(right);
   std::fclose(in);
@@ -243,15 +246,22 @@ TEST(SplitGroups, EveryByteValueReversesAcrossBlocks) {
   }
 }
 
-TEST(SplitGroups, MissingGroupsBecomeSilenceOnBothChannels) {
-  // 3 whole groups and 5 bytes of a fourth, of 6 requested.
+TEST(SplitGroups, MissingGroupsAndPaddingBecomeSilenceOnBothChannels) {
+  // 3 whole groups and 5 bytes of a fourth, of 6 requested, then 2 words of
+  // padding; the sound starts 13 bytes into the file.
   const Bytes sound = Bytes(3 * GroupBytes, '\x00') + "\xFF\xFF\xFF\xFF\xFF";
-  const SplitOutcome outcome = Split(sound, 6);
+  const SplitOutcome outcome = Split(sound, 6, 8, 13);
   ASSERT_EQ(outcome.failure, Failure::None);
   EXPECT_EQ(outcome.missing_groups, 3u);
   const Bytes silence = "\xAA\xAA\xAA\xAA";
-  EXPECT_EQ(outcome.left, Bytes(12, '\0') + silence + silence + silence);
+  EXPECT_EQ(outcome.left, Bytes(12, '\0') + silence + silence + silence + silence + silence);
   EXPECT_EQ(outcome.right, outcome.left);
+
+  // Whole pieces beyond the end of the input: all missing, none read.
+  const SplitOutcome beyond = Split(Bytes(64, '\0'), 3 << 17);
+  ASSERT_EQ(beyond.failure, Failure::None);
+  EXPECT_EQ(beyond.missing_groups, (3u << 17) - 8);
+  EXPECT_EQ(beyond.left.substr(beyond.left.size() - 4), silence);
 }
 
 }  // namespace

@@ -1,0 +1,252 @@
+// The channel split and the positional I/O on channel files. Both channel
+// files, and the input, are read and written at explicit offsets, so that
+// every core can convert its own pieces of the sound at once.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "dsdiff/dsdiff.h"
+
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "channel words are written and read as they lie in memory: a little-endian host is required"
+#endif
+
+namespace {
+
+// Groups per piece of the split: 1 MiB of sound in, 512 KiB out per channel.
+// A multiple of ChannelBlockWords, so that every piece starts on a block.
+constexpr uint32_t SplitPieceGroups = 1u << 17;
+static_assert(SplitPieceGroups % ChannelBlockWords == 0, "pieces must start on a block");
+
+// Bit reversal of every byte value: the earliest sample moves from bit 7 to bit 0.
+constexpr std::array<uint8_t, 256> MakeBitReversal() {
+  std::array<uint8_t, 256> table{};
+  for (int value = 0; value < 256; ++value) {
+    int reversed = 0;
+    for (int bit = 0; bit < 8; ++bit) reversed |= ((value >> bit) & 1) << (7 - bit);
+    table[value] = static_cast<uint8_t>(reversed);
+  }
+  return table;
+}
+constexpr std::array<uint8_t, 256> BitReversal = MakeBitReversal();
+
+// The channel word of one channel's four bytes of a group, every second byte.
+inline ChannelWord WordOf(const uint8_t* first) {
+  return static_cast<ChannelWord>(BitReversal[first[0]]) |
+         static_cast<ChannelWord>(BitReversal[first[2]]) << 8 |
+         static_cast<ChannelWord>(BitReversal[first[4]]) << 16 |
+         static_cast<ChannelWord>(BitReversal[first[6]]) << 24;
+}
+
+// A descriptor opened with O_DIRECT refuses transfers its file system cannot
+// do directly; such a descriptor goes on without O_DIRECT.
+bool DropDirectIo(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_DIRECT) && fcntl(fd, F_SETFL, flags & ~O_DIRECT) == 0;
+}
+
+// Reads up to `bytes` at `offset`; `*got` is less only at the end of the file.
+bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
+  *got = 0;
+  while (*got < bytes) {
+    const ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + *got, bytes - *got,
+                            static_cast<off_t>(offset + *got));
+    if (n > 0) {
+      *got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      return true;
+    } else if (errno != EINTR && !(errno == EINVAL && DropDirectIo(fd))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset) {
+  size_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = pwrite(fd, static_cast<const uint8_t*>(buffer) + done, bytes - done,
+                             static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EINTR && !(errno == EINVAL && DropDirectIo(fd)))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+size_t RoundUpToBlock(size_t bytes) {
+  return (bytes + ChannelIoAlignment - 1) / ChannelIoAlignment * ChannelIoAlignment;
+}
+
+// The work of one split, shared by its workers: each takes the next piece.
+struct SplitJob {
+  int in_fd;
+  uint64_t sound_offset;
+  int left_fd;
+  int right_fd;
+  uint32_t groups;  // groups to read from the input
+  uint32_t words;   // words to write per channel: the groups, then padding
+  std::atomic<uint32_t> next_piece{0};
+  std::atomic<uint32_t> missing_groups{0};
+};
+
+struct SplitWorker {
+  SplitJob* job;
+  Failure failure = Failure::None;
+  uint32_t failed_piece = UINT32_MAX;
+};
+
+void SplitPieces(SplitWorker* worker) {
+  SplitJob& job = *worker->job;
+  uint8_t* sound = static_cast<uint8_t*>(
+      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * GroupBytes));
+  ChannelWord* left = static_cast<ChannelWord*>(
+      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * sizeof(ChannelWord)));
+  ChannelWord* right = static_cast<ChannelWord*>(
+      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * sizeof(ChannelWord)));
+  for (;;) {
+    const uint32_t piece = job.next_piece.fetch_add(1);
+    const uint64_t first = uint64_t{piece} * SplitPieceGroups;
+    if (first >= job.words) break;
+    Failure failure = sound && left && right ? Failure::None : Failure::MemoryAlloc;
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(SplitPieceGroups, job.words - first));
+    const uint32_t asked = first < job.groups ? std::min(count, job.groups - static_cast<uint32_t>(first)) : 0;
+    size_t got = 0;
+    if (failure == Failure::None && asked > 0 &&
+        !ReadAt(job.in_fd, sound, size_t{asked} * GroupBytes, job.sound_offset + first * GroupBytes,
+                &got)) {
+      failure = Failure::FileRead;
+    }
+    if (failure == Failure::None) {
+      // Groups the input holds only partly, or not at all, and the padding
+      // after the last group, are silence on both channels.
+      const uint32_t whole = static_cast<uint32_t>(got / GroupBytes);
+      for (uint32_t g = 0; g < whole; ++g) {
+        left[g] = WordOf(sound + GroupBytes * g);
+        right[g] = WordOf(sound + GroupBytes * g + 1);
+      }
+      std::fill(left + whole, left + count, SilenceWord);
+      std::fill(right + whole, right + count, SilenceWord);
+      job.missing_groups += asked - whole;
+      // Direct I/O writes whole blocks; the files are cut to size afterwards.
+      const size_t bytes = RoundUpToBlock(size_t{count} * sizeof(ChannelWord));
+      std::fill(left + count, left + bytes / sizeof(ChannelWord), SilenceWord);
+      std::fill(right + count, right + bytes / sizeof(ChannelWord), SilenceWord);
+      if (!WriteAt(job.left_fd, left, bytes, first * sizeof(ChannelWord)) ||
+          !WriteAt(job.right_fd, right, bytes, first * sizeof(ChannelWord))) {
+        failure = Failure::FileWrite;
+      }
+    }
+    if (failure != Failure::None) {
+      if (piece < worker->failed_piece) worker->failure = failure, worker->failed_piece = piece;
+      job.next_piece = UINT32_MAX / 2;  // no further pieces for anyone
+      break;
+    }
+  }
+  std::free(right);
+  std::free(left);
+  std::free(sound);
+}
+
+// Opens a channel file's lock descriptor and locks it without waiting.
+Failure LockChannelFile(const char* path, int* fd) {
+  *fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (*fd < 0) return Failure::FileOpen;
+  if (flock(*fd, LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? Failure::ChannelFilesBusy : Failure::FileOpen;
+  }
+  return Failure::None;
+}
+
+// Creates (or truncates) a channel file for writing, directly where the file
+// system allows it: the file is read back once, soon, and need not be cached.
+int CreateChannelFile(const char* path) {
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  const int fd = open(path, flags | O_DIRECT, 0666);
+  return fd >= 0 ? fd : open(path, flags, 0666);
+}
+
+}  // namespace
+
+unsigned WorkerCount() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+Failure SplitGroups(int in_fd, uint64_t sound_offset, int left_fd, int right_fd, uint32_t groups,
+                    uint32_t words, uint32_t* missing_groups) {
+  SplitJob job{in_fd, sound_offset, left_fd, right_fd, groups, words};
+  std::vector<SplitWorker> workers(WorkerCount(), SplitWorker{&job});
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < workers.size(); ++i) {
+    try {
+      threads.emplace_back(SplitPieces, &workers[i]);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the pieces are shared out among those that run
+    }
+  }
+  SplitPieces(&workers[0]);
+  for (std::thread& thread : threads) thread.join();
+  *missing_groups = job.missing_groups;
+  const SplitWorker* first_failed =
+      &*std::min_element(workers.begin(), workers.end(), [](const SplitWorker& a, const SplitWorker& b) {
+        return a.failed_piece < b.failed_piece;
+      });
+  return first_failed->failure;
+}
+
+Failure ChannelSplit(FILE* in, uint32_t DsdLR64Size, uint32_t* LastDivSize,
+                     uint32_t* missing_groups, ChannelLocks* locks) {
+  Failure failure = LockChannelFile(LeftChannelFile, &locks->left);
+  if (failure != Failure::None) return failure;
+  failure = LockChannelFile(RightChannelFile, &locks->right);
+  if (failure != Failure::None) return failure;
+
+  const int left = CreateChannelFile(LeftChannelFile);
+  if (left < 0) return Failure::FileOpen;
+  const int right = CreateChannelFile(RightChannelFile);
+  if (right < 0) return Failure::FileOpen;
+
+  // The last division must hold a whole filter window: pad it with silence.
+  const uint32_t padding = *LastDivSize < WindowWords ? WindowWords - *LastDivSize : 0;
+  const uint32_t words = DsdLR64Size + padding;
+  const off_t sound_offset = ftello(in);
+  failure = sound_offset < 0 ? Failure::FileRead
+                             : SplitGroups(fileno(in), static_cast<uint64_t>(sound_offset), left,
+                                           right, DsdLR64Size, words, missing_groups);
+  if (failure != Failure::None) return failure;
+  *LastDivSize += padding;
+  const off_t file_bytes = static_cast<off_t>(words) * static_cast<off_t>(sizeof(ChannelWord));
+  if (ftruncate(left, file_bytes) != 0 || ftruncate(right, file_bytes) != 0) return Failure::FileWrite;
+  const bool left_closed = close(left) == 0;
+  const bool right_closed = close(right) == 0;
+  return left_closed && right_closed ? Failure::None : Failure::FileWrite;
+}
+
+void ReleaseChannelLocks(ChannelLocks* locks) {
+  if (locks->left >= 0) close(locks->left);
+  if (locks->right >= 0) close(locks->right);
+  locks->left = locks->right = -1;
+}
+
+int OpenChannelFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_DIRECT);
+  return fd >= 0 ? fd : open(path, O_RDONLY | O_CLOEXEC);
+}
+
+Failure ReadChannelWords(int fd, uint64_t first, uint32_t count, ChannelWord* words) {
+  const size_t bytes = size_t{count} * sizeof(ChannelWord);
+  size_t got = 0;
+  if (!ReadAt(fd, words, RoundUpToBlock(bytes), first * sizeof(ChannelWord), &got)) {
+    return Failure::FileRead;
+  }
+  return got >= bytes ? Failure::None : Failure::FileRead;
+}
