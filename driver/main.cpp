@@ -1,1 +1,100 @@
-int main(){}
+// dff2wav IN.dff OUT.wav: converts two-channel DSD64 sound in a DSDIFF file
+// into a 2-channel, 24-bit, 88,200 Hz PCM WAV file. The run is one straight
+// sequence of stages; the first failure prints its line and ends the run.
+#include <cstdio>
+#include <cstdlib>
+
+#include "decimate/division.h"
+#include "driver/distinct_files.h"
+#include "driver/failure.h"
+#include "dsdiff/dsdiff.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr int ExitFailure = 1;  // every failure, and a run that left data out
+constexpr double SoundBytesPerSecond = 2 * 2822400 / 8;  // DSD64 stereo
+
+// " 引数が違うよ" (the arguments are wrong), in Shift-JIS.
+constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\xA4\x82\xE6\n";
+// "変換が終了しました。" (the conversion has finished), in Shift-JIS.
+constexpr char FinishedMessage[] =
+    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+
+[[noreturn]] void Fail(Failure failure) {
+  std::fputs(FailureMessage(failure), stdout);
+  std::exit(ExitFailure);
+}
+
+void Check(Failure failure) {
+  if (failure != Failure::None) Fail(failure);
+}
+
+// The sound chunk is larger than 32-bit sizes can carry: say what is left out.
+void WarnSoundTruncated(const SoundChunk& sound) {
+  const unsigned long long left_out = sound.declared_bytes - sound.DsdSize;
+  std::printf("Warning: the sound data holds %llu bytes, more than can be converted; "
+              "the last %llu bytes (%.1f s) are left out.\n",
+              static_cast<unsigned long long>(sound.declared_bytes), left_out,
+              left_out / SoundBytesPerSecond);
+}
+
+// The input ended inside the sound data: the missing groups became silence.
+void WarnSoundMissing(uint32_t missing_groups) {
+  std::printf("Warning: the input ends early; %u groups of sound data (%.1f s) are missing "
+              "and were converted as silence.\n",
+              missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fputs(WrongArgumentsMessage, stdout);
+    return ExitFailure;
+  }
+  const char* in_path = argv[1];
+  const char* out_path = argv[2];
+  FILE* in = std::fopen(in_path, "rb");
+  if (!in) Fail(Failure::FileOpen);
+  // Opening the output truncates it, and the split truncates the channel
+  // files: none of them may be the input, nor each other.
+  if (AnyTwoAreTheSameFile({in_path, out_path, LeftChannelFile, RightChannelFile})) {
+    Fail(Failure::SameFile);
+  }
+  FILE* out = std::fopen(out_path, "wb");
+  if (!out) Fail(Failure::FileOpen);
+
+  SoundChunk sound;
+  Check(ChunkWalk(in, &sound));
+  DivisionLayout layout = DivisionLayoutOf(sound.DsdSize);
+  std::printf("DsdLR64Size = %08X\n", layout.DsdLR64Size);
+  std::printf("DivNum = %08X\n", layout.DivNum);
+  std::printf("LastDivSize = %08X\n", layout.LastDivSize);
+  bool data_left_out = sound.beyond_32_bits;
+  if (data_left_out) WarnSoundTruncated(sound);
+
+  ChannelLocks locks;
+  uint32_t missing_groups = 0;
+  Check(ChannelSplit(in, layout.DsdLR64Size, &layout.LastDivSize, &missing_groups, &locks));
+  if (missing_groups > 0) {
+    WarnSoundMissing(missing_groups);
+    data_left_out = true;
+  }
+
+  const WavSizeFields wav = WavSizes(sound.DsdSize, layout.LastDivSize);
+  std::printf("WavSize = %08X\n", wav.WavSize);
+  std::printf("DivWavSize = %08X\n", DivWavSize);
+  std::printf("WLastDivSize = %08X\n", wav.WLastDivSize);
+
+  uint8_t* pcm = nullptr;
+  Check(DivisionPrepare(&pcm));
+  Check(WriteWavHeader(out, wav.WavSize));
+  Check(DivisionPass(out, pcm, layout.DivNum, layout.LastDivSize, wav.WLastDivSize));
+  ReleaseChannelLocks(&locks);
+
+  std::fclose(in);
+  if (std::fclose(out) != 0) Fail(Failure::FileWrite);
+  std::fputs(FinishedMessage, stdout);
+  return data_left_out ? ExitFailure : 0;
+}

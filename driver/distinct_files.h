@@ -1,0 +1,11 @@
+// Tells whether any two of the files a run touches are one and the same file,
+// so that the run never truncates its own input or lets the channel split
+// overwrite a file it reads. Existing files are compared by device and inode
+// (so hard links and spellings such as x/../a.dff match); files that do not
+// exist yet by their directory's device and inode and their name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+bool AnyTwoAreTheSameFile(const std::vector<std::string>& paths);

@@ -1,0 +1,56 @@
+// DSDIFF input: finds the sound data in a DSDIFF container and splits its
+// interleaved one-bit samples into two headerless files of channel words,
+// "dsdl.tmp" and "dsdr.tmp" in the working directory. The caller owns the
+// input stream; ChannelSplit owns the channel-file streams until it closes
+// them, and hands back locks that keep other conversions away from the files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "decimate/filter.h"
+#include "driver/failure.h"
+
+constexpr uint32_t GroupBytes = 8;      // L,R,L,R,L,R,L,R: 32 samples per channel
+constexpr uint32_t MinDsdSize = 128;    // 16 groups: one filter window
+constexpr uint32_t MaxDsdSize = 0xFFFFFFF8;  // the largest multiple of 8 in 32 bits
+constexpr ChannelWord SilenceWord = 0xAAAAAAAA;  // alternating bits: DSD silence
+
+// The channel-word files, relative to the working directory.
+constexpr const char* LeftChannelFile = "dsdl.tmp";
+constexpr const char* RightChannelFile = "dsdr.tmp";
+
+struct SoundChunk {
+  uint64_t declared_bytes;  // the "DSD " chunk's size field, all 64 bits
+  uint32_t DsdSize;         // bytes to convert: whole groups, at most MaxDsdSize
+  bool beyond_32_bits;      // the size needs more than 32 bits: DsdSize is MaxDsdSize
+};
+
+// Walks the container from its start to the first "DSD " chunk and leaves the
+// stream at its first sound byte. Chunks before it are skipped by their full
+// size plus the pad byte of odd sizes; "FVER" always by its 4 data bytes.
+Failure ChunkWalk(FILE* in, SoundChunk* sound);
+
+// Exclusive locks on the two channel files, on descriptors of their own so
+// that closing and reopening the files' streams keeps them. -1 when not held.
+struct ChannelLocks {
+  int left = -1;
+  int right = -1;
+};
+
+// Creates both channel files (truncating old ones, after taking their locks),
+// writes one word per group to each, pads both with SilenceWord up to 16 words
+// in the last division, and closes them. `LastDivSize` is raised to 16 when it
+// was smaller; `missing_groups` counts groups the input held only partly or
+// not at all, written as SilenceWord.
+Failure ChannelSplit(FILE* in, uint32_t DsdLR64Size, uint32_t* LastDivSize,
+                     uint32_t* missing_groups, ChannelLocks* locks);
+
+// Releases what ChannelSplit locked.
+void ReleaseChannelLocks(ChannelLocks* locks);
+
+// The split itself: reads `groups` groups from `in` and writes each channel's
+// words to `left` and `right`. A group cut short by the end of the input, and
+// every group after it, becomes SilenceWord on both channels.
+Failure SplitGroups(FILE* in, FILE* left, FILE* right, uint32_t groups, uint32_t* missing_groups);
+

@@ -1,0 +1,234 @@
+// Runs that meet bad input or a failing system: each ends with one line and
+// exit status 1, leaves the input as it was, and never mixes up files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <tuple>
+
+#include "dsdiff/dsdiff.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const Bytes Finished = "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+
+// Lines of standard output.
+std::vector<Bytes> LinesOf(const Bytes& out) {
+  std::vector<Bytes> lines;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != Bytes::npos; start = end + 1) {
+    lines.push_back(out.substr(start, end - start));
+  }
+  return lines;
+}
+
+TEST(BadInput, WalkThatRunsOutEndsWithOneLine) {
+  TempDir dir;
+  const Bytes inputs[] = {
+      Container({FverChunk(), Chunk("DST ", Bytes(4000, 'x'))}),
+      Container({FverChunk(), PropChunk()}).substr(0, 60),
+      Container({ChunkDeclaring("COMT", 1u << 30, "abc")}),
+  };
+  for (const Bytes& input : inputs) {
+    WriteFile(dir / "in.dff", input);
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "No DSD sound data found.\n");
+    EXPECT_EQ(ReadFile(dir / "in.dff"), input);
+    EXPECT_FALSE(FileExists(dir / LeftChannelFile));
+  }
+}
+
+TEST(BadInput, SoundDataOver4GiBWarnsRightAfterTheSizeReport) {
+  TempDir dir;
+  // A 4.5 GiB chunk head and no sound: a directory in place of "dsdl.tmp"
+  // ends the run right after the warning, before any sound is converted.
+  WriteFile(dir / "in.dff",
+            Container({FverChunk(), ChunkDeclaring("DSD ", 0x120000000, Bytes(64, 'x'))}));
+  ASSERT_EQ(mkdir((dir / LeftChannelFile).c_str(), 0755), 0);
+  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  const std::vector<Bytes> lines = LinesOf(run.out);
+  ASSERT_EQ(lines.size(), 5u) << run.out;
+  EXPECT_EQ(lines[0], "DsdLR64Size = 1FFFFFFF");
+  EXPECT_EQ(lines[1], "DivNum = 00000040");
+  EXPECT_EQ(lines[2], "LastDivSize = 007FFFFF");
+  // 0x120000000 - 0xFFFFFFF8 = 536870920 bytes are left out.
+  EXPECT_EQ(lines[3].rfind("Warning: ", 0), 0u) << lines[3];
+  EXPECT_NE(lines[3].find("536870920 bytes"), Bytes::npos) << lines[3];
+  EXPECT_EQ(lines[4], "File Open Error");
+}
+
+TEST(BadInput, MissingSoundBecomesSilenceAndTheRunFinishes) {
+  TempDir dir;
+  // The chunk declares 125 groups; the file holds 70 and a half.
+  const Bytes held = RandomSound(70 * 8 + 4, 11);
+  const Bytes declared_head = Container({FverChunk(), ChunkDeclaring("DSD ", 1000, "")});
+  WriteFile(dir / "short.dff", declared_head + held);
+  const RunResult run = RunConverter(dir.path, {"short.dff", "short.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  const std::vector<Bytes> lines = LinesOf(run.out);
+  ASSERT_EQ(lines.size(), 10u) << run.out;
+  EXPECT_EQ(lines[3].rfind("Warning: ", 0), 0u) << lines[3];
+  EXPECT_NE(lines[3].find(" 55 groups"), Bytes::npos) << lines[3];
+  EXPECT_EQ(lines[4], "WavSize = 0000028E");
+  EXPECT_EQ(run.out.substr(run.out.size() - Finished.size()), Finished);
+
+  // Silence words are 0xAAAAAAAA; as input bytes that is 0x55 on both channels.
+  const Bytes padded = held.substr(0, 70 * 8) + Bytes(55 * 8, '\x55');
+  WriteFile(dir / "full.dff", DsdiffOf(padded));
+  const RunResult full = RunConverter(dir.path, {"full.dff", "full.wav"});
+  EXPECT_EQ(full.exit_status, 0);
+  EXPECT_EQ(ReadFile(dir / "short.wav"), ReadFile(dir / "full.wav"));
+  EXPECT_EQ(ReadFile(dir / "short.wav").size(), 44u + 750);
+}
+
+TEST(SameFile, IsRefusedBeforeAnythingIsTruncated) {
+  TempDir dir;
+  const Bytes input = DsdiffOf(RandomSound(256, 12));
+  WriteFile(dir / "a.dff", input);
+  ASSERT_EQ(mkdir((dir / "x").c_str(), 0755), 0);
+  ASSERT_EQ(link((dir / "a.dff").c_str(), (dir / "hard.dff").c_str()), 0);
+  ASSERT_EQ(symlink("a.dff", (dir / "soft.dff").c_str()), 0);
+  ASSERT_EQ(symlink(LeftChannelFile, (dir / "dangling.wav").c_str()), 0);
+  const std::vector<std::vector<std::string>> runs = {
+      {"a.dff", "a.dff"},     {"a.dff", "./x/../a.dff"},    {"a.dff", "hard.dff"},
+      {"a.dff", "soft.dff"},  {"a.dff", dir / "a.dff"},     {"a.dff", LeftChannelFile},
+      {"a.dff", "x/../dsdr.tmp"}, {"a.dff", "dangling.wav"},
+  };
+  for (const auto& args : runs) {
+    const RunResult run = RunConverter(dir.path, args);
+    EXPECT_EQ(run.exit_status, 1) << args[1];
+    EXPECT_EQ(run.out, "Input and output must be different files.\n") << args[1];
+    EXPECT_EQ(ReadFile(dir / "a.dff"), input);
+    EXPECT_FALSE(FileExists(dir / LeftChannelFile)) << args[1];
+    EXPECT_FALSE(FileExists(dir / RightChannelFile)) << args[1];
+  }
+  // An input that is a channel file would be overwritten by the split.
+  WriteFile(dir / LeftChannelFile, input);
+  const RunResult run = RunConverter(dir.path, {LeftChannelFile, "out.wav"});
+  EXPECT_EQ(run.out, "Input and output must be different files.\n");
+  EXPECT_EQ(ReadFile(dir / LeftChannelFile), input);
+  EXPECT_FALSE(FileExists(dir / "out.wav"));
+}
+
+TEST(SameFile, AnOutputInAMissingDirectoryIsADifferentFile) {
+  TempDir dir;
+  WriteFile(dir / "a.dff", DsdiffOf(RandomSound(256, 13)));
+  const RunResult run = RunConverter(dir.path, {"a.dff", "missing/a.dff"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "File Open Error\n");
+}
+
+TEST(WriteFailure, FullDeviceIsReportedNotFinished) {
+  TempDir dir;
+  const Bytes input = DsdiffOf(RandomSound(4096, 14));
+  WriteFile(dir / "in.dff", input);
+  RunResult run = RunConverter(dir.path, {"in.dff", "/dev/full"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(LinesOf(run.out).back(), "File Write Error");
+  EXPECT_EQ(run.out.find(Finished), Bytes::npos);
+
+  // A channel file on a full device.
+  unlink((dir / RightChannelFile).c_str());
+  ASSERT_EQ(symlink("/dev/full", (dir / RightChannelFile).c_str()), 0);
+  run = RunConverter(dir.path, {"in.dff", "out.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(LinesOf(run.out).back(), "File Write Error");
+  EXPECT_EQ(ReadFile(dir / "in.dff"), input);
+}
+
+TEST(AllocationFailure, IsReportedWithTheHeaderOrNothingWritten) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs more address space than any limit here allows";
+#endif
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(4096, 15)));
+  // Step the address-space limit up through the sizes at which the PCM
+  // buffer (48 MiB) and then the two word buffers (32 MiB each) stop fitting.
+  bool failed_before_header = false, failed_after_header = false, succeeded = false;
+  for (uint64_t mib = 8; mib <= 512 && !succeeded; mib += 4) {
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"}, mib << 20);
+    if (run.out.rfind("DsdLR64Size", 0) != 0) continue;  // too little to start at all
+    if (run.exit_status == 0) {
+      succeeded = true;
+      continue;
+    }
+    const std::vector<Bytes> lines = LinesOf(run.out);
+    EXPECT_EQ(run.exit_status, 1) << mib << " MiB";
+    ASSERT_EQ(lines.back(), "Memory Alloc Error") << mib << " MiB: " << run.out;
+    if (lines.size() == 4) continue;  // the split's own buffers
+    ASSERT_EQ(lines.size(), 7u) << mib << " MiB: " << run.out;  // after the six size lines
+    const size_t written = ReadFile(dir / "out.wav").size();
+    if (written == 0) {
+      failed_before_header = true;  // the PCM buffer
+    } else {
+      EXPECT_EQ(written, 44u) << mib << " MiB";  // a word buffer
+      failed_after_header = true;
+    }
+  }
+  EXPECT_TRUE(failed_before_header);
+  EXPECT_TRUE(failed_after_header);
+  EXPECT_TRUE(succeeded);
+}
+
+// Holds an exclusive lock on `path` for as long as the object lives.
+struct HeldLock {
+  explicit HeldLock(const std::string& path) : fd(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  }
+  ~HeldLock() { close(fd); }
+  int fd;
+};
+
+TEST(ChannelLocks, ABusyChannelFileIsLeftAlone) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(256, 16)));
+  for (const char* locked : {LeftChannelFile, RightChannelFile}) {
+    WriteFile(dir / LeftChannelFile, "left of another run");
+    WriteFile(dir / RightChannelFile, "right of another run");
+    HeldLock lock(dir / locked);
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(LinesOf(run.out).back(), "Channel files are in use by another conversion.");
+    EXPECT_EQ(ReadFile(dir / LeftChannelFile), "left of another run") << locked;
+    EXPECT_EQ(ReadFile(dir / RightChannelFile), "right of another run") << locked;
+  }
+}
+
+TEST(ChannelLocks, ConcurrentRunsInOneDirectoryNeverMix) {
+  TempDir solo_a, solo_b, shared;
+  const Bytes input_a = DsdiffOf(RandomSound(1 << 23, 17));
+  const Bytes input_b = DsdiffOf(RandomSound(1 << 23, 18));
+  for (const TempDir* dir : {&solo_a, &solo_b, &shared}) {
+    WriteFile(*dir / "a.dff", input_a);
+    WriteFile(*dir / "b.dff", input_b);
+  }
+  ASSERT_EQ(RunConverter(solo_a.path, {"a.dff", "a.wav"}).exit_status, 0);
+  ASSERT_EQ(RunConverter(solo_b.path, {"b.dff", "b.wav"}).exit_status, 0);
+  const Bytes want_a = ReadFile(solo_a / "a.wav"), want_b = ReadFile(solo_b / "b.wav");
+  for (int round = 0; round < 3; ++round) {
+    RunResult run_a, run_b;
+    std::thread a([&] { run_a = RunConverter(shared.path, {"a.dff", "a.wav"}); });
+    std::thread b([&] { run_b = RunConverter(shared.path, {"b.dff", "b.wav"}); });
+    a.join();
+    b.join();
+    for (auto [run, wav, want] : {std::tuple{&run_a, "a.wav", &want_a},
+                                  std::tuple{&run_b, "b.wav", &want_b}}) {
+      if (run->exit_status == 0) {
+        EXPECT_EQ(ReadFile(shared / wav) == *want, true) << wav << " is mixed, round " << round;
+      } else {
+        EXPECT_EQ(LinesOf(run->out).back(), "Channel files are in use by another conversion.");
+      }
+    }
+    EXPECT_TRUE(run_a.exit_status == 0 || run_b.exit_status == 0);
+  }
+}
+
+}  // namespace

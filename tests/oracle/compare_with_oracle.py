@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Runs dff2wav and the literal oracle on the same inputs and compares every
+byte they leave behind: standard output, exit status, the WAV file and the two
+channel files.
+
+Usage: compare_with_oracle.py DFF2WAV TAPS_CPP
+"""
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ORACLE = os.path.join(HERE, "literal_convert.py")
+
+
+def chunk(ident, data, size=None):
+    """An IFF chunk: identifier, 64-bit big-endian size, data, pad byte if odd."""
+    size = len(data) if size is None else size
+    pad = b"\0" if len(data) % 2 else b""
+    return ident + struct.pack(">Q", size) + data + pad
+
+
+def container(chunks, form=b"DSD "):
+    body = form + b"".join(chunks)
+    return b"FRM8" + struct.pack(">Q", len(body)) + body
+
+
+def sound(rng, nbytes, density=0.5):
+    return bytes(sum((rng.random() < density) << b for b in range(8)) for _ in range(nbytes))
+
+
+def fver():
+    return chunk(b"FVER", b"\x01\x05\x00\x00")
+
+
+def prop():
+    fs = chunk(b"FS  ", struct.pack(">I", 2822400))
+    chnl = chunk(b"CHNL", struct.pack(">H", 2) + b"SLFTSRGT")
+    return chunk(b"PROP", b"SND " + fs + chnl)
+
+
+def cases():
+    rng = random.Random(20261208)
+    yield "smallest input, 16 groups", container([fver(), prop(), chunk(b"DSD ", sound(rng, 128))])
+    yield "1000-byte sound chunk", container([fver(), prop(), chunk(b"DSD ", sound(rng, 1000))])
+    yield "1003-byte chunk, 3 bytes never read", container([fver(), chunk(b"DSD ", sound(rng, 1003))])
+    yield "130-byte chunk", container([chunk(b"DSD ", sound(rng, 130))])
+    yield "127-byte chunk is too small", container([fver(), chunk(b"DSD ", sound(rng, 127))])
+    yield "odd-sized chunks before the sound", container(
+        [fver(), chunk(b"COMT", b"abcdefg"), chunk(b"DIIN", b"x"), chunk(b"DSD ", sound(rng, 512))])
+    yield "FVER is skipped by 4 data bytes whatever its size says", (
+        b"FRM8" + struct.pack(">Q", 0) + b"DSD " + b"FVER" + struct.pack(">Q", 999) + b"\1\5\0\0" +
+        chunk(b"DSD ", sound(rng, 256)))
+    yield "any form type", container([fver(), chunk(b"DSD ", sound(rng, 256))], form=b"XYZW")
+    yield "no FVER, several PROP-like chunks", container(
+        [prop(), chunk(b"ID3 ", b"\0" * 33), chunk(b"DSD ", sound(rng, 800))])
+    yield "all zero and all one bits saturate", container(
+        [fver(), chunk(b"DSD ", bytes([0x00, 0xFF] * 200))])
+    yield "loud and quiet passages", container(
+        [fver(), chunk(b"DSD ", sound(rng, 800, 0.8) + sound(rng, 800, 0.2) + sound(rng, 800, 0.74))])
+    yield "silence patterns", container([fver(), chunk(b"DSD ", bytes([0xAA, 0x55, 0x69, 0x96] * 64))])
+    yield "random sound, 3000 groups", container([fver(), prop(), chunk(b"DSD ", sound(rng, 24000))])
+    yield "not DSDIFF", b"RIFF" + b"\0" * 100
+    yield "empty file", b""
+    yield "three bytes", b"FRM"
+    yield "lower-case magic", b"frm8" + container([chunk(b"DSD ", sound(rng, 128))])[4:]
+
+
+def run(command, cwd):
+    done = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+    files = {}
+    for name in sorted(os.listdir(cwd)):
+        if name != "in.dff":
+            with open(os.path.join(cwd, name), "rb") as f:
+                files[name] = f.read()
+    return done.returncode, done.stdout, files
+
+
+def compare(name, data, args, dff2wav, taps):
+    with tempfile.TemporaryDirectory() as ours, tempfile.TemporaryDirectory() as theirs:
+        for d in (ours, theirs):
+            if data is not None:
+                with open(os.path.join(d, "in.dff"), "wb") as f:
+                    f.write(data)
+        got = run([dff2wav] + args, ours)
+        want = run([sys.executable, ORACLE, taps] + args, theirs)
+        if got == want:
+            return True
+        print("MISMATCH: %s" % name)
+        print("  exit status: dff2wav %d, oracle %d" % (got[0], want[0]))
+        if got[1] != want[1]:
+            print("  stdout: dff2wav %r\n          oracle %r" % (got[1], want[1]))
+        for file in sorted(set(got[2]) | set(want[2])):
+            a, b = got[2].get(file), want[2].get(file)
+            if a != b:
+                first = next((i for i in range(min(len(a or b""), len(b or b"")))
+                              if a[i] != b[i]), None)
+                print("  %s: dff2wav %s bytes, oracle %s bytes, first difference at %s" % (
+                    file, None if a is None else len(a), None if b is None else len(b), first))
+        return False
+
+
+def main():
+    dff2wav, taps = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    ok = True
+    for name, data in cases():
+        ok &= compare(name, data, ["in.dff", "out.wav"], dff2wav, taps)
+    rng = random.Random(7)
+    small = container([fver(), chunk(b"DSD ", sound(rng, 200))])
+    ok &= compare("extra arguments are ignored", small, ["in.dff", "out.wav", "more", "args"], dff2wav, taps)
+    ok &= compare("no arguments", small, [], dff2wav, taps)
+    ok &= compare("one argument", small, ["in.dff"], dff2wav, taps)
+    ok &= compare("missing input leaves no output", None, ["in.dff", "out.wav"], dff2wav, taps)
+    print("all cases match" if ok else "some cases differ")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

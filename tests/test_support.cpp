@@ -1,0 +1,117 @@
+#include "tests/test_support.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+Bytes BigEndian(uint64_t value, int bytes) {
+  Bytes out;
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>(value >> (8 * i)));
+  return out;
+}
+
+Bytes ChunkDeclaring(const Bytes& id, uint64_t declared, const Bytes& data) {
+  Bytes chunk = id + BigEndian(declared, 8) + data;
+  if (data.size() % 2) chunk.push_back('\0');
+  return chunk;
+}
+
+Bytes Chunk(const Bytes& id, const Bytes& data) { return ChunkDeclaring(id, data.size(), data); }
+
+Bytes Container(const std::vector<Bytes>& chunks, const Bytes& form) {
+  Bytes body = form;
+  for (const Bytes& c : chunks) body += c;
+  return "FRM8" + BigEndian(body.size(), 8) + body;
+}
+
+Bytes FverChunk() { return Chunk("FVER", Bytes("\x01\x05\x00\x00", 4)); }
+
+Bytes PropChunk(uint32_t rate, uint16_t channels, const Bytes& compression) {
+  Bytes ids;
+  const char* names[] = {"SLFT", "SRGT", "C   ", "LFE ", "LS  ", "RS  "};
+  for (int c = 0; c < channels; ++c) ids += c < 6 ? names[c] : "MLFT";
+  const Bytes name = "not compressed";
+  return Chunk("PROP", "SND " + Chunk("FS  ", BigEndian(rate, 4)) +
+                           Chunk("CHNL", BigEndian(channels, 2) + ids) +
+                           Chunk("CMPR", compression + Bytes(1, static_cast<char>(name.size())) + name));
+}
+
+Bytes DsdiffOf(const Bytes& sound) { return Container({FverChunk(), PropChunk(), Chunk("DSD ", sound)}); }
+
+Bytes RandomSound(size_t bytes, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes sound(bytes, '\0');
+  for (char& c : sound) c = static_cast<char>(rng());
+  return sound;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "dff2wav-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       uint64_t address_space_bytes) {
+  // Everything the child needs is prepared before the fork: a test may run
+  // several conversions from threads, and the child must not allocate.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(DFF2WAV_PATH));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const struct rlimit limit = {address_space_bytes, address_space_bytes};
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (address_space_bytes && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    execv(DFF2WAV_PATH, argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  RunResult result;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+void WriteFile(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}

@@ -1,0 +1,50 @@
+// Helpers shared by the tests: DSDIFF containers built in memory, scratch
+// directories, and running the dff2wav executable with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::string;
+
+// An IFF chunk: identifier, 64-bit big-endian size, data, a pad byte when the
+// data's length is odd. `declared` overrides the size field.
+Bytes Chunk(const Bytes& id, const Bytes& data);
+Bytes ChunkDeclaring(const Bytes& id, uint64_t declared, const Bytes& data);
+Bytes BigEndian(uint64_t value, int bytes);
+
+// "FRM8", the container size, the form type, then the chunks.
+Bytes Container(const std::vector<Bytes>& chunks, const Bytes& form = "DSD ");
+Bytes FverChunk();
+// A "PROP" chunk of type "SND " with the given sample rate, channel count and
+// compression type.
+Bytes PropChunk(uint32_t rate = 2822400, uint16_t channels = 2, const Bytes& compression = "DSD ");
+// A minimal DSD64 stereo file around `sound`.
+Bytes DsdiffOf(const Bytes& sound);
+Bytes RandomSound(size_t bytes, uint32_t seed);
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+struct RunResult {
+  int exit_status;  // -1 when the process did not exit normally
+  Bytes out;        // everything written to standard output
+};
+
+// Runs dff2wav with `args` in working directory `dir`; a non-zero
+// `address_space_bytes` limits the child's address space (RLIMIT_AS).
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       uint64_t address_space_bytes = 0);
+
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& data);
+bool FileExists(const std::string& path);
