@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 // ---- DSDIFF layout ------------------------------------------------------
@@ -422,7 +424,12 @@ int main(int argc, char** argv) {
   const WriteResult result = WriteFile(options, file);
   const bool closed = std::fclose(file) == 0;
   if (result == WriteResult::Done && closed) return 0;
-  std::remove(options.path.c_str());
+  // Leave no half-written file behind, but never remove what is not a plain
+  // file (the output may be a device such as /dev/full).
+  struct stat info;
+  if (stat(options.path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    std::remove(options.path.c_str());
+  }
   if (result == WriteResult::Runaway) {
     std::fprintf(stderr, "dff-tone: the modulator ran away; lower the level\n");
     return ExitUsage;

@@ -567,12 +567,33 @@ def check_generator(tools, taps, report):
         report.within(snr + db(UNIT_AMPLITUDE / u), 95, 130,
                       "bit stream %s: in-band noise below 0 dB" % label, " dB")
 
-    result = subprocess.run([tools.tone, "--left", "sine:1000:1.6", "refused.dff"],
-                            cwd=tools.workdir, capture_output=True, text=True)
-    report.check(result.returncode == 2 and "stable" in result.stderr
+    # At the highest level the loop must not run away (dff-tone would stop
+    # with status 2): slow and fast sines, a full-range sweep, a click.
+    for left, right in (("sine:2:1.58", "sine:100000:1.58"),
+                        ("sweep:1:100000:1.58", "click:0.5:1.58")):
+        tools.make(2.0, left, right)
+        report.check(True, "stable at +1.58 dB: %s, %s" % (left, right))
+
+    again = tools.make(0.4, "sine:1000:-6", "sine:1000:1.58")
+    report.check(open(dff, "rb").read() == open(again, "rb").read(),
+                 "the same options write the same file")
+
+    def status(*args):
+        result = subprocess.run([tools.tone, *args], cwd=tools.workdir,
+                                capture_output=True, text=True)
+        return result.returncode, result.stderr.strip()
+
+    code, message = status("--left", "sine:1000:1.6", "refused.dff")
+    report.check(code == 2 and "stable" in message
                  and not os.path.exists(os.path.join(tools.workdir, "refused.dff")),
-                 "+1.6 dB refused with status %d: %s" % (result.returncode,
-                                                       result.stderr.strip()))
+                 "+1.6 dB refused with status %d: %s" % (code, message))
+    code, message = status("--right", "sweep:20:20:-6", "bad.dff")
+    report.check(code == 2, "a sweep without a range refused with status %d: %s"
+                 % (code, message))
+    if os.path.exists("/dev/full"):
+        code, message = status("--left", "sine:1000:-6", "/dev/full")
+        report.check(code == 1 and os.path.exists("/dev/full"),
+                     "a failing write ends with status %d: %s" % (code, message))
 
 
 CHECKS = {
