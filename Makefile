@@ -4,9 +4,10 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
+CTEST_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test install format clean
+.PHONY: all build test test-sanitize install format clean
 
 all: build
 
@@ -17,7 +18,13 @@ build: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
+
+# The tests again under the address and undefined-behaviour sanitizers,
+# without the 64 MiB runs and the fuzzer, which has sanitizers of its own.
+test-sanitize:
+	$(MAKE) test BUILD_DIR=build-sanitize BUILD_TYPE=RelWithDebInfo CMAKE_FLAGS=-DSANITIZE=ON \
+	  CTEST_FLAGS="-LE 'large|fuzz'"
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

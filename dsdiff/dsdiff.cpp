@@ -124,16 +124,18 @@ Failure ChunkWalk(FILE* in, SoundChunk* sound) {
 }
 
 Failure SplitGroups(FILE* in, FILE* left, FILE* right, uint32_t groups, uint32_t* missing_groups) {
-  uint8_t* sound = static_cast<uint8_t*>(std::malloc(SplitBlockGroups * GroupBytes));
-  ChannelWord* words = static_cast<ChannelWord*>(std::malloc(2 * SplitBlockGroups * sizeof(ChannelWord)));
-  uint8_t* file_bytes = static_cast<uint8_t*>(std::malloc(SplitBlockGroups * sizeof(ChannelWord)));
+  const uint32_t block_groups = std::max(1u, std::min(groups, SplitBlockGroups));
+  uint8_t* sound = static_cast<uint8_t*>(std::malloc(size_t{block_groups} * GroupBytes));
+  ChannelWord* words =
+      static_cast<ChannelWord*>(std::malloc(size_t{2} * block_groups * sizeof(ChannelWord)));
+  uint8_t* file_bytes = static_cast<uint8_t*>(std::malloc(size_t{block_groups} * sizeof(ChannelWord)));
   Failure failure = sound && words && file_bytes ? Failure::None : Failure::MemoryAlloc;
   ChannelWord* left_words = words;
-  ChannelWord* right_words = words + SplitBlockGroups;
+  ChannelWord* right_words = words + block_groups;
   bool input_ended = false;
   *missing_groups = 0;
   for (uint32_t done = 0; done < groups && failure == Failure::None;) {
-    const uint32_t block = std::min(groups - done, SplitBlockGroups);
+    const uint32_t block = std::min(groups - done, block_groups);
     uint32_t whole = 0;  // groups of this block that the input holds entirely
     if (!input_ended) {
       const size_t got = std::fread(sound, 1, size_t{block} * GroupBytes, in);

@@ -28,6 +28,35 @@ std::vector<Bytes> LinesOf(const Bytes& out) {
   return lines;
 }
 
+TEST(FailedRun, OutputThatCannotBeOpened) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(256, 4)));
+  const RunResult run = RunConverter(dir.path, {"in.dff", "no/such/dir/out.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "File Open Error\n");
+}
+
+TEST(FailedRun, ChannelFileThatCannotBeCreated) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(256, 5)));
+  ASSERT_EQ(mkdir((dir / RightChannelFile).c_str(), 0755), 0);
+  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "DsdLR64Size = 00000020\nDivNum = 00000001\nLastDivSize = 00000020\nFile Open Error\n");
+  EXPECT_EQ(ReadFile(dir / "out.wav"), "");
+}
+
+TEST(FailedRun, InputThatIsNotDsdiffLeavesAnEmptyOutput) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", "RIFF0000WAVE");
+  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "This is not a DSDIFF file.\n");
+  EXPECT_TRUE(FileExists(dir / "out.wav"));
+  EXPECT_EQ(ReadFile(dir / "out.wav"), "");
+  EXPECT_FALSE(FileExists(dir / LeftChannelFile));
+}
+
 TEST(BadInput, WalkThatRunsOutEndsWithOneLine) {
   TempDir dir;
   const Bytes inputs[] = {
@@ -204,8 +233,8 @@ TEST(ChannelLocks, ABusyChannelFileIsLeftAlone) {
 
 TEST(ChannelLocks, ConcurrentRunsInOneDirectoryNeverMix) {
   TempDir solo_a, solo_b, shared;
-  const Bytes input_a = DsdiffOf(RandomSound(1 << 23, 17));
-  const Bytes input_b = DsdiffOf(RandomSound(1 << 23, 18));
+  const Bytes input_a = DsdiffOf(RandomSound(1 << 21, 17));
+  const Bytes input_b = DsdiffOf(RandomSound(1 << 21, 18));
   for (const TempDir* dir : {&solo_a, &solo_b, &shared}) {
     WriteFile(*dir / "a.dff", input_a);
     WriteFile(*dir / "b.dff", input_b);
