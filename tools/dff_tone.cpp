@@ -130,8 +130,10 @@ const char HelpText[] =
     "\n"
     "LEVEL is in dB relative to the converter's 24-bit full scale: 0 dB is a\n"
     "modulator input amplitude of 0.5, i.e. the density of one bits swings\n"
-    "between 25 % and 75 %. The highest level accepted is +1.58 dB (amplitude\n"
-    "0.6), where the fifth-order modulator is still stable.\n"
+    "between 25 % and 75 %. The converter's gain is slightly above 1 (up to\n"
+    "+0.024 dB in its passband), so a 0 dB sine already touches its rails;\n"
+    "-0.1 dB and below come out unclipped. The highest level accepted is\n"
+    "+1.58 dB (amplitude 0.6), where the fifth-order modulator is still stable.\n"
     "\n"
     "Exit status: 0 written, 1 write failure, 2 bad options or level refused.\n";
 
