@@ -12,6 +12,7 @@ const char* FailureMessage(Failure failure) {
     case Failure::MemoryAlloc: return "Memory Alloc Error\n";
     case Failure::SameFile: return "Input and output must be different files.\n";
     case Failure::ChannelFilesBusy: return "Channel files are in use by another conversion.\n";
+    case Failure::UnsupportedSound: return "This sound data is not supported.\n";
   }
   return "";
 }

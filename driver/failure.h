@@ -15,7 +15,9 @@ enum class Failure {
   MemoryAlloc,       // a buffer could not be allocated
   SameFile,          // two of input, output and channel files are one file
   ChannelFilesBusy,  // another conversion holds the channel files' locks
+  UnsupportedSound,  // the property chunk says: not 2-channel uncompressed DSD64
 };
 
-// The line printed for a failure, newline included.
+// The line printed for a failure, newline included. UnsupportedSound has a
+// line of its own that names what the input holds (see the driver).
 const char* FailureMessage(Failure failure);

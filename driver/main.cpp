@@ -1,8 +1,10 @@
 // dff2wav IN.dff OUT.wav: converts two-channel DSD64 sound in a DSDIFF file
 // into a 2-channel, 24-bit, 88,200 Hz PCM WAV file. The run is one straight
 // sequence of stages; the first failure prints its line and ends the run.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "decimate/division.h"
 #include "driver/distinct_files.h"
@@ -21,13 +23,40 @@ constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\
 constexpr char FinishedMessage[] =
     "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
 
-[[noreturn]] void Fail(Failure failure) {
-  std::fputs(FailureMessage(failure), stdout);
+// The one way a failed run ends: its line, then exit status 1.
+[[noreturn]] void FailWith(const char* line) {
+  std::fputs(line, stdout);
   std::exit(ExitFailure);
 }
 
+[[noreturn]] void Fail(Failure failure) { FailWith(FailureMessage(failure)); }
+
 void Check(Failure failure) {
   if (failure != Failure::None) Fail(failure);
+}
+
+// Says what the property chunk claims that this converter cannot convert.
+[[noreturn]] void FailUnsupported(const SoundProperties& p) {
+  char line[160];
+  if (p.sample_rate != 0 && p.sample_rate != Dsd64Rate) {
+    std::snprintf(line, sizeof line, "Only DSD64 (2822400 Hz) is supported; this file is %u Hz.\n",
+                  static_cast<unsigned>(p.sample_rate));
+  } else if (p.has_channels && p.channels != StereoChannels) {
+    std::snprintf(line, sizeof line, "Only 2-channel sound is supported; this file has %u channel%s.\n",
+                  static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s");
+  } else if (std::strcmp(p.compression, "DST ") == 0) {
+    std::snprintf(line, sizeof line, "DST-compressed sound data is not supported.\n");
+  } else {
+    char type[sizeof p.compression];
+    for (size_t i = 0; i < sizeof type; ++i) {
+      type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
+    }
+    type[sizeof type - 1] = '\0';
+    std::snprintf(line, sizeof line,
+                  "Only uncompressed DSD sound data is supported; this file's is of type \"%s\".\n",
+                  type);
+  }
+  FailWith(line);
 }
 
 // The sound chunk is larger than 32-bit sizes can carry: say what is left out.
@@ -66,7 +95,9 @@ int main(int argc, char** argv) {
   if (!out) Fail(Failure::FileOpen);
 
   SoundChunk sound;
-  Check(ChunkWalk(in, &sound));
+  const Failure walked = ChunkWalk(in, &sound);
+  if (walked == Failure::UnsupportedSound) FailUnsupported(sound.properties);
+  Check(walked);
   DivisionLayout layout = DivisionLayoutOf(sound.DsdSize);
   std::printf("DsdLR64Size = %08X\n", layout.DsdLR64Size);
   std::printf("DivNum = %08X\n", layout.DivNum);

@@ -20,15 +20,32 @@ constexpr ChannelWord SilenceWord = 0xAAAAAAAA;  // alternating bits: DSD silenc
 constexpr const char* LeftChannelFile = "dsdl.tmp";
 constexpr const char* RightChannelFile = "dsdr.tmp";
 
+// What a well-formed "PROP" chunk of type "SND " says about the sound; a
+// field stays at 0 (or empty) when no such local chunk was found.
+struct SoundProperties {
+  uint32_t sample_rate = 0;   // "FS  ", samples per second per channel
+  uint16_t channels = 0;      // "CHNL"
+  bool has_channels = false;
+  char compression[5] = {};   // "CMPR" type, four characters
+};
+
+constexpr uint32_t Dsd64Rate = 2822400;  // 64 x 44,100 samples per second
+constexpr uint16_t StereoChannels = 2;
+
 struct SoundChunk {
   uint64_t declared_bytes;  // the "DSD " chunk's size field, all 64 bits
   uint32_t DsdSize;         // bytes to convert: whole groups, at most MaxDsdSize
   bool beyond_32_bits;      // the size needs more than 32 bits: DsdSize is MaxDsdSize
+  SoundProperties properties;  // of the last well-formed "PROP" chunk passed
 };
 
 // Walks the container from its start to the first "DSD " chunk and leaves the
 // stream at its first sound byte. Chunks before it are skipped by their full
 // size plus the pad byte of odd sizes; "FVER" always by its 4 data bytes.
+// A well-formed "PROP" chunk of type "SND " is read on the way: if it says
+// the sound is not uncompressed two-channel DSD64, the walk ends with
+// Failure::UnsupportedSound and `sound->properties` tells why. A malformed,
+// cut short or other "PROP" chunk is skipped like any other chunk.
 Failure ChunkWalk(FILE* in, SoundChunk* sound);
 
 // Exclusive locks on the two channel files, on descriptors of their own so

@@ -138,6 +138,55 @@ TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
   }
 }
 
+TEST(ChunkWalk, ReadsTheSoundPropertiesOnTheWay) {
+  const WalkOutcome outcome = Walk(Container({FverChunk(), PropChunk(), Chunk("DSD ", Bytes(128, 'x'))}));
+  ASSERT_EQ(outcome.failure, Failure::None);
+  EXPECT_EQ(outcome.sound.properties.sample_rate, Dsd64Rate);
+  EXPECT_EQ(outcome.sound.properties.channels, StereoChannels);
+  EXPECT_STREQ(outcome.sound.properties.compression, "DSD ");
+}
+
+TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
+  const struct { Bytes prop; uint32_t rate; uint16_t channels; const char* compression; } cases[] = {
+      {PropChunk(5644800), 5644800, 2, "DSD "},
+      {PropChunk(11289600), 11289600, 2, "DSD "},
+      {PropChunk(2822400, 1), 2822400, 1, "DSD "},
+      {PropChunk(2822400, 6), 2822400, 6, "DSD "},
+      {PropChunk(2822400, 2, "DST "), 2822400, 2, "DST "},
+  };
+  for (const auto& c : cases) {
+    const WalkOutcome outcome = Walk(Container({FverChunk(), c.prop, Chunk("DSD ", Bytes(128, 'x'))}));
+    EXPECT_EQ(outcome.failure, Failure::UnsupportedSound);
+    EXPECT_EQ(outcome.sound.properties.sample_rate, c.rate);
+    EXPECT_EQ(outcome.sound.properties.channels, c.channels);
+    EXPECT_STREQ(outcome.sound.properties.compression, c.compression);
+  }
+}
+
+TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
+  const Bytes fs128 = Chunk("FS  ", BigEndian(5644800, 4));
+  const Bytes props[] = {
+      Chunk("PROP", "XYZ " + fs128),                    // another property type
+      Chunk("PROP", "SND " + Bytes(37, '\xFF')),         // garbage local chunks
+      Chunk("PROP", "SND " + fs128 + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),  // past the end
+      Chunk("PROP", "SND " + ChunkDeclaring("FS  ", 2, BigEndian(5644800, 4).substr(0, 2))),
+      Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")),  // too few channel IDs
+      Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),     // no counted name
+      Chunk("PROP", "SN"),                              // shorter than its type
+  };
+  for (const Bytes& prop : props) {
+    const Bytes file = Container({FverChunk(), prop, Chunk("COMT", "c"), Chunk("DSD ", Bytes(128, 'x'))});
+    const WalkOutcome outcome = Walk(file);
+    EXPECT_EQ(outcome.failure, Failure::None) << prop.size();
+    EXPECT_EQ(outcome.position, static_cast<long>(file.size() - 128)) << prop.size();
+  }
+  // Local chunks other than the three known are skipped, odd sizes with their pad byte.
+  const Bytes prop = Chunk("PROP", "SND " + Chunk("ABSS", "xyz") + Chunk("FS  ", BigEndian(5644800, 4)));
+  EXPECT_EQ(Walk(Container({prop, Chunk("DSD ", Bytes(128, 'x'))})).failure, Failure::UnsupportedSound);
+  // A property chunk cut short by the end of the file ends the walk as before.
+  EXPECT_EQ(Walk(Container({FverChunk(), PropChunk()}).substr(0, 50)).failure, Failure::NoSoundData);
+}
+
 // Splits `sound` and returns the two channel files' bytes.
 struct SplitOutcome {
   Failure failure;

@@ -118,6 +118,46 @@ TEST(BadInput, MissingSoundBecomesSilenceAndTheRunFinishes) {
   EXPECT_EQ(ReadFile(dir / "short.wav").size(), 44u + 750);
 }
 
+TEST(UnsupportedSound, IsRefusedBeforeTheSizeReport) {
+  TempDir dir;
+  const struct { Bytes prop; Bytes line; } cases[] = {
+      {PropChunk(5644800), "Only DSD64 (2822400 Hz) is supported; this file is 5644800 Hz.\n"},
+      {PropChunk(11289600), "Only DSD64 (2822400 Hz) is supported; this file is 11289600 Hz.\n"},
+      {PropChunk(2822400, 1), "Only 2-channel sound is supported; this file has 1 channel.\n"},
+      {PropChunk(2822400, 6), "Only 2-channel sound is supported; this file has 6 channels.\n"},
+      {PropChunk(2822400, 2, "DST "), "DST-compressed sound data is not supported.\n"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(dir / "in.dff", Container({FverChunk(), c.prop, Chunk("DSD ", RandomSound(512, 31))}));
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, c.line);
+    EXPECT_EQ(ReadFile(dir / "out.wav"), "");
+    EXPECT_FALSE(FileExists(dir / LeftChannelFile));
+  }
+}
+
+TEST(UnsupportedSound, UntrustedPropertyChunksConvertAsWithout) {
+  TempDir dir;
+  const Bytes sound = Chunk("DSD ", RandomSound(4000, 32));
+  WriteFile(dir / "plain.dff", Container({FverChunk(), sound}));
+  ASSERT_EQ(RunConverter(dir.path, {"plain.dff", "plain.wav"}).exit_status, 0);
+  const Bytes plain = ReadFile(dir / "plain.wav");
+  const Bytes fs128 = Chunk("FS  ", BigEndian(5644800, 4));
+  const Bytes props[] = {
+      PropChunk(),
+      Chunk("PROP", "XYZ " + fs128),
+      Chunk("PROP", "SND " + Bytes(37, '\x5A')),
+      Chunk("PROP", "SND " + fs128 + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),
+  };
+  for (const Bytes& prop : props) {
+    WriteFile(dir / "in.dff", Container({FverChunk(), prop, sound}));
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
+    EXPECT_EQ(run.exit_status, 0) << run.out;
+    EXPECT_EQ(ReadFile(dir / "out.wav") == plain, true);
+  }
+}
+
 TEST(SameFile, IsRefusedBeforeAnythingIsTruncated) {
   TempDir dir;
   const Bytes input = DsdiffOf(RandomSound(256, 12));

@@ -63,6 +63,15 @@ def cases():
         [fver(), chunk(b"DSD ", sound(rng, 800, 0.8) + sound(rng, 800, 0.2) + sound(rng, 800, 0.74))])
     yield "silence patterns", container([fver(), chunk(b"DSD ", bytes([0xAA, 0x55, 0x69, 0x96] * 64))])
     yield "random sound, 3000 groups", container([fver(), prop(), chunk(b"DSD ", sound(rng, 24000))])
+    fs128 = chunk(b"FS  ", struct.pack(">I", 5644800))
+    yield "a property chunk of another type", container(
+        [fver(), chunk(b"PROP", b"XYZ " + fs128), chunk(b"DSD ", sound(rng, 600))])
+    yield "a garbage property chunk", container(
+        [fver(), chunk(b"PROP", b"SND " + bytes(rng.getrandbits(8) for _ in range(41))),
+         chunk(b"DSD ", sound(rng, 600))])
+    yield "a property chunk whose local chunk runs past its end", container(
+        [fver(), chunk(b"PROP", b"SND " + fs128 + b"CHNL" + struct.pack(">Q", 99) + b"\0\6"),
+         chunk(b"DSD ", sound(rng, 600))])
     yield "not DSDIFF", b"RIFF" + b"\0" * 100
     yield "empty file", b""
     yield "three bytes", b"FRM"
