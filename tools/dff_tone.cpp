@@ -1,0 +1,444 @@
+// dff-tone: writes a two-channel DSD64 DSDIFF file holding a test signal, for
+// checking the converter end to end. Each channel is produced by its own
+// fifth-order one-bit sigma-delta modulator (error-feedback form, so the
+// signal passes with a gain of exactly 1 and the noise is shaped by the NTF
+// below). Levels are in dB relative to the converter's 24-bit full scale:
+// 0 dB is a modulator input amplitude of 0.5, a bit-density swing of 25 %
+// about one half. The output depends only on the options.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- DSDIFF layout ------------------------------------------------------
+
+constexpr char ContainerId[] = "FRM8";                // outermost chunk
+constexpr char FormType[] = "DSD ";                   // form type of the container
+constexpr char VersionId[] = "FVER";                  // format version chunk
+constexpr uint32_t FormatVersion = 0x01050000;        // version 1.5.0.0
+constexpr char PropertyId[] = "PROP";                 // property chunk
+constexpr char PropertyType[] = "SND ";               // property type: sound properties
+constexpr char SampleRateId[] = "FS  ";               // sample rate chunk
+constexpr char ChannelsId[] = "CHNL";                 // channel count and channel ids
+constexpr char LeftChannelId[] = "SLFT";              // stereo left
+constexpr char RightChannelId[] = "SRGT";             // stereo right
+constexpr char CompressionId[] = "CMPR";              // compression type chunk
+constexpr char CompressionType[] = "DSD ";            // uncompressed one-bit data
+constexpr char CompressionName[] = "not compressed";  // its counted name
+constexpr char SoundId[] = "DSD ";                    // sound data chunk
+
+constexpr int IdBytes = 4;         // every chunk id and type is 4 bytes
+constexpr int SizeFieldBytes = 8;  // chunk sizes are 64-bit big-endian
+constexpr uint16_t ChannelCount = 2;
+constexpr uint32_t SampleRate = 2822400;  // DSD64: 64 x 44,100 Hz
+
+constexpr int SamplesPerByte = 8;  // earliest sample in the top bit
+constexpr int GroupSamples = 32;   // samples per channel in one group
+constexpr int GroupBytes = 8;      // one group: L,R,L,R,L,R,L,R bytes
+constexpr int ChannelGroupBytes = GroupBytes / ChannelCount;
+constexpr uint8_t SilenceByte = 0xAA;  // alternating bits 1010..., earliest 1
+
+// ---- Modulator ----------------------------------------------------------
+
+constexpr int NtfOrder = 5;
+// NTF(z) = N(1/z) / D(1/z), coefficients of powers of 1/z from 0 to 5. Zeros
+// on the unit circle spread over 0..22,050 Hz, poles of a Butterworth
+// high-pass giving a peak NTF gain of 1.4. Printed by
+// /usr/bin/python3 tests/quality/design_ntf.py. In-band (0..20 kHz) noise
+// measured on the bit stream: about 111 dB below the 0 dB level.
+constexpr double NtfNumerator[NtfOrder + 1] = {
+    1, -4.997323065366885, 9.9919705781813732, -9.9919705781813732, 4.997323065366885, -1};
+constexpr double NtfDenominator[NtfOrder + 1] = {
+    1,
+    -4.3275686707267784,
+    7.5308394187748915,
+    -6.5836927070936664,
+    2.8902257588244611,
+    -0.50952150665142326,
+};
+
+// The largest input amplitude the loop is allowed. Sines from 1 Hz to 100 kHz,
+// sweeps and clicks stay stable up to 0.66 (the quantiser input never
+// exceeds 3); slow inputs run away at 0.68. tests/quality checks this level.
+constexpr double MaxAmplitude = 0.6;
+constexpr double FullScaleAmplitude = 0.5;  // 0 dB: 24-bit full scale
+// A stable loop keeps its quantiser input within a few units; far beyond this
+// it has run away, and the output would be garbage.
+constexpr double RunawayBound = 16.0;
+
+constexpr double MaxFrequency = 100000.0;  // highest tone or sweep frequency, Hz
+constexpr double MinFrequency = 1.0;
+constexpr double MaxDuration = 3600.0;  // seconds
+constexpr int ClickSamples = 32;        // length of a click's input pulse
+
+constexpr int ExitWriteFailure = 1;
+constexpr int ExitUsage = 2;  // bad options or a level refused
+
+enum class SignalKind { Silence, Zero, Sine, Sweep, Click };
+
+struct Signal {
+  SignalKind kind = SignalKind::Silence;
+  double frequency = 0;      // sine; sweep start
+  double end_frequency = 0;  // sweep end
+  double time = 0;           // click start, seconds
+  double amplitude = 0;      // modulator input amplitude
+};
+
+struct Options {
+  double duration = 1.0;
+  Signal channel[ChannelCount];
+  std::string path;
+};
+
+struct Modulator {
+  double state[NtfOrder] = {};  // transposed direct form of NTF - 1
+  bool runaway = false;
+};
+
+// ---- Options ------------------------------------------------------------
+
+const char HelpText[] =
+    "Usage: dff-tone [OPTIONS] OUT.dff\n"
+    "Writes a two-channel DSD64 (2,822,400 Hz) DSDIFF test signal.\n"
+    "\n"
+    "Options:\n"
+    "  --duration SEC    length in seconds (default 1), rounded up to whole\n"
+    "                    32-sample groups\n"
+    "  --left SIGNAL     signal on the left channel (default silence)\n"
+    "  --right SIGNAL    signal on the right channel (default silence)\n"
+    "  --help            this text\n"
+    "\n"
+    "SIGNAL is one of:\n"
+    "  sine:FREQ:LEVEL          sine of FREQ Hz, phase 0 at the first sample\n"
+    "  sweep:FROM:TO:LEVEL      logarithmic sweep from FROM to TO Hz over the\n"
+    "                           whole duration, phase 0 at the first sample\n"
+    "  click:TIME:LEVEL         zero input except a 32-sample pulse at LEVEL\n"
+    "                           starting at TIME seconds (rounded to a sample)\n"
+    "  zero                     the modulator running with zero input\n"
+    "  silence                  alternating bits 1010... (no modulator), which\n"
+    "                           the converter turns into exact zeros\n"
+    "Frequencies are 1 .. 100000 Hz.\n"
+    "\n"
+    "LEVEL is in dB relative to the converter's 24-bit full scale: 0 dB is a\n"
+    "modulator input amplitude of 0.5, i.e. the density of one bits swings\n"
+    "between 25 % and 75 %. The converter's gain is slightly above 1 (up to\n"
+    "+0.024 dB in its passband), so a 0 dB sine already touches its rails;\n"
+    "-0.1 dB and below come out unclipped. The highest level accepted is\n"
+    "+1.58 dB (amplitude 0.6), where the fifth-order modulator is still stable.\n"
+    "\n"
+    "Exit status: 0 written, 1 write failure, 2 bad options or level refused.\n";
+
+bool ParseNumber(const std::string& text, double* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t colon = text.find(':', start);
+    fields.push_back(text.substr(start, colon - start));
+    if (colon == std::string::npos) return fields;
+    start = colon + 1;
+  }
+}
+
+bool FrequencyInRange(double f) { return f >= MinFrequency && f <= MaxFrequency; }
+
+// Reads LEVEL into a modulator amplitude; refuses levels above the stable
+// range. Returns an error message, empty on success.
+std::string ParseLevel(const std::string& text, double* amplitude) {
+  double level_db = 0;
+  if (!ParseNumber(text, &level_db)) return "level '" + text + "' is not a number";
+  const double a = FullScaleAmplitude * std::pow(10.0, level_db / 20.0);
+  if (a > MaxAmplitude) {
+    return "level " + text + " dB (amplitude " + std::to_string(a) +
+           ") is above the modulator's stable range; the highest is " +
+           std::to_string(20.0 * std::log10(MaxAmplitude / FullScaleAmplitude)) + " dB";
+  }
+  *amplitude = a;
+  return "";
+}
+
+std::string ParseSignal(const std::string& text, double duration, Signal* signal) {
+  const std::vector<std::string> f = SplitFields(text);
+  const std::string& kind = f[0];
+  if (kind == "silence" && f.size() == 1) {
+    signal->kind = SignalKind::Silence;
+    return "";
+  }
+  if (kind == "zero" && f.size() == 1) {
+    signal->kind = SignalKind::Zero;
+    return "";
+  }
+  if (kind == "sine" && f.size() == 3) {
+    signal->kind = SignalKind::Sine;
+    if (!ParseNumber(f[1], &signal->frequency) || !FrequencyInRange(signal->frequency))
+      return "sine frequency '" + f[1] + "' is not in 1 .. 100000 Hz";
+    return ParseLevel(f[2], &signal->amplitude);
+  }
+  if (kind == "sweep" && f.size() == 4) {
+    signal->kind = SignalKind::Sweep;
+    if (!ParseNumber(f[1], &signal->frequency) || !FrequencyInRange(signal->frequency) ||
+        !ParseNumber(f[2], &signal->end_frequency) || !FrequencyInRange(signal->end_frequency))
+      return "sweep frequencies '" + f[1] + "', '" + f[2] + "' are not in 1 .. 100000 Hz";
+    if (signal->frequency == signal->end_frequency)
+      return "a sweep needs two different frequencies (use sine for one)";
+    return ParseLevel(f[3], &signal->amplitude);
+  }
+  if (kind == "click" && f.size() == 3) {
+    signal->kind = SignalKind::Click;
+    if (!ParseNumber(f[1], &signal->time) || signal->time < 0 || signal->time >= duration)
+      return "click time '" + f[1] + "' is not within the duration";
+    return ParseLevel(f[2], &signal->amplitude);
+  }
+  return "signal '" + text +
+         "' is not sine:FREQ:LEVEL, sweep:FROM:TO:LEVEL, "
+         "click:TIME:LEVEL, zero or silence";
+}
+
+// Fills `options`; returns an error message, empty on success. "--help" is
+// reported as the message "help".
+std::string ParseOptions(int argc, char** argv, Options* options) {
+  std::string spec[ChannelCount] = {"silence", "silence"};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return "help";
+    const bool takes_value = arg == "--duration" || arg == "--left" || arg == "--right";
+    if (takes_value) {
+      if (i + 1 >= argc) return "option " + arg + " needs a value";
+      const std::string value = argv[++i];
+      if (arg == "--duration") {
+        if (!ParseNumber(value, &options->duration) || options->duration <= 0 ||
+            options->duration > MaxDuration)
+          return "duration '" + value + "' is not in (0, 3600] seconds";
+      } else {
+        spec[arg == "--left" ? 0 : 1] = value;
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (options->path.empty()) {
+      options->path = arg;
+    } else {
+      return "more than one output file given";
+    }
+  }
+  if (options->path.empty()) return "no output file given";
+  for (int c = 0; c < ChannelCount; ++c) {
+    const std::string error = ParseSignal(spec[c], options->duration, &options->channel[c]);
+    if (!error.empty()) return (c == 0 ? "left: " : "right: ") + error;
+  }
+  return "";
+}
+
+// ---- Signal and modulator -------------------------------------------------
+
+// The modulator input at sample k of a channel of `samples` samples.
+double InputSample(const Signal& s, uint64_t k, uint64_t samples) {
+  const double pi = 3.14159265358979323846;
+  switch (s.kind) {
+    case SignalKind::Sine: {
+      // Reduce the cycle count before the sine: exact for integer k * f.
+      const double cycles = static_cast<double>(k) * s.frequency / SampleRate;
+      return s.amplitude * std::sin(2 * pi * (cycles - std::floor(cycles)));
+    }
+    case SignalKind::Sweep: {
+      // Phase of a sweep whose frequency grows by exp(rate * t).
+      const double length = static_cast<double>(samples) / SampleRate;
+      const double rate = std::log(s.end_frequency / s.frequency) / length;
+      const double t = static_cast<double>(k) / SampleRate;
+      const double cycles = s.frequency / rate * std::expm1(rate * t);
+      return s.amplitude * std::sin(2 * pi * (cycles - std::floor(cycles)));
+    }
+    case SignalKind::Click: {
+      const uint64_t start = static_cast<uint64_t>(std::llround(s.time * SampleRate));
+      return k >= start && k < start + ClickSamples ? s.amplitude : 0.0;
+    }
+    case SignalKind::Zero:
+    case SignalKind::Silence:
+      break;
+  }
+  return 0.0;
+}
+
+// One step of the error-feedback loop: v = u + (NTF - 1) e, bit = v >= 0,
+// e = (bit ? +1 : -1) - v, so the bit stream is u + NTF e.
+bool ModulatorStep(Modulator* m, double u) {
+  const double w = m->state[0];
+  const double v = u + w;
+  const bool bit = v >= 0;
+  const double e = (bit ? 1.0 : -1.0) - v;
+  for (int i = 0; i + 1 < NtfOrder; ++i) {
+    m->state[i] = m->state[i + 1] + (NtfNumerator[i + 1] - NtfDenominator[i + 1]) * e -
+                  NtfDenominator[i + 1] * w;
+  }
+  m->state[NtfOrder - 1] =
+      (NtfNumerator[NtfOrder] - NtfDenominator[NtfOrder]) * e - NtfDenominator[NtfOrder] * w;
+  if (!(std::fabs(v) < RunawayBound)) m->runaway = true;
+  return bit;
+}
+
+// Fills `bytes` (ChannelGroupBytes per group) with one channel's bits for
+// groups [first_group, first_group + groups).
+void ChannelBytes(const Signal& s, Modulator* m, uint64_t first_group, uint64_t groups,
+                  uint64_t total_samples, uint8_t* bytes) {
+  const uint64_t count = groups * ChannelGroupBytes;
+  if (s.kind == SignalKind::Silence) {
+    std::memset(bytes, SilenceByte, count);
+    return;
+  }
+  uint64_t k = first_group * GroupSamples;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint8_t byte = 0;
+    for (int b = 0; b < SamplesPerByte; ++b, ++k) {
+      byte = static_cast<uint8_t>(byte << 1 | ModulatorStep(m, InputSample(s, k, total_samples)));
+    }
+    bytes[i] = byte;
+  }
+}
+
+// ---- Writing --------------------------------------------------------------
+
+void PutId(std::vector<uint8_t>* out, const char* id) { out->insert(out->end(), id, id + IdBytes); }
+
+void PutBigEndian(std::vector<uint8_t>* out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// Appends a complete chunk; odd-length data is followed by a pad byte that
+// its size does not count.
+void PutChunk(std::vector<uint8_t>* out, const char* id, const std::vector<uint8_t>& data) {
+  PutId(out, id);
+  PutBigEndian(out, data.size(), SizeFieldBytes);
+  out->insert(out->end(), data.begin(), data.end());
+  if (data.size() % 2 != 0) out->push_back(0);
+}
+
+// Everything before the sound data: the container header, FVER, PROP and the
+// header of the "DSD " chunk, with sizes for `groups` groups of sound data.
+std::vector<uint8_t> FileHeader(uint64_t groups) {
+  std::vector<uint8_t> version;
+  PutBigEndian(&version, FormatVersion, sizeof FormatVersion);
+
+  std::vector<uint8_t> rate;
+  PutBigEndian(&rate, SampleRate, sizeof SampleRate);
+
+  std::vector<uint8_t> channels;
+  PutBigEndian(&channels, ChannelCount, sizeof ChannelCount);
+  PutId(&channels, LeftChannelId);
+  PutId(&channels, RightChannelId);
+
+  // The name is a counted string padded to an even length (count byte
+  // included); the pad belongs to the string, so the size counts it.
+  std::vector<uint8_t> compression;
+  PutId(&compression, CompressionType);
+  const size_t name_length = std::strlen(CompressionName);
+  compression.push_back(static_cast<uint8_t>(name_length));
+  compression.insert(compression.end(), CompressionName, CompressionName + name_length);
+  if ((1 + name_length) % 2 != 0) compression.push_back(0);
+
+  std::vector<uint8_t> property;
+  PutId(&property, PropertyType);
+  PutChunk(&property, SampleRateId, rate);
+  PutChunk(&property, ChannelsId, channels);
+  PutChunk(&property, CompressionId, compression);
+
+  std::vector<uint8_t> body;  // the container's data up to the sound data
+  PutId(&body, FormType);
+  PutChunk(&body, VersionId, version);
+  PutChunk(&body, PropertyId, property);
+  const uint64_t sound_bytes = groups * GroupBytes;  // always even: no pad
+  PutId(&body, SoundId);
+  PutBigEndian(&body, sound_bytes, SizeFieldBytes);
+
+  std::vector<uint8_t> header;
+  PutId(&header, ContainerId);
+  PutBigEndian(&header, body.size() + sound_bytes, SizeFieldBytes);
+  header.insert(header.end(), body.begin(), body.end());
+  return header;
+}
+
+bool WriteAll(std::FILE* file, const uint8_t* data, size_t size) {
+  return std::fwrite(data, 1, size, file) == size;
+}
+
+enum class WriteResult { Done, IoFailure, Runaway };
+
+// Generates and writes the file. The sound data is produced in blocks of
+// groups, left and right bytes interleaved.
+WriteResult WriteFile(const Options& options, std::FILE* file) {
+  const uint64_t groups =
+      static_cast<uint64_t>(std::ceil(options.duration * SampleRate / GroupSamples));
+  const uint64_t samples = groups * GroupSamples;
+  const std::vector<uint8_t> header = FileHeader(groups);
+  if (!WriteAll(file, header.data(), header.size())) return WriteResult::IoFailure;
+
+  constexpr uint64_t BlockGroups = 4096;
+  Modulator modulator[ChannelCount];
+  std::vector<uint8_t> channel_bytes[ChannelCount];
+  std::vector<uint8_t> block(BlockGroups * GroupBytes);
+  for (uint64_t first = 0; first < groups; first += BlockGroups) {
+    const uint64_t n = std::min(BlockGroups, groups - first);
+    for (int c = 0; c < ChannelCount; ++c) {
+      channel_bytes[c].resize(n * ChannelGroupBytes);
+      ChannelBytes(options.channel[c], &modulator[c], first, n, samples, channel_bytes[c].data());
+      if (modulator[c].runaway) return WriteResult::Runaway;
+    }
+    for (uint64_t i = 0; i < n * ChannelGroupBytes; ++i) {
+      for (int c = 0; c < ChannelCount; ++c) block[ChannelCount * i + c] = channel_bytes[c][i];
+    }
+    if (!WriteAll(file, block.data(), n * GroupBytes)) return WriteResult::IoFailure;
+  }
+  return WriteResult::Done;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const std::string error = ParseOptions(argc, argv, &options);
+  if (error == "help") {
+    std::fputs(HelpText, stdout);
+    return 0;
+  }
+  if (!error.empty()) {
+    std::fprintf(stderr, "dff-tone: %s (see --help)\n", error.c_str());
+    return ExitUsage;
+  }
+  std::FILE* file = std::fopen(options.path.c_str(), "wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "dff-tone: cannot create %s: %s\n", options.path.c_str(),
+                 std::strerror(errno));
+    return ExitWriteFailure;
+  }
+  const WriteResult result = WriteFile(options, file);
+  const bool closed = std::fclose(file) == 0;
+  if (result == WriteResult::Done && closed) return 0;
+  // Leave no half-written file behind, but never remove what is not a plain
+  // file (the output may be a device such as /dev/full).
+  struct stat info;
+  if (stat(options.path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    std::remove(options.path.c_str());
+  }
+  if (result == WriteResult::Runaway) {
+    std::fprintf(stderr, "dff-tone: the modulator ran away; lower the level\n");
+    return ExitUsage;
+  }
+  std::fprintf(stderr, "dff-tone: writing %s failed\n", options.path.c_str());
+  return ExitWriteFailure;
+}
