@@ -7,7 +7,9 @@ CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test test-sanitize install format clean
+DEMO_DIR = $(BUILD_DIR)/demo
+
+.PHONY: all build test test-sanitize demo install format clean
 
 all: build
 
@@ -25,6 +27,20 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD_DIR=build-sanitize BUILD_TYPE=RelWithDebInfo CMAKE_FLAGS=-DSANITIZE=ON \
 	  CTEST_FLAGS="-LE 'large|fuzz'"
+
+# Ten seconds of a 1 kHz tone on the left and 3 kHz on the right, written by
+# dff-tone and converted to demo.wav. The channel files stay in $(DEMO_DIR).
+demo: build
+	mkdir -p $(DEMO_DIR)
+	$(BUILD_DIR)/dff-tone --duration 10 --left sine:1000:-6 --right sine:3000:-6 $(DEMO_DIR)/demo.dff
+	cd $(DEMO_DIR) && { $(CURDIR)/$(BUILD_DIR)/dff2wav demo.dff $(CURDIR)/demo.wav > run.txt; \
+	  status=$$?; iconv -f SHIFT_JIS -t UTF-8 < run.txt; exit $$status; }
+	@echo
+	@echo "Wrote $(CURDIR)/demo.wav: 10 s, 24-bit stereo at 88,200 Hz,"
+	@echo "1 kHz on the left and 3 kHz on the right, each 6 dB below full scale."
+	@echo "Listen:   ffplay demo.wav   (or aplay demo.wav, or any audio player)"
+	@echo "Inspect:  ffprobe demo.wav; sox demo.wav -n stat; or open it in Audacity"
+	@echo "          and look at the spectrum (Analyze > Plot Spectrum)."
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
