@@ -19,19 +19,16 @@ namespace {
 constexpr uint32_t DivShift = 23;  // log2 of DivSize
 constexpr uint32_t DivRemainderMask = DivSize - 1;
 
-// Frames per piece. A multiple of ChannelBlockWords, so that every piece's
-// words start on a block of the channel files.
+// Frames per piece: 64 Ki frames read 256 KiB per channel, write 384 KiB.
 constexpr uint32_t PieceFrames = 1u << 16;
-static_assert(PieceFrames % ChannelBlockWords == 0, "pieces must start on a block");
 static_assert(DivSize % PieceFrames == 0, "divisions must hold whole pieces");
 
-// A piece reads its frames' words and the 15 after them, in whole blocks.
-constexpr uint32_t PieceWords =
-    (PieceFrames + OverlapWords + ChannelBlockWords - 1) / ChannelBlockWords * ChannelBlockWords;
-constexpr size_t PieceWordBytes = size_t{PieceWords} * sizeof(ChannelWord);
+// A piece reads its frames' words and the 15 after them.
+constexpr size_t PieceWordBytes = size_t{PieceFrames + OverlapWords} * sizeof(ChannelWord);
 constexpr size_t PiecePcmBytes = size_t{PieceFrames} * PcmFrameBytes;
+// Each slice's buffers in turn; every size is a multiple of 4 bytes, so every
+// buffer is aligned for its words.
 constexpr size_t WorkerBytes = 2 * PieceWordBytes + PiecePcmBytes;
-static_assert(PiecePcmBytes % ChannelIoAlignment == 0, "every slice starts on a block");
 
 constexpr size_t TailFrames = OverlapWords;  // frames of the last division not computed
 constexpr size_t TailBytes = TailFrames * PcmFrameBytes;
@@ -184,8 +181,7 @@ DivisionLayout DivisionLayoutOf(uint32_t DsdSize) {
 
 Failure DivisionPrepare(unsigned workers, DivisionBuffers* buffers) {
   buffers->workers = std::max(1u, workers);
-  buffers->memory =
-      static_cast<uint8_t*>(std::aligned_alloc(ChannelIoAlignment, buffers->workers * WorkerBytes));
+  buffers->memory = static_cast<uint8_t*>(std::malloc(buffers->workers * WorkerBytes));
   return buffers->memory ? Failure::None : Failure::MemoryAlloc;
 }
 

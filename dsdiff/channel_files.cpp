@@ -23,9 +23,7 @@
 namespace {
 
 // Groups per piece of the split: 1 MiB of sound in, 512 KiB out per channel.
-// A multiple of ChannelBlockWords, so that every piece starts on a block.
 constexpr uint32_t SplitPieceGroups = 1u << 17;
-static_assert(SplitPieceGroups % ChannelBlockWords == 0, "pieces must start on a block");
 
 // Bit reversal of every byte value: the earliest sample moves from bit 7 to bit 0.
 constexpr std::array<uint8_t, 256> MakeBitReversal() {
@@ -47,13 +45,6 @@ inline ChannelWord WordOf(const uint8_t* first) {
          static_cast<ChannelWord>(BitReversal[first[6]]) << 24;
 }
 
-// A descriptor opened with O_DIRECT refuses transfers its file system cannot
-// do directly; such a descriptor goes on without O_DIRECT.
-bool DropDirectIo(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && (flags & O_DIRECT) && fcntl(fd, F_SETFL, flags & ~O_DIRECT) == 0;
-}
-
 // Reads up to `bytes` at `offset`; `*got` is less only at the end of the file.
 bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
   *got = 0;
@@ -64,7 +55,7 @@ bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
       *got += static_cast<size_t>(n);
     } else if (n == 0) {
       return true;
-    } else if (errno != EINTR && !(errno == EINVAL && DropDirectIo(fd))) {
+    } else if (errno != EINTR) {
       return false;
     }
   }
@@ -78,15 +69,11 @@ bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset) {
                              static_cast<off_t>(offset + done));
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n == 0 || (errno != EINTR && !(errno == EINVAL && DropDirectIo(fd)))) {
+    } else if (n == 0 || errno != EINTR) {
       return false;
     }
   }
   return true;
-}
-
-size_t RoundUpToBlock(size_t bytes) {
-  return (bytes + ChannelIoAlignment - 1) / ChannelIoAlignment * ChannelIoAlignment;
 }
 
 // The work of one split, shared by its workers: each takes the next piece.
@@ -109,12 +96,11 @@ struct SplitWorker {
 
 void SplitPieces(SplitWorker* worker) {
   SplitJob& job = *worker->job;
-  uint8_t* sound = static_cast<uint8_t*>(
-      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * GroupBytes));
-  ChannelWord* left = static_cast<ChannelWord*>(
-      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * sizeof(ChannelWord)));
-  ChannelWord* right = static_cast<ChannelWord*>(
-      std::aligned_alloc(ChannelIoAlignment, size_t{SplitPieceGroups} * sizeof(ChannelWord)));
+  uint8_t* sound = static_cast<uint8_t*>(std::malloc(size_t{SplitPieceGroups} * GroupBytes));
+  ChannelWord* left =
+      static_cast<ChannelWord*>(std::malloc(size_t{SplitPieceGroups} * sizeof(ChannelWord)));
+  ChannelWord* right =
+      static_cast<ChannelWord*>(std::malloc(size_t{SplitPieceGroups} * sizeof(ChannelWord)));
   for (;;) {
     const uint32_t piece = job.next_piece.fetch_add(1);
     const uint64_t first = uint64_t{piece} * SplitPieceGroups;
@@ -139,10 +125,7 @@ void SplitPieces(SplitWorker* worker) {
       std::fill(left + whole, left + count, SilenceWord);
       std::fill(right + whole, right + count, SilenceWord);
       job.missing_groups += asked - whole;
-      // Direct I/O writes whole blocks; the files are cut to size afterwards.
-      const size_t bytes = RoundUpToBlock(size_t{count} * sizeof(ChannelWord));
-      std::fill(left + count, left + bytes / sizeof(ChannelWord), SilenceWord);
-      std::fill(right + count, right + bytes / sizeof(ChannelWord), SilenceWord);
+      const size_t bytes = size_t{count} * sizeof(ChannelWord);
       if (!WriteAt(job.left_fd, left, bytes, first * sizeof(ChannelWord)) ||
           !WriteAt(job.right_fd, right, bytes, first * sizeof(ChannelWord))) {
         failure = Failure::FileWrite;
@@ -169,13 +152,11 @@ Failure LockChannelFile(const char* path, int* fd) {
   return Failure::None;
 }
 
-// Creates (or truncates) a channel file for writing, directly where the file
-// system allows it: the file is read back once, soon, and need not be cached.
-int CreateChannelFile(const char* path) {
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  const int fd = open(path, flags | O_DIRECT, 0666);
-  return fd >= 0 ? fd : open(path, flags, 0666);
-}
+// Opens a channel file for writing, creating it if need be. An existing file
+// is not truncated here but overwritten in place and cut to its new size at
+// the end: the same bytes in the end, without giving up the file's cached
+// pages and disk blocks only to allocate them again.
+int CreateChannelFile(const char* path) { return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }
 
 }  // namespace
 
@@ -237,16 +218,11 @@ void ReleaseChannelLocks(ChannelLocks* locks) {
   locks->left = locks->right = -1;
 }
 
-int OpenChannelFile(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_DIRECT);
-  return fd >= 0 ? fd : open(path, O_RDONLY | O_CLOEXEC);
-}
+int OpenChannelFile(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
 Failure ReadChannelWords(int fd, uint64_t first, uint32_t count, ChannelWord* words) {
   const size_t bytes = size_t{count} * sizeof(ChannelWord);
   size_t got = 0;
-  if (!ReadAt(fd, words, RoundUpToBlock(bytes), first * sizeof(ChannelWord), &got)) {
-    return Failure::FileRead;
-  }
-  return got >= bytes ? Failure::None : Failure::FileRead;
+  const bool read = ReadAt(fd, words, bytes, first * sizeof(ChannelWord), &got);
+  return read && got == bytes ? Failure::None : Failure::FileRead;
 }

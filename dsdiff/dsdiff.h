@@ -55,7 +55,7 @@ struct ChannelLocks {
   int right = -1;
 };
 
-// Creates both channel files (truncating old ones, after taking their locks),
+// Writes both channel files (replacing old ones, after taking their locks),
 // writes one word per group to each, pads both with SilenceWord up to 16 words
 // in the last division, and closes them. `in` stands at the first sound byte.
 // `LastDivSize` is raised to 16 when it was smaller; `missing_groups` counts
@@ -70,24 +70,18 @@ void ReleaseChannelLocks(ChannelLocks* locks);
 // starting at byte `sound_offset`, and writes `words` words (the groups, then
 // SilenceWord padding) to `left_fd` and `right_fd` from their start. A group
 // cut short by the end of the input, and every group after it, becomes
-// SilenceWord on both channels. The files may be left longer than `words`
-// words, up to the next ChannelBlockWords: the caller cuts them to size.
+// SilenceWord on both channels. Bytes of the files past `words` words are
+// left as they were: the caller cuts the files to size.
 Failure SplitGroups(int in_fd, uint64_t sound_offset, int left_fd, int right_fd, uint32_t groups,
                     uint32_t words, uint32_t* missing_groups);
 
-// Channel files are read and written at explicit offsets, in whole blocks
-// where the file system transfers them directly. Buffers for them start on a
-// ChannelIoAlignment boundary and have room for whole blocks.
-constexpr size_t ChannelIoAlignment = 4096;
-constexpr uint32_t ChannelBlockWords = ChannelIoAlignment / sizeof(ChannelWord);
-
-// Opens a channel file for reading; -1 when it cannot be opened.
+// Opens a channel file for reading, at explicit offsets from any thread;
+// -1 when it cannot be opened.
 int OpenChannelFile(const char* path);
 
-// Reads words [first, first + count) of a channel file into `words`, which
-// has room for `count` words rounded up to ChannelBlockWords. `first` should
-// be a multiple of ChannelBlockWords. FileRead when the file holds fewer.
+// Reads words [first, first + count) of a channel file into `words`;
+// FileRead when the file holds fewer.
 Failure ReadChannelWords(int fd, uint64_t first, uint32_t count, ChannelWord* words);
 
-// How many threads the split and the division pass run on.
+// How many threads the split and the division pass run on: one per core.
 unsigned WorkerCount();

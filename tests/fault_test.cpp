@@ -265,6 +265,21 @@ TEST(ChannelLocks, ABusyChannelFileIsLeftAlone) {
   }
 }
 
+TEST(ChannelLocks, OldChannelFilesAreReplacedExactly) {
+  TempDir fresh, used;
+  const Bytes input = DsdiffOf(RandomSound(4000, 19));
+  WriteFile(fresh / "in.dff", input);
+  WriteFile(used / "in.dff", input);
+  WriteFile(used / LeftChannelFile, RandomSound(100000, 20));  // longer than the new ones
+  WriteFile(used / RightChannelFile, RandomSound(1000, 21));   // shorter
+  ASSERT_EQ(RunConverter(fresh.path, {"in.dff", "out.wav"}).exit_status, 0);
+  ASSERT_EQ(RunConverter(used.path, {"in.dff", "out.wav"}).exit_status, 0);
+  EXPECT_EQ(ReadFile(used / LeftChannelFile), ReadFile(fresh / LeftChannelFile));
+  EXPECT_EQ(ReadFile(used / RightChannelFile), ReadFile(fresh / RightChannelFile));
+  EXPECT_EQ(ReadFile(used / LeftChannelFile).size(), 2000u);
+  EXPECT_EQ(ReadFile(used / "out.wav"), ReadFile(fresh / "out.wav"));
+}
+
 TEST(ChannelLocks, ConcurrentRunsInOneDirectoryNeverMix) {
   TempDir solo_a, solo_b, shared;
   const Bytes input_a = DsdiffOf(RandomSound(1 << 21, 17));
