@@ -118,6 +118,19 @@ TEST(BadInput, MissingSoundBecomesSilenceAndTheRunFinishes) {
   EXPECT_EQ(ReadFile(dir / "short.wav").size(), 44u + 750);
 }
 
+TEST(Output, ToAPipeIsWrittenInOrder) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(200000 * 8, 33)));  // several pieces
+  ASSERT_EQ(RunConverter(dir.path, {"in.dff", "file.wav"}).exit_status, 0);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  Bytes piped;
+  std::thread reader([&] { piped = ReadFile(dir / "pipe"); });
+  const RunResult run = RunConverter(dir.path, {"in.dff", "pipe"});
+  reader.join();
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(piped == ReadFile(dir / "file.wav"));
+}
+
 TEST(UnsupportedSound, IsRefusedBeforeTheSizeReport) {
   TempDir dir;
   const struct { Bytes prop; Bytes line; } cases[] = {
