@@ -3,15 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "decimate/fast_filter.h"
+#include "driver/parallel.h"
 #include "dsdiff/dsdiff.h"
 
 namespace {
@@ -56,27 +53,14 @@ struct DivisionJob {
   uint32_t tail_frame;  // first frame of the last division's tail, in division frames
   uint8_t* tail;        // TailBytes: what a full division computed there
   bool in_order;        // the output cannot seek: one worker, writes in sequence
-  std::atomic<uint32_t> next_piece{0};
+  PieceQueue pieces;
 };
 
 struct DivisionWorker {
   DivisionJob* job;
   PieceBuffers buffers;
-  Failure failure = Failure::None;
-  uint32_t failed_piece = UINT32_MAX;
+  WorkerOutcome outcome;
 };
-
-// Writes at `offset`, or at the current position of an output that cannot
-// seek (a pipe), where everything is written in order.
-bool WriteAt(int fd, bool in_order, const uint8_t* bytes, size_t count, uint64_t offset) {
-  while (count > 0) {
-    const ssize_t n = in_order ? write(fd, bytes, count)
-                               : pwrite(fd, bytes, count, static_cast<off_t>(offset));
-    if (n <= 0 && !(n < 0 && errno == EINTR)) return false;
-    if (n > 0) bytes += n, count -= static_cast<size_t>(n), offset += static_cast<uint64_t>(n);
-  }
-  return true;
-}
 
 // Keeps the part of a piece's frames that falls on the last division's tail.
 void KeepTail(const DivisionJob& job, uint32_t first_frame, uint32_t frames, const uint8_t* pcm) {
@@ -87,56 +71,43 @@ void KeepTail(const DivisionJob& job, uint32_t first_frame, uint32_t frames, con
               pcm + size_t{from - first_frame} * PcmFrameBytes, size_t{to - from} * PcmFrameBytes);
 }
 
+// Filters one piece: `frames` frames from `first_frame` of the division on.
+Failure FilterPiece(DivisionJob* job, uint32_t first_frame, uint32_t frames, const PieceBuffers& b) {
+  const uint64_t first_word = job->first_word + first_frame;
+  Failure failure = ReadChannelWords(job->left_fd, first_word, frames + OverlapWords, b.left);
+  if (failure != Failure::None) return failure;
+  failure = ReadChannelWords(job->right_fd, first_word, frames + OverlapWords, b.right);
+  if (failure != Failure::None) return failure;
+  DecimateFrames(b.left, b.right, frames, b.pcm);
+  KeepTail(*job, first_frame, frames, b.pcm);
+  const size_t bytes = size_t{frames} * PcmFrameBytes;
+  const bool written = job->in_order ? WriteInOrder(job->out_fd, b.pcm, bytes)
+                                     : WriteAt(job->out_fd, b.pcm, bytes,
+                                               job->out_offset + uint64_t{first_frame} * PcmFrameBytes);
+  return written ? Failure::None : Failure::FileWrite;
+}
+
 void FilterPieces(DivisionWorker* worker) {
   DivisionJob& job = *worker->job;
-  const PieceBuffers& b = worker->buffers;
-  for (;;) {
-    const uint32_t piece = job.next_piece.fetch_add(1);
-    const uint64_t first_frame = uint64_t{piece} * PieceFrames;
-    if (first_frame >= job.frames) break;
-    const uint32_t frames = std::min<uint32_t>(PieceFrames, job.frames - first_frame);
-    const uint64_t first_word = job.first_word + first_frame;
-    Failure failure = ReadChannelWords(job.left_fd, first_word, frames + OverlapWords, b.left);
-    if (failure == Failure::None) {
-      failure = ReadChannelWords(job.right_fd, first_word, frames + OverlapWords, b.right);
-    }
-    if (failure == Failure::None) {
-      DecimateFrames(b.left, b.right, frames, b.pcm);
-      KeepTail(job, static_cast<uint32_t>(first_frame), frames, b.pcm);
-      if (!WriteAt(job.out_fd, job.in_order, b.pcm, size_t{frames} * PcmFrameBytes,
-                   job.out_offset + first_frame * PcmFrameBytes)) {
-        failure = Failure::FileWrite;
-      }
-    }
+  for (uint32_t piece; TakePiece(&job.pieces, &piece);) {
+    const uint32_t first_frame = piece * PieceFrames;
+    const uint32_t frames = std::min(PieceFrames, job.frames - first_frame);
+    const Failure failure = FilterPiece(&job, first_frame, frames, worker->buffers);
     if (failure != Failure::None) {
-      if (piece < worker->failed_piece) worker->failure = failure, worker->failed_piece = piece;
-      job.next_piece = UINT32_MAX / 2;  // no further pieces for anyone
+      RecordFailure(&job.pieces, &worker->outcome, piece, failure);
       break;
     }
   }
 }
 
-// Runs one division on every worker and returns the failure of its earliest
-// failed piece.
+// Runs one division on every worker, or on one for an output that cannot seek.
 Failure FilterDivision(DivisionJob* job, const DivisionBuffers& buffers) {
+  job->pieces.count = (job->frames + PieceFrames - 1) / PieceFrames;
   std::vector<DivisionWorker> workers;
   for (unsigned w = 0; w < (job->in_order ? 1 : buffers.workers); ++w) {
-    workers.push_back(DivisionWorker{job, WorkerSlice(buffers, w)});
+    workers.push_back(DivisionWorker{job, WorkerSlice(buffers, w), {}});
   }
-  std::vector<std::thread> threads;
-  for (size_t w = 1; w < workers.size(); ++w) {
-    try {
-      threads.emplace_back(FilterPieces, &workers[w]);
-    } catch (const std::system_error&) {
-      break;  // fewer threads: the pieces are shared out among those that run
-    }
-  }
-  FilterPieces(&workers[0]);
-  for (std::thread& thread : threads) thread.join();
-  const DivisionWorker& first_failed = *std::min_element(
-      workers.begin(), workers.end(),
-      [](const DivisionWorker& a, const DivisionWorker& b) { return a.failed_piece < b.failed_piece; });
-  return first_failed.failure;
+  return RunWorkers(workers, FilterPieces);
 }
 
 Failure RunDivisions(int left_fd, int right_fd, int out_fd, const DivisionBuffers& buffers,
@@ -151,14 +122,18 @@ Failure RunDivisions(int left_fd, int right_fd, int out_fd, const DivisionBuffer
     DivisionJob job{left_fd, right_fd, out_fd, uint64_t{d} * DivSize,
                     frames_start + uint64_t{d} * DivWavSize,
                     last ? LastDivSize - OverlapWords : DivSize,
-                    LastDivSize - OverlapWords, tail, in_order};
+                    LastDivSize - OverlapWords, tail, in_order, {}};
     const Failure failure = FilterDivision(&job, buffers);
     if (failure != Failure::None) return failure;
-    if (last && !WriteAt(out_fd, in_order, tail, WLastDivSize - size_t{job.frames} * PcmFrameBytes,
-                         job.out_offset + uint64_t{job.frames} * PcmFrameBytes)) {
-      return Failure::FileWrite;
+    if (last) {
+      const size_t bytes = WLastDivSize - size_t{job.frames} * PcmFrameBytes;
+      const bool written =
+          in_order ? WriteInOrder(out_fd, tail, bytes)
+                   : WriteAt(out_fd, tail, bytes, job.out_offset + uint64_t{job.frames} * PcmFrameBytes);
+      if (!written) return Failure::FileWrite;
     }
     std::printf("%d\n", static_cast<int>(d + 1));
+    std::fflush(stdout);  // progress shows as it happens, also through a pipe
   }
   std::printf("\n");
   return Failure::None;

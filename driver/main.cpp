@@ -10,13 +10,14 @@
 #include "decimate/division.h"
 #include "driver/distinct_files.h"
 #include "driver/failure.h"
+#include "driver/parallel.h"
 #include "dsdiff/dsdiff.h"
 #include "wav/wav.h"
 
 namespace {
 
 constexpr int ExitFailure = 1;  // every failure, and a run that left data out
-constexpr double SoundBytesPerSecond = 2 * 2822400 / 8;  // DSD64 stereo
+constexpr double SoundBytesPerSecond = 2.0 * Dsd64Rate / 8;  // two channels of one-bit samples
 
 // " 引数が違うよ" (the arguments are wrong), in Shift-JIS.
 constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\xA4\x82\xE6\n";
@@ -54,7 +55,7 @@ void Check(Failure failure) {
     }
     type[sizeof type - 1] = '\0';
     std::snprintf(line, sizeof line,
-                  "Only uncompressed DSD sound data is supported; this file's is of type \"%s\".\n",
+                  "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n",
                   type);
   }
   FailWith(line);
@@ -87,7 +88,7 @@ int Run(int argc, char** argv) {
   const char* out_path = argv[2];
   FILE* in = std::fopen(in_path, "rb");
   if (!in) Fail(Failure::FileOpen);
-  // Opening the output truncates it, and the split truncates the channel
+  // Opening the output truncates it, and the split overwrites the channel
   // files: none of them may be the input, nor each other.
   if (AnyTwoAreTheSameFile({in_path, out_path, LeftChannelFile, RightChannelFile})) {
     Fail(Failure::SameFile);

@@ -10,10 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "driver/parallel.h"
 #include "dsdiff/dsdiff.h"
 
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -45,37 +44,6 @@ inline ChannelWord WordOf(const uint8_t* first) {
          static_cast<ChannelWord>(BitReversal[first[6]]) << 24;
 }
 
-// Reads up to `bytes` at `offset`; `*got` is less only at the end of the file.
-bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
-  *got = 0;
-  while (*got < bytes) {
-    const ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + *got, bytes - *got,
-                            static_cast<off_t>(offset + *got));
-    if (n > 0) {
-      *got += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset) {
-  size_t done = 0;
-  while (done < bytes) {
-    const ssize_t n = pwrite(fd, static_cast<const uint8_t*>(buffer) + done, bytes - done,
-                             static_cast<off_t>(offset + done));
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The work of one split, shared by its workers: each takes the next piece.
 struct SplitJob {
   int in_fd;
@@ -84,15 +52,41 @@ struct SplitJob {
   int right_fd;
   uint32_t groups;  // groups to read from the input
   uint32_t words;   // words to write per channel: the groups, then padding
-  std::atomic<uint32_t> next_piece{0};
+  PieceQueue pieces;
   std::atomic<uint32_t> missing_groups{0};
 };
 
 struct SplitWorker {
   SplitJob* job;
-  Failure failure = Failure::None;
-  uint32_t failed_piece = UINT32_MAX;
+  WorkerOutcome outcome;
 };
+
+// Converts one piece: `count` words per channel from `first` on.
+Failure SplitPiece(SplitJob* job, uint64_t first, uint32_t count, uint8_t* sound,
+                   ChannelWord* left, ChannelWord* right) {
+  const uint32_t asked = first < job->groups ? std::min<uint32_t>(count, job->groups - first) : 0;
+  size_t got = 0;
+  if (asked > 0 && !ReadAt(job->in_fd, sound, size_t{asked} * GroupBytes,
+                           job->sound_offset + first * GroupBytes, &got)) {
+    return Failure::FileRead;
+  }
+  // Groups the input holds only partly, or not at all, and the padding after
+  // the last group, are silence on both channels.
+  const uint32_t whole = static_cast<uint32_t>(got / GroupBytes);
+  for (uint32_t g = 0; g < whole; ++g) {
+    left[g] = WordOf(sound + GroupBytes * g);
+    right[g] = WordOf(sound + GroupBytes * g + 1);
+  }
+  std::fill(left + whole, left + count, SilenceWord);
+  std::fill(right + whole, right + count, SilenceWord);
+  job->missing_groups += asked - whole;
+  const size_t bytes = size_t{count} * sizeof(ChannelWord);
+  if (!WriteAt(job->left_fd, left, bytes, first * sizeof(ChannelWord)) ||
+      !WriteAt(job->right_fd, right, bytes, first * sizeof(ChannelWord))) {
+    return Failure::FileWrite;
+  }
+  return Failure::None;
+}
 
 void SplitPieces(SplitWorker* worker) {
   SplitJob& job = *worker->job;
@@ -101,39 +95,13 @@ void SplitPieces(SplitWorker* worker) {
       static_cast<ChannelWord*>(std::malloc(size_t{SplitPieceGroups} * sizeof(ChannelWord)));
   ChannelWord* right =
       static_cast<ChannelWord*>(std::malloc(size_t{SplitPieceGroups} * sizeof(ChannelWord)));
-  for (;;) {
-    const uint32_t piece = job.next_piece.fetch_add(1);
+  for (uint32_t piece; TakePiece(&job.pieces, &piece);) {
     const uint64_t first = uint64_t{piece} * SplitPieceGroups;
-    if (first >= job.words) break;
-    Failure failure = sound && left && right ? Failure::None : Failure::MemoryAlloc;
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(SplitPieceGroups, job.words - first));
-    const uint32_t asked = first < job.groups ? std::min(count, job.groups - static_cast<uint32_t>(first)) : 0;
-    size_t got = 0;
-    if (failure == Failure::None && asked > 0 &&
-        !ReadAt(job.in_fd, sound, size_t{asked} * GroupBytes, job.sound_offset + first * GroupBytes,
-                &got)) {
-      failure = Failure::FileRead;
-    }
-    if (failure == Failure::None) {
-      // Groups the input holds only partly, or not at all, and the padding
-      // after the last group, are silence on both channels.
-      const uint32_t whole = static_cast<uint32_t>(got / GroupBytes);
-      for (uint32_t g = 0; g < whole; ++g) {
-        left[g] = WordOf(sound + GroupBytes * g);
-        right[g] = WordOf(sound + GroupBytes * g + 1);
-      }
-      std::fill(left + whole, left + count, SilenceWord);
-      std::fill(right + whole, right + count, SilenceWord);
-      job.missing_groups += asked - whole;
-      const size_t bytes = size_t{count} * sizeof(ChannelWord);
-      if (!WriteAt(job.left_fd, left, bytes, first * sizeof(ChannelWord)) ||
-          !WriteAt(job.right_fd, right, bytes, first * sizeof(ChannelWord))) {
-        failure = Failure::FileWrite;
-      }
-    }
+    const Failure failure = sound && left && right ? SplitPiece(&job, first, count, sound, left, right)
+                                                   : Failure::MemoryAlloc;
     if (failure != Failure::None) {
-      if (piece < worker->failed_piece) worker->failure = failure, worker->failed_piece = piece;
-      job.next_piece = UINT32_MAX / 2;  // no further pieces for anyone
+      RecordFailure(&job.pieces, &worker->outcome, piece, failure);
       break;
     }
   }
@@ -160,28 +128,15 @@ int CreateChannelFile(const char* path) { return open(path, O_WRONLY | O_CREAT |
 
 }  // namespace
 
-unsigned WorkerCount() { return std::max(1u, std::thread::hardware_concurrency()); }
-
 Failure SplitGroups(int in_fd, uint64_t sound_offset, int left_fd, int right_fd, uint32_t groups,
                     uint32_t words, uint32_t* missing_groups) {
-  SplitJob job{in_fd, sound_offset, left_fd, right_fd, groups, words};
-  std::vector<SplitWorker> workers(WorkerCount(), SplitWorker{&job});
-  std::vector<std::thread> threads;
-  for (size_t i = 1; i < workers.size(); ++i) {
-    try {
-      threads.emplace_back(SplitPieces, &workers[i]);
-    } catch (const std::system_error&) {
-      break;  // fewer threads: the pieces are shared out among those that run
-    }
-  }
-  SplitPieces(&workers[0]);
-  for (std::thread& thread : threads) thread.join();
+  const uint32_t pieces =
+      static_cast<uint32_t>((uint64_t{words} + SplitPieceGroups - 1) / SplitPieceGroups);
+  SplitJob job{in_fd, sound_offset, left_fd, right_fd, groups, words, {pieces}};
+  std::vector<SplitWorker> workers(WorkerCount(), SplitWorker{&job, {}});
+  const Failure failure = RunWorkers(workers, SplitPieces);
   *missing_groups = job.missing_groups;
-  const SplitWorker* first_failed =
-      &*std::min_element(workers.begin(), workers.end(), [](const SplitWorker& a, const SplitWorker& b) {
-        return a.failed_piece < b.failed_piece;
-      });
-  return first_failed->failure;
+  return failure;
 }
 
 Failure ChannelSplit(FILE* in, uint32_t DsdLR64Size, uint32_t* LastDivSize,

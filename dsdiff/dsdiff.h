@@ -82,6 +82,3 @@ int OpenChannelFile(const char* path);
 // Reads words [first, first + count) of a channel file into `words`;
 // FileRead when the file holds fewer.
 Failure ReadChannelWords(int fd, uint64_t first, uint32_t count, ChannelWord* words);
-
-// How many threads the split and the division pass run on: one per core.
-unsigned WorkerCount();

@@ -1,0 +1,65 @@
+// What the channel split and the division pass share to run on every core:
+// reads and writes at explicit offsets, which several threads may issue on
+// one descriptor at once, and workers that take numbered pieces of one job
+// in increasing order. A job's outcome is the failure of its earliest failed
+// piece, whatever the number of workers.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "driver/failure.h"
+
+// One worker per core.
+unsigned WorkerCount();
+
+// Reads up to `bytes` at `offset`; `*got` falls short only at the end of the file.
+bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got);
+bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset);
+// Writes at the descriptor's own position, for outputs that cannot seek.
+bool WriteInOrder(int fd, const void* buffer, size_t bytes);
+
+// The pieces of one job, handed out in increasing order to whoever asks.
+struct PieceQueue {
+  uint32_t count = 0;  // pieces in the job
+  std::atomic<uint32_t> next{0};
+};
+
+// Takes the next piece; false when none is left or the job was stopped.
+bool TakePiece(PieceQueue* queue, uint32_t* piece);
+
+// How one worker ended: the first failure it met, in which piece. A worker
+// stops at its first failure and stops the queue for the others.
+struct WorkerOutcome {
+  Failure failure = Failure::None;
+  uint32_t piece = UINT32_MAX;
+};
+
+void RecordFailure(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, Failure failure);
+
+// Runs `work` on every worker (each a struct with a WorkerOutcome `outcome`),
+// the first on the calling thread and each other on a thread of its own
+// where one can be started; the pieces of a worker without a thread go to the
+// others. Returns the failure of the earliest failed piece.
+template <class Worker>
+Failure RunWorkers(std::vector<Worker>& workers, void (*work)(Worker*)) {
+  std::vector<std::thread> threads;
+  for (size_t w = 1; w < workers.size(); ++w) {
+    try {
+      threads.emplace_back(work, &workers[w]);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work(&workers[0]);
+  for (std::thread& thread : threads) thread.join();
+  const Worker& earliest = *std::min_element(
+      workers.begin(), workers.end(),
+      [](const Worker& a, const Worker& b) { return a.outcome.piece < b.outcome.piece; });
+  return earliest.outcome.failure;
+}
