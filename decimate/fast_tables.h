@@ -67,35 +67,12 @@ const FastTables& FastFilterTables();
 //    1.5e-5 of the unsaturated channel samples take that path.
 constexpr double SumErrorBound = 1.0 / (1ull << 42);
 
-// The offset steps, clamp and scale of PcmSampleFromSum (decimate/filter.cpp),
-// repeated so the kernels can evaluate it inline, twice per sample; the unit
-// tests check it against PcmSampleFromSum, including at every kind of edge.
-constexpr double SampleOffsetHalf = 0.5;                     // first offset step
-constexpr double SampleOffsetRipple = 0.001351646272508944;  // second offset step
-constexpr double SampleClampBound = 0.5;                     // |v| clamp
-constexpr double SampleScale24 = 16777216.0;                 // 2^24, doubled once more
-
-inline int32_t SampleFromSumInline(double sum) {
-  double v = (sum - SampleOffsetHalf) - SampleOffsetRipple;
-  if (v < -SampleClampBound) {
-    v = -SampleClampBound;
-  } else if (v > SampleClampBound) {
-    v = SampleClampBound;
-  }
-  double x = v * SampleScale24;
-  x = x + x;
-  const int32_t sample = static_cast<int32_t>(x);
-  if (sample < PcmSampleMin) return PcmSampleMin;
-  if (sample > PcmSampleMax) return PcmSampleMax;
-  return sample;
-}
-
 // The reference's sample for a kernel's sum F, when the bracket of point 4
 // pins it: stores it and returns true. Returns false when the frame must be
 // re-evaluated by DecimationFilter.
 inline bool CertainSample(double fast_sum, int32_t* sample) {
-  const int32_t low = SampleFromSumInline(fast_sum - SumErrorBound);
-  const int32_t high = SampleFromSumInline(fast_sum + SumErrorBound);
+  const int32_t low = PcmSampleFromSum(fast_sum - SumErrorBound);
+  const int32_t high = PcmSampleFromSum(fast_sum + SumErrorBound);
   *sample = low;
   return low == high;
 }

@@ -367,27 +367,4 @@ TEST(FastFilter, ConcurrentCallsOnDisjointRanges) {
   EXPECT_TRUE(out == ReferenceFrames(stream));
 }
 
-TEST(FastFilter, InlineSampleFunctionIsTheReferences) {
-  // Sums a few ulps either side of every kind of edge: truncation steps
-  // across the range, the saturation and clamp bounds; then random sums.
-  std::mt19937_64 random(6);
-  std::vector<double> xs = {-16777217, -16777216, -16777215, -8388609, -8388608, -8388607,
-                            -1, 0, 1, 8388607, 8388608, 8388609, 16777215, 16777216, 16777217};
-  for (int i = 0; i < 2000; ++i) {
-    xs.push_back(static_cast<double>(static_cast<int64_t>(random() % 33554433) - 16777216));
-  }
-  for (double x : xs) {
-    double sum = 0.5 + SampleOffsetRipple + x / Scale25;
-    for (int i = 0; i < 8; ++i) sum = std::nextafter(sum, -1.0);
-    for (int i = 0; i < 16; ++i, sum = std::nextafter(sum, 2.0)) {
-      ASSERT_EQ(SampleFromSumInline(sum), PcmSampleFromSum(sum)) << "sum " << sum;
-    }
-  }
-  std::uniform_real_distribution<double> sums(-0.3, 1.3);
-  for (int i = 0; i < 100000; ++i) {
-    const double sum = sums(random);
-    ASSERT_EQ(SampleFromSumInline(sum), PcmSampleFromSum(sum)) << "sum " << sum;
-  }
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "decimate/division.h"
+#include "decimate/fast_filter.h"
 #include "decimate/filter.h"
 #include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
@@ -43,74 +44,81 @@ Bytes ReferenceFrame(const std::vector<ChannelWord>& left, const std::vector<Cha
   return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
 }
 
-// Checks that the frames the converter computed equal the reference evaluated
-// over the channel files as one pass: every frame near a division boundary,
-// and a spread of others.
+// Checks that the frames the converter computed equal one pass over the
+// channel files: all of them against the fast evaluation in a single call,
+// and those near a division boundary and a spread of others against the
+// reference itself.
 void ExpectFramesMatchOnePass(const Bytes& wav, const std::vector<ChannelWord>& left,
                               const std::vector<ChannelWord>& right, size_t computed_frames) {
+  Bytes one_pass(computed_frames * PcmFrameBytes, '\0');
+  DecimateFrames(left.data(), right.data(), computed_frames,
+                 reinterpret_cast<uint8_t*>(one_pass.data()));
+  EXPECT_TRUE(wav.compare(44, one_pass.size(), one_pass) == 0);
   auto check = [&](size_t frame) {
     ASSERT_EQ(wav.substr(44 + PcmFrameBytes * frame, PcmFrameBytes), ReferenceFrame(left, right, frame))
         << "frame " << frame;
   };
-  for (size_t frame = 0; frame < computed_frames; frame += 1009) check(frame);
+  for (size_t frame = 0; frame < computed_frames; frame += 10007) check(frame);
   for (size_t frame = DivSize - 20; frame < std::min<size_t>(computed_frames, DivSize + 20); ++frame) {
     check(frame);
   }
   check(computed_frames - 1);
 }
 
-TEST(LargeRun, TwoDivisionsWithSixteenWordsInTheLast) {
-  TempDir dir;
-  const uint32_t groups = 0x800010;
-  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, 1)));
-  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + Finished);
+// Converts `groups` groups of random sound and reads back what the run left.
+struct LargeRun {
+  RunResult run;
+  Bytes wav;
+  std::vector<ChannelWord> left, right;
+};
 
-  const Bytes wav = ReadFile(dir / "out.wav");
-  ASSERT_EQ(wav.size(), 44u + DivWavSize + 96);
-  const std::vector<ChannelWord> left = WordsOf(ReadFile(dir / LeftChannelFile));
-  const std::vector<ChannelWord> right = WordsOf(ReadFile(dir / RightChannelFile));
-  ASSERT_EQ(left.size(), groups);
-  ASSERT_EQ(right.size(), groups);
-  ExpectFramesMatchOnePass(wav, left, right, groups - OverlapWords);
+LargeRun ConvertRandom(uint32_t groups, uint32_t seed) {
+  TempDir dir;
+  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, seed)));
+  LargeRun large{RunConverter(dir.path, {"in.dff", "out.wav"}), ReadFile(dir / "out.wav"),
+                 WordsOf(ReadFile(dir / LeftChannelFile)), WordsOf(ReadFile(dir / RightChannelFile))};
+  return large;
+}
+
+TEST(LargeRun, TwoDivisionsWithSixteenWordsInTheLast) {
+  const uint32_t groups = 0x800010;
+  const LargeRun large = ConvertRandom(groups, 1);
+  EXPECT_EQ(large.run.exit_status, 0);
+  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + Finished);
+  ASSERT_EQ(large.wav.size(), 44u + DivWavSize + 96);
+  ASSERT_EQ(large.left.size(), groups);
+  ASSERT_EQ(large.right.size(), groups);
+  ExpectFramesMatchOnePass(large.wav, large.left, large.right, groups - OverlapWords);
   // The second division computes one frame; its other 15 are what the first
-  // division left in the PCM buffer at frames 1..15.
-  EXPECT_EQ(wav.substr(44 + DivWavSize + 6, 90), wav.substr(44 + 6, 90));
+  // division computed at frames 1..15.
+  EXPECT_EQ(large.wav.substr(44 + DivWavSize + 6, 90), large.wav.substr(44 + 6, 90));
 }
 
 TEST(LargeRun, ShortLastDivisionIsPaddedWithSilence) {
-  TempDir dir;
   const uint32_t groups = 0x800001;
-  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, 2)));
-  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
-  EXPECT_EQ(run.exit_status, 0);
+  const LargeRun large = ConvertRandom(groups, 2);
+  EXPECT_EQ(large.run.exit_status, 0);
   // The size report shows the last division as found, the WAV sizes as padded.
-  EXPECT_EQ(run.out, SizeReport(groups, 2, 1, 0x2FFFFA6, 0x60) + "1\n2\n\n" + Finished);
-
-  const Bytes wav = ReadFile(dir / "out.wav");
-  ASSERT_EQ(wav.size(), 44u + DivWavSize + 96);  // 186 bytes past the RIFF chunk
-  const std::vector<ChannelWord> left = WordsOf(ReadFile(dir / LeftChannelFile));
-  const std::vector<ChannelWord> right = WordsOf(ReadFile(dir / RightChannelFile));
-  ASSERT_EQ(left.size(), 0x800010u);
-  for (size_t w = groups; w < left.size(); ++w) {
-    EXPECT_EQ(left[w], SilenceWord);
-    EXPECT_EQ(right[w], SilenceWord);
+  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 1, 0x2FFFFA6, 0x60) + "1\n2\n\n" + Finished);
+  ASSERT_EQ(large.wav.size(), 44u + DivWavSize + 96);  // 186 bytes past the RIFF chunk
+  ASSERT_EQ(large.left.size(), 0x800010u);
+  ASSERT_EQ(large.right.size(), 0x800010u);
+  for (size_t w = groups; w < large.left.size(); ++w) {
+    EXPECT_EQ(large.left[w], SilenceWord);
+    EXPECT_EQ(large.right[w], SilenceWord);
   }
-  ExpectFramesMatchOnePass(wav, left, right, left.size() - OverlapWords);
+  ExpectFramesMatchOnePass(large.wav, large.left, large.right, large.left.size() - OverlapWords);
 }
 
 TEST(LargeRun, OneFullDivisionEndsWithFifteenZeroFrames) {
-  TempDir dir;
   const uint32_t groups = 0x800000;
-  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, 3)));
-  const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, SizeReport(groups, 1, 0x800000, 6 * groups - 96, DivWavSize) + "1\n\n" + Finished);
-  const Bytes wav = ReadFile(dir / "out.wav");
-  ASSERT_EQ(wav.size(), 44u + DivWavSize);
-  EXPECT_EQ(wav.substr(wav.size() - 90), Bytes(90, '\0'));
-  EXPECT_NE(wav.substr(wav.size() - 96, 6), Bytes(6, '\0'));
+  const LargeRun large = ConvertRandom(groups, 3);
+  EXPECT_EQ(large.run.exit_status, 0);
+  EXPECT_EQ(large.run.out,
+            SizeReport(groups, 1, 0x800000, 6 * groups - 96, DivWavSize) + "1\n\n" + Finished);
+  ASSERT_EQ(large.wav.size(), 44u + DivWavSize);
+  ExpectFramesMatchOnePass(large.wav, large.left, large.right, groups - OverlapWords);
+  EXPECT_EQ(large.wav.substr(large.wav.size() - 90), Bytes(90, '\0'));
 }
 
 }  // namespace
