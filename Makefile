@@ -46,7 +46,7 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	clang-format -i $$(git ls-files '*.cpp' '*.h' ':!decimate/fir_coef.cpp')
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -47,8 +47,8 @@ void BM_Kernel(benchmark::State& state, FilterKernel kernel) {
   Stream stream = RandomStream();
   size_t fallbacks = 0;
   for (auto _ : state) {
-    fallbacks += DecimateFramesWith(kernel, stream.left.data(), stream.right.data(),
-                                    BenchFrames, stream.out.data());
+    fallbacks += DecimateFramesWith(kernel, stream.left.data(), stream.right.data(), BenchFrames,
+                                    stream.out.data());
     benchmark::DoNotOptimize(stream.out.data());
     benchmark::ClobberMemory();
   }

@@ -71,8 +71,17 @@ void KeepTail(const DivisionJob& job, uint32_t first_frame, uint32_t frames, con
               pcm + size_t{from - first_frame} * PcmFrameBytes, size_t{to - from} * PcmFrameBytes);
 }
 
+// Writes `count` bytes of frames from `first_frame` of the division on: in
+// their place, or next for an output that cannot seek.
+bool WriteFrames(const DivisionJob& job, uint32_t first_frame, const uint8_t* bytes, size_t count) {
+  return job.in_order ? WriteInOrder(job.out_fd, bytes, count)
+                      : WriteAt(job.out_fd, bytes, count,
+                                job.out_offset + uint64_t{first_frame} * PcmFrameBytes);
+}
+
 // Filters one piece: `frames` frames from `first_frame` of the division on.
-Failure FilterPiece(DivisionJob* job, uint32_t first_frame, uint32_t frames, const PieceBuffers& b) {
+Failure FilterPiece(DivisionJob* job, uint32_t first_frame, uint32_t frames,
+                    const PieceBuffers& b) {
   const uint64_t first_word = job->first_word + first_frame;
   Failure failure = ReadChannelWords(job->left_fd, first_word, frames + OverlapWords, b.left);
   if (failure != Failure::None) return failure;
@@ -80,11 +89,8 @@ Failure FilterPiece(DivisionJob* job, uint32_t first_frame, uint32_t frames, con
   if (failure != Failure::None) return failure;
   DecimateFrames(b.left, b.right, frames, b.pcm);
   KeepTail(*job, first_frame, frames, b.pcm);
-  const size_t bytes = size_t{frames} * PcmFrameBytes;
-  const bool written = job->in_order ? WriteInOrder(job->out_fd, b.pcm, bytes)
-                                     : WriteAt(job->out_fd, b.pcm, bytes,
-                                               job->out_offset + uint64_t{first_frame} * PcmFrameBytes);
-  return written ? Failure::None : Failure::FileWrite;
+  return WriteFrames(*job, first_frame, b.pcm, size_t{frames} * PcmFrameBytes) ? Failure::None
+                                                                               : Failure::FileWrite;
 }
 
 void FilterPieces(DivisionWorker* worker) {
@@ -119,18 +125,23 @@ Failure RunDivisions(int left_fd, int right_fd, int out_fd, const DivisionBuffer
   uint8_t tail[TailBytes] = {};
   for (uint32_t d = 0; d < DivNum; ++d) {
     const bool last = d + 1 == DivNum;
-    DivisionJob job{left_fd, right_fd, out_fd, uint64_t{d} * DivSize,
+    DivisionJob job{left_fd,
+                    right_fd,
+                    out_fd,
+                    uint64_t{d} * DivSize,
                     frames_start + uint64_t{d} * DivWavSize,
                     last ? LastDivSize - OverlapWords : DivSize,
-                    LastDivSize - OverlapWords, tail, in_order, {}};
+                    LastDivSize - OverlapWords,
+                    tail,
+                    in_order,
+                    {}};
     const Failure failure = FilterDivision(&job, buffers);
     if (failure != Failure::None) return failure;
-    if (last) {
-      const size_t bytes = WLastDivSize - size_t{job.frames} * PcmFrameBytes;
-      const bool written =
-          in_order ? WriteInOrder(out_fd, tail, bytes)
-                   : WriteAt(out_fd, tail, bytes, job.out_offset + uint64_t{job.frames} * PcmFrameBytes);
-      if (!written) return Failure::FileWrite;
+    // The last division's final 15 frames are not computed: the bytes a
+    // full division left there, or zeros.
+    if (last &&
+        !WriteFrames(job, job.frames, tail, WLastDivSize - size_t{job.frames} * PcmFrameBytes)) {
+      return Failure::FileWrite;
     }
     std::printf("%d\n", static_cast<int>(d + 1));
     std::fflush(stdout);  // progress shows as it happens, also through a pipe

@@ -22,15 +22,14 @@
 
 namespace {
 
-constexpr size_t BlockFrames = 16;  // frames in flight: 8 even, 8 odd
+constexpr size_t BlockFrames = 16;                        // frames in flight: 8 even, 8 odd
 constexpr int NibblesPerWord = WordSamples / NibbleBits;  // 8
-constexpr int HalfQuadwordBits = 32;  // shift to the odd frame's word
-constexpr int TableHalf = NibblePatterns / 2;  // 8 doubles per zmm register
+constexpr int HalfQuadwordBits = 32;                      // shift to the odd frame's word
+constexpr int TableHalf = NibblePatterns / 2;             // 8 doubles per zmm register
 constexpr int32_t CenterLane = 8;  // where the odd frames' samples sit in a zmm
 
 AVX512_KERNEL inline __m512d Lookup(const double* table, __m512i index) {
-  return _mm512_permutex2var_pd(_mm512_load_pd(table), index,
-                                _mm512_load_pd(table + TableHalf));
+  return _mm512_permutex2var_pd(_mm512_load_pd(table), index, _mm512_load_pd(table + TableHalf));
 }
 
 // PcmSampleFromSum of 8 sums, the same IEEE steps in the same order. For
@@ -62,14 +61,13 @@ AVX512_KERNEL inline __mmask8 UncertainLanes(__m512d sum, __m256i* samples) {
 // bytes of each, 48 bytes in all, with plain stores of exactly that size.
 AVX512_KERNEL inline void StoreEightFrames(__m512i samples, uint8_t* out) {
   // Within each 128-bit lane: bytes 0-2, 4-6, 8-10, 12-14, then 4 unused.
-  const __m512i pack = _mm512_broadcast_i32x4(
-      _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  const __m512i pack =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
   // Then the first 3 dwords of each lane, side by side.
-  const __m512i compact =
-      _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0);
+  const __m512i compact = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 0, 0, 0, 0);
   const __m512i bytes = _mm512_permutexvar_epi32(compact, _mm512_shuffle_epi8(samples, pack));
-  constexpr int LowBytes = 32;      // stored from the low 256 bits
-  constexpr int ThirdLane = 2;      // then the 128-bit lane holding bytes 32..47
+  constexpr int LowBytes = 32;  // stored from the low 256 bits
+  constexpr int ThirdLane = 2;  // then the 128-bit lane holding bytes 32..47
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_castsi512_si256(bytes));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + LowBytes),
                    _mm512_extracti32x4_epi32(bytes, ThirdLane));
@@ -93,25 +91,32 @@ AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* 
     for (int q = 0; q < NibblesPerWord; q += 2) {
       const int even_shift = NibbleBits * q;
       const int odd_shift = HalfQuadwordBits + NibbleBits * q;
-      left_even0 = _mm512_add_pd(left_even0, Lookup(row[q], _mm512_srli_epi64(left_words, even_shift)));
-      left_odd0 = _mm512_add_pd(left_odd0, Lookup(row[q], _mm512_srli_epi64(left_words, odd_shift)));
-      right_even0 = _mm512_add_pd(right_even0, Lookup(row[q], _mm512_srli_epi64(right_words, even_shift)));
-      right_odd0 = _mm512_add_pd(right_odd0, Lookup(row[q], _mm512_srli_epi64(right_words, odd_shift)));
+      left_even0 =
+          _mm512_add_pd(left_even0, Lookup(row[q], _mm512_srli_epi64(left_words, even_shift)));
+      left_odd0 =
+          _mm512_add_pd(left_odd0, Lookup(row[q], _mm512_srli_epi64(left_words, odd_shift)));
+      right_even0 =
+          _mm512_add_pd(right_even0, Lookup(row[q], _mm512_srli_epi64(right_words, even_shift)));
+      right_odd0 =
+          _mm512_add_pd(right_odd0, Lookup(row[q], _mm512_srli_epi64(right_words, odd_shift)));
       const int even_shift1 = even_shift + NibbleBits;
       const int odd_shift1 = odd_shift + NibbleBits;
-      left_even1 = _mm512_add_pd(left_even1, Lookup(row[q + 1], _mm512_srli_epi64(left_words, even_shift1)));
-      left_odd1 = _mm512_add_pd(left_odd1, Lookup(row[q + 1], _mm512_srli_epi64(left_words, odd_shift1)));
-      right_even1 = _mm512_add_pd(right_even1, Lookup(row[q + 1], _mm512_srli_epi64(right_words, even_shift1)));
-      right_odd1 = _mm512_add_pd(right_odd1, Lookup(row[q + 1], _mm512_srli_epi64(right_words, odd_shift1)));
+      left_even1 =
+          _mm512_add_pd(left_even1, Lookup(row[q + 1], _mm512_srli_epi64(left_words, even_shift1)));
+      left_odd1 =
+          _mm512_add_pd(left_odd1, Lookup(row[q + 1], _mm512_srli_epi64(left_words, odd_shift1)));
+      right_even1 = _mm512_add_pd(right_even1,
+                                  Lookup(row[q + 1], _mm512_srli_epi64(right_words, even_shift1)));
+      right_odd1 =
+          _mm512_add_pd(right_odd1, Lookup(row[q + 1], _mm512_srli_epi64(right_words, odd_shift1)));
     }
   }
   __m256i left_even, left_odd, right_even, right_odd;
   const unsigned uncertain_even =
       UncertainLanes(_mm512_add_pd(left_even0, left_even1), &left_even) |
       UncertainLanes(_mm512_add_pd(right_even0, right_even1), &right_even);
-  const unsigned uncertain_odd =
-      UncertainLanes(_mm512_add_pd(left_odd0, left_odd1), &left_odd) |
-      UncertainLanes(_mm512_add_pd(right_odd0, right_odd1), &right_odd);
+  const unsigned uncertain_odd = UncertainLanes(_mm512_add_pd(left_odd0, left_odd1), &left_odd) |
+                                 UncertainLanes(_mm512_add_pd(right_odd0, right_odd1), &right_odd);
 
   // Lanes 0..7 of `lefts` are frames 0, 2, .., 14 and lanes 8..15 frames
   // 1, 3, .., 15; the same for `rights`, selected by index bit 4.
@@ -119,11 +124,11 @@ AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* 
   const __m512i rights = _mm512_inserti64x4(_mm512_castsi256_si512(right_even), right_odd, 1);
   constexpr int32_t R = 16;  // index bit 4: the lane comes from `rights`
   const __m512i first_frames = _mm512_setr_epi32(
-      0, R + 0, CenterLane + 0, R + CenterLane + 0, 1, R + 1, CenterLane + 1, R + CenterLane + 1,
-      2, R + 2, CenterLane + 2, R + CenterLane + 2, 3, R + 3, CenterLane + 3, R + CenterLane + 3);
+      0, R + 0, CenterLane + 0, R + CenterLane + 0, 1, R + 1, CenterLane + 1, R + CenterLane + 1, 2,
+      R + 2, CenterLane + 2, R + CenterLane + 2, 3, R + 3, CenterLane + 3, R + CenterLane + 3);
   const __m512i last_frames = _mm512_setr_epi32(
-      4, R + 4, CenterLane + 4, R + CenterLane + 4, 5, R + 5, CenterLane + 5, R + CenterLane + 5,
-      6, R + 6, CenterLane + 6, R + CenterLane + 6, 7, R + 7, CenterLane + 7, R + CenterLane + 7);
+      4, R + 4, CenterLane + 4, R + CenterLane + 4, 5, R + 5, CenterLane + 5, R + CenterLane + 5, 6,
+      R + 6, CenterLane + 6, R + CenterLane + 6, 7, R + 7, CenterLane + 7, R + CenterLane + 7);
   StoreEightFrames(_mm512_permutex2var_epi32(lefts, first_frames, rights), out);
   StoreEightFrames(_mm512_permutex2var_epi32(lefts, last_frames, rights),
                    out + PcmFrameBytes * (BlockFrames / 2));
@@ -149,8 +154,8 @@ bool Avx512KernelSupported() {
          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 }
 
-size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left,
-                      const ChannelWord* right, size_t frames, uint8_t* out) {
+size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
+                      size_t frames, uint8_t* out) {
   size_t fallbacks = 0;
   size_t k = 0;
   // A block reads words k .. k+30, within the frames + 15 the caller gives
@@ -158,6 +163,6 @@ size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left,
   for (; k + BlockFrames <= frames; k += BlockFrames) {
     fallbacks += DecimateBlock(tables, left + k, right + k, out + PcmFrameBytes * k);
   }
-  return fallbacks + DecimateScalar(tables, left + k, right + k, frames - k,
-                                    out + PcmFrameBytes * k);
+  return fallbacks +
+         DecimateScalar(tables, left + k, right + k, frames - k, out + PcmFrameBytes * k);
 }

@@ -57,8 +57,8 @@ const FastTables& FastFilterTables() {
   return tables;
 }
 
-size_t DecimateScalar(const FastTables& tables, const ChannelWord* left,
-                      const ChannelWord* right, size_t frames, uint8_t* out) {
+size_t DecimateScalar(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
+                      size_t frames, uint8_t* out) {
   size_t fallbacks = 0;
   for (size_t k = 0; k < frames; ++k) {
     int32_t sample_left, sample_right;
@@ -99,8 +99,8 @@ const char* FilterKernelName(FilterKernel kernel) {
   return "unknown";
 }
 
-size_t DecimateFramesWith(FilterKernel kernel, const ChannelWord* left,
-                          const ChannelWord* right, size_t frames, uint8_t* out) {
+size_t DecimateFramesWith(FilterKernel kernel, const ChannelWord* left, const ChannelWord* right,
+                          size_t frames, uint8_t* out) {
   const FastTables& tables = FastFilterTables();
   if (kernel == FilterKernel::Avx512) return DecimateAvx512(tables, left, right, frames, out);
   return DecimateScalar(tables, left, right, frames, out);

@@ -13,8 +13,7 @@
 // Frame k (0 <= k < frames) is the window left[k .. k+15], right[k .. k+15]
 // and goes to out[6k .. 6k+5], exactly as DecimationFilter(left + k,
 // right + k, out + 6k) writes it. Uses the fastest kernel this CPU supports.
-void DecimateFrames(const ChannelWord* left, const ChannelWord* right, size_t frames,
-                    uint8_t* out);
+void DecimateFrames(const ChannelWord* left, const ChannelWord* right, size_t frames, uint8_t* out);
 
 // The evaluations DecimateFrames chooses from. Each sums table entries in its
 // own order and re-evaluates with DecimationFilter the rare windows whose
@@ -34,8 +33,8 @@ FilterKernel BestFilterKernel();
 
 // For tests and benchmarks: DecimateFrames with a chosen kernel, which must be
 // supported. Returns how many frames were re-evaluated by DecimationFilter.
-size_t DecimateFramesWith(FilterKernel kernel, const ChannelWord* left,
-                          const ChannelWord* right, size_t frames, uint8_t* out);
+size_t DecimateFramesWith(FilterKernel kernel, const ChannelWord* left, const ChannelWord* right,
+                          size_t frames, uint8_t* out);
 
 // A short name of the kernel for test and benchmark labels.
 const char* FilterKernelName(FilterKernel kernel);

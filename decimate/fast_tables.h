@@ -85,11 +85,11 @@ inline void StorePcmFrame(int32_t left, int32_t right, uint8_t* out) {
 
 // The portable kernel (decimate/fast_filter.cpp); the AVX-512 kernel uses it
 // for the frames after its last full block. Returns the re-evaluated frames.
-size_t DecimateScalar(const FastTables& tables, const ChannelWord* left,
-                      const ChannelWord* right, size_t frames, uint8_t* out);
+size_t DecimateScalar(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
+                      size_t frames, uint8_t* out);
 
 // The AVX-512 kernel (decimate/fast_avx512.cpp). Call only when
 // Avx512KernelSupported() is true.
 bool Avx512KernelSupported();
-size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left,
-                      const ChannelWord* right, size_t frames, uint8_t* out);
+size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
+                      size_t frames, uint8_t* out);

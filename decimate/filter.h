@@ -9,10 +9,10 @@
 
 using ChannelWord = uint32_t;  // 32 one-bit samples, earliest in bit 0
 
-constexpr int WordSamples = 32;     // one-bit samples per channel word
-constexpr int WindowWords = 16;     // channel words under one filter window
-constexpr int PcmSampleBytes = 3;   // a 24-bit little-endian sample
-constexpr int PcmFrameBytes = 6;    // left sample, then right sample
+constexpr int WordSamples = 32;    // one-bit samples per channel word
+constexpr int WindowWords = 16;    // channel words under one filter window
+constexpr int PcmSampleBytes = 3;  // a 24-bit little-endian sample
+constexpr int PcmFrameBytes = 6;   // left sample, then right sample
 
 // The 24-bit range that stored samples are saturated to.
 constexpr int32_t PcmSampleMin = -8388608;
@@ -23,7 +23,7 @@ constexpr int32_t PcmSampleMax = 8388607;
 // and then the remainder, in that order.
 constexpr double SampleOffsetHalf = 0.5;
 constexpr double SampleOffsetRipple = 0.001351646272508944;
-constexpr double SampleClampBound = 0.5;  // |v| clamp
+constexpr double SampleClampBound = 0.5;      // |v| clamp
 constexpr double SampleScale24 = 16777216.0;  // 2^24; the result is doubled once more
 
 // Turns a channel's accumulated tap sum into its 24-bit sample: subtracts the

@@ -14,7 +14,7 @@ struct FileIdentity {
   bool knowable = false;  // false when not even its directory exists
   dev_t dev = 0;
   ino_t ino = 0;
-  std::string name;       // for a file yet to be created: its name in that directory
+  std::string name;  // for a file yet to be created: its name in that directory
 };
 
 std::string DirectoryOf(const std::string& path) {

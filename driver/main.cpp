@@ -44,7 +44,8 @@ void Check(Failure failure) {
     std::snprintf(line, sizeof line, "Only DSD64 (2822400 Hz) is supported; this file is %u Hz.\n",
                   static_cast<unsigned>(p.sample_rate));
   } else if (p.has_channels && p.channels != StereoChannels) {
-    std::snprintf(line, sizeof line, "Only 2-channel sound is supported; this file has %u channel%s.\n",
+    std::snprintf(line, sizeof line,
+                  "Only 2-channel sound is supported; this file has %u channel%s.\n",
                   static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s");
   } else if (std::strcmp(p.compression, "DST ") == 0) {
     std::snprintf(line, sizeof line, "DST-compressed sound data is not supported.\n");
@@ -54,9 +55,10 @@ void Check(Failure failure) {
       type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
     }
     type[sizeof type - 1] = '\0';
-    std::snprintf(line, sizeof line,
-                  "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n",
-                  type);
+    std::snprintf(
+        line, sizeof line,
+        "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n",
+        type);
   }
   FailWith(line);
 }
@@ -64,17 +66,19 @@ void Check(Failure failure) {
 // The sound chunk is larger than 32-bit sizes can carry: say what is left out.
 void WarnSoundTruncated(const SoundChunk& sound) {
   const unsigned long long left_out = sound.declared_bytes - sound.DsdSize;
-  std::printf("Warning: the sound data holds %llu bytes, more than can be converted; "
-              "the last %llu bytes (%.1f s) are left out.\n",
-              static_cast<unsigned long long>(sound.declared_bytes), left_out,
-              left_out / SoundBytesPerSecond);
+  std::printf(
+      "Warning: the sound data holds %llu bytes, more than can be converted; "
+      "the last %llu bytes (%.1f s) are left out.\n",
+      static_cast<unsigned long long>(sound.declared_bytes), left_out,
+      left_out / SoundBytesPerSecond);
 }
 
 // The input ended inside the sound data: the missing groups became silence.
 void WarnSoundMissing(uint32_t missing_groups) {
-  std::printf("Warning: the input ends early; %u groups of sound data (%.1f s) are missing "
-              "and were converted as silence.\n",
-              missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
+  std::printf(
+      "Warning: the input ends early; %u groups of sound data (%.1f s) are missing "
+      "and were converted as silence.\n",
+      missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
 }
 
 // The run sequence; returns the exit status of a run that was not ended by a

@@ -62,8 +62,8 @@ struct SplitWorker {
 };
 
 // Converts one piece: `count` words per channel from `first` on.
-Failure SplitPiece(SplitJob* job, uint64_t first, uint32_t count, uint8_t* sound,
-                   ChannelWord* left, ChannelWord* right) {
+Failure SplitPiece(SplitJob* job, uint64_t first, uint32_t count, uint8_t* sound, ChannelWord* left,
+                   ChannelWord* right) {
   const uint32_t asked = first < job->groups ? std::min<uint32_t>(count, job->groups - first) : 0;
   size_t got = 0;
   if (asked > 0 && !ReadAt(job->in_fd, sound, size_t{asked} * GroupBytes,
@@ -97,9 +97,11 @@ void SplitPieces(SplitWorker* worker) {
       static_cast<ChannelWord*>(std::malloc(size_t{SplitPieceGroups} * sizeof(ChannelWord)));
   for (uint32_t piece; TakePiece(&job.pieces, &piece);) {
     const uint64_t first = uint64_t{piece} * SplitPieceGroups;
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(SplitPieceGroups, job.words - first));
-    const Failure failure = sound && left && right ? SplitPiece(&job, first, count, sound, left, right)
-                                                   : Failure::MemoryAlloc;
+    const uint32_t count =
+        static_cast<uint32_t>(std::min<uint64_t>(SplitPieceGroups, job.words - first));
+    const Failure failure = sound && left && right
+                                ? SplitPiece(&job, first, count, sound, left, right)
+                                : Failure::MemoryAlloc;
     if (failure != Failure::None) {
       RecordFailure(&job.pieces, &worker->outcome, piece, failure);
       break;
@@ -161,7 +163,8 @@ Failure ChannelSplit(FILE* in, uint32_t DsdLR64Size, uint32_t* LastDivSize,
   if (failure != Failure::None) return failure;
   *LastDivSize += padding;
   const off_t file_bytes = static_cast<off_t>(words) * static_cast<off_t>(sizeof(ChannelWord));
-  if (ftruncate(left, file_bytes) != 0 || ftruncate(right, file_bytes) != 0) return Failure::FileWrite;
+  if (ftruncate(left, file_bytes) != 0 || ftruncate(right, file_bytes) != 0)
+    return Failure::FileWrite;
   const bool left_closed = close(left) == 0;
   const bool right_closed = close(right) == 0;
   return left_closed && right_closed ? Failure::None : Failure::FileWrite;

@@ -1,7 +1,7 @@
-#include "dsdiff/dsdiff.h"
-
 #include <cstring>
 #include <limits>
+
+#include "dsdiff/dsdiff.h"
 
 namespace {
 
@@ -18,13 +18,13 @@ constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then
 constexpr char UNCOMPRESSED_ID[4] = {'D', 'S', 'D', ' '};  // compression type: none
 
 constexpr int ChunkIdBytes = 4;
-constexpr int ChunkSizeBytes = 8;         // unsigned, big-endian
+constexpr int ChunkSizeBytes = 8;  // unsigned, big-endian
 constexpr int ChunkHeadBytes = ChunkIdBytes + ChunkSizeBytes;
-constexpr uint64_t RateBytes = 4;         // "FS  ": big-endian samples per second
-constexpr uint64_t ChannelCountBytes = 2; // "CHNL": big-endian count
-constexpr uint64_t ChannelIdBytes = 4;    // "CHNL": one ID per channel after the count
-constexpr uint64_t CompressionBytes = 4;  // "CMPR": the type, before its counted name
-constexpr long FormHeadSkip = 8 + 4;      // container size, then form type
+constexpr uint64_t RateBytes = 4;              // "FS  ": big-endian samples per second
+constexpr uint64_t ChannelCountBytes = 2;      // "CHNL": big-endian count
+constexpr uint64_t ChannelIdBytes = 4;         // "CHNL": one ID per channel after the count
+constexpr uint64_t CompressionBytes = 4;       // "CMPR": the type, before its counted name
+constexpr long FormHeadSkip = 8 + 4;           // container size, then form type
 constexpr long FverSkip = ChunkSizeBytes + 4;  // its size field and 4 data bytes
 
 bool ReadExactly(FILE* in, void* buffer, size_t bytes) {
@@ -144,4 +144,3 @@ Failure ChunkWalk(FILE* in, SoundChunk* sound) {
   if (sound->DsdSize < MinDsdSize) return Failure::DataTooSmall;
   return Failure::None;
 }
-

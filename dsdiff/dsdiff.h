@@ -11,9 +11,9 @@
 #include "decimate/filter.h"
 #include "driver/failure.h"
 
-constexpr uint32_t GroupBytes = 8;      // L,R,L,R,L,R,L,R: 32 samples per channel
-constexpr uint32_t MinDsdSize = 128;    // 16 groups: one filter window
-constexpr uint32_t MaxDsdSize = 0xFFFFFFF8;  // the largest multiple of 8 in 32 bits
+constexpr uint32_t GroupBytes = 8;               // L,R,L,R,L,R,L,R: 32 samples per channel
+constexpr uint32_t MinDsdSize = 128;             // 16 groups: one filter window
+constexpr uint32_t MaxDsdSize = 0xFFFFFFF8;      // the largest multiple of 8 in 32 bits
 constexpr ChannelWord SilenceWord = 0xAAAAAAAA;  // alternating bits: DSD silence
 
 // The channel-word files, relative to the working directory.
@@ -23,19 +23,19 @@ constexpr const char* RightChannelFile = "dsdr.tmp";
 // What a well-formed "PROP" chunk of type "SND " says about the sound; a
 // field stays at 0 (or empty) when no such local chunk was found.
 struct SoundProperties {
-  uint32_t sample_rate = 0;   // "FS  ", samples per second per channel
-  uint16_t channels = 0;      // "CHNL"
+  uint32_t sample_rate = 0;  // "FS  ", samples per second per channel
+  uint16_t channels = 0;     // "CHNL"
   bool has_channels = false;
-  char compression[5] = {};   // "CMPR" type, four characters
+  char compression[5] = {};  // "CMPR" type, four characters
 };
 
 constexpr uint32_t Dsd64Rate = 2822400;  // 64 x 44,100 samples per second
 constexpr uint16_t StereoChannels = 2;
 
 struct SoundChunk {
-  uint64_t declared_bytes;  // the "DSD " chunk's size field, all 64 bits
-  uint32_t DsdSize;         // bytes to convert: whole groups, at most MaxDsdSize
-  bool beyond_32_bits;      // the size needs more than 32 bits: DsdSize is MaxDsdSize
+  uint64_t declared_bytes;     // the "DSD " chunk's size field, all 64 bits
+  uint32_t DsdSize;            // bytes to convert: whole groups, at most MaxDsdSize
+  bool beyond_32_bits;         // the size needs more than 32 bits: DsdSize is MaxDsdSize
   SoundProperties properties;  // of the last well-formed "PROP" chunk passed
 };
 

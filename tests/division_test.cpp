@@ -1,12 +1,12 @@
 // The division pass over channel files prepared by the test itself.
-#include <gtest/gtest.h>
+#include "decimate/division.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstring>
 
-#include "decimate/division.h"
 #include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
 

@@ -1,10 +1,11 @@
 // The chunk walk over in-memory containers, and the split of groups into
 // channel words.
+#include "dsdiff/dsdiff.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -58,10 +59,13 @@ TEST(ChunkWalk, StopsAtTheFirstSoundByte) {
 }
 
 TEST(ChunkWalk, MeasuresWholeGroupsOnly) {
-  const struct { size_t bytes; uint32_t DsdSize; Failure failure; } cases[] = {
-      {1003, 1000, Failure::None},       {130, 128, Failure::None},
-      {128, 128, Failure::None},         {127, 120, Failure::DataTooSmall},
-      {0, 0, Failure::DataTooSmall},
+  const struct {
+    size_t bytes;
+    uint32_t DsdSize;
+    Failure failure;
+  } cases[] = {
+      {1003, 1000, Failure::None},       {130, 128, Failure::None},     {128, 128, Failure::None},
+      {127, 120, Failure::DataTooSmall}, {0, 0, Failure::DataTooSmall},
   };
   for (const auto& c : cases) {
     const WalkOutcome outcome = Walk(Container({Chunk("DSD ", Bytes(c.bytes, 'x'))}));
@@ -74,8 +78,8 @@ TEST(ChunkWalk, MeasuresWholeGroupsOnly) {
 
 TEST(ChunkWalk, SkipsOddChunksWithTheirPadByte) {
   // "COMT" of 7 bytes is followed by a pad byte; the walk must land on "DSD ".
-  const Bytes file = Container({Chunk("COMT", "abcdefg"), Chunk("DIIN", "x"),
-                                Chunk("DSD ", Bytes(256, 'x'))});
+  const Bytes file =
+      Container({Chunk("COMT", "abcdefg"), Chunk("DIIN", "x"), Chunk("DSD ", Bytes(256, 'x'))});
   const WalkOutcome outcome = Walk(file);
   ASSERT_EQ(outcome.failure, Failure::None);
   EXPECT_EQ(outcome.sound.DsdSize, 256u);
@@ -83,7 +87,8 @@ TEST(ChunkWalk, SkipsOddChunksWithTheirPadByte) {
 }
 
 TEST(ChunkWalk, SkipsFverByFourDataBytesWhateverItsSize) {
-  const Bytes file = "FRM8" + BigEndian(0, 8) + "ABCD" + ChunkDeclaring("FVER", 12345, Bytes("\1\5\0\0", 4)) +
+  const Bytes file = "FRM8" + BigEndian(0, 8) + "ABCD" +
+                     ChunkDeclaring("FVER", 12345, Bytes("\1\5\0\0", 4)) +
                      Chunk("DSD ", Bytes(128, 'x'));
   const WalkOutcome outcome = Walk(file);
   ASSERT_EQ(outcome.failure, Failure::None);
@@ -97,14 +102,14 @@ TEST(ChunkWalk, AcceptsAnyFormType) {
 TEST(ChunkWalk, EndsWhenTheChunksRunOut) {
   const Bytes sound = Chunk("DSD ", Bytes(128, 'x'));
   const Bytes cases[] = {
-      "FRM8",                                              // no container head
-      "FRM8" + BigEndian(0, 8) + "DSD ",                   // no chunks at all
-      Container({FverChunk(), Chunk("DST ", Bytes(512, 'x'))}),  // compressed sound only
+      "FRM8",                                                            // no container head
+      "FRM8" + BigEndian(0, 8) + "DSD ",                                 // no chunks at all
+      Container({FverChunk(), Chunk("DST ", Bytes(512, 'x'))}),          // compressed sound only
       Container({FverChunk(), "PROP" + BigEndian(40, 8).substr(0, 5)}),  // cut short head
-      Container({ChunkDeclaring("COMT", 1u << 20, "abc")}),       // size past the end
-      Container({ChunkDeclaring("COMT", UINT64_MAX, "")}) + sound,  // size beyond any file
+      Container({ChunkDeclaring("COMT", 1u << 20, "abc")}),              // size past the end
+      Container({ChunkDeclaring("COMT", UINT64_MAX, "")}) + sound,       // size beyond any file
       Container({ChunkDeclaring("COMT", uint64_t{1} << 63, "")}) + sound,
-      Container({FverChunk()}) + "DSD " + BigEndian(4096, 4),    // sound head cut short
+      Container({FverChunk()}) + "DSD " + BigEndian(4096, 4),  // sound head cut short
   };
   for (const Bytes& file : cases) {
     EXPECT_EQ(Walk(file).failure, Failure::NoSoundData) << file.size() << " bytes";
@@ -115,13 +120,17 @@ TEST(ChunkWalk, SkipsChunksByTheirFull64BitSize) {
   // A chunk of 2^32 + 16 bytes: read as 32 bits, its size would land on the
   // "DSD " head planted 16 bytes into its data.
   const Bytes planted = Chunk("DSD ", Bytes(128, 'x'));
-  const Bytes file = Container({ChunkDeclaring("COMT", (uint64_t{1} << 32) + 16,
-                                               Bytes(16, 'c') + planted)});
+  const Bytes file =
+      Container({ChunkDeclaring("COMT", (uint64_t{1} << 32) + 16, Bytes(16, 'c') + planted)});
   EXPECT_EQ(Walk(file).failure, Failure::NoSoundData);
 }
 
 TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
-  const struct { uint64_t declared; uint32_t DsdSize; bool beyond; } cases[] = {
+  const struct {
+    uint64_t declared;
+    uint32_t DsdSize;
+    bool beyond;
+  } cases[] = {
       {(uint64_t{1} << 32) + (1u << 29), MaxDsdSize, true},  // 4.5 GiB
       {uint64_t{1} << 32, MaxDsdSize, true},
       {UINT32_MAX, MaxDsdSize, false},  // the last 7 bytes are not a whole group
@@ -139,7 +148,8 @@ TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
 }
 
 TEST(ChunkWalk, ReadsTheSoundPropertiesOnTheWay) {
-  const WalkOutcome outcome = Walk(Container({FverChunk(), PropChunk(), Chunk("DSD ", Bytes(128, 'x'))}));
+  const WalkOutcome outcome =
+      Walk(Container({FverChunk(), PropChunk(), Chunk("DSD ", Bytes(128, 'x'))}));
   ASSERT_EQ(outcome.failure, Failure::None);
   EXPECT_EQ(outcome.sound.properties.sample_rate, Dsd64Rate);
   EXPECT_EQ(outcome.sound.properties.channels, StereoChannels);
@@ -147,7 +157,12 @@ TEST(ChunkWalk, ReadsTheSoundPropertiesOnTheWay) {
 }
 
 TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
-  const struct { Bytes prop; uint32_t rate; uint16_t channels; const char* compression; } cases[] = {
+  const struct {
+    Bytes prop;
+    uint32_t rate;
+    uint16_t channels;
+    const char* compression;
+  } cases[] = {
       {PropChunk(5644800), 5644800, 2, "DSD "},
       {PropChunk(11289600), 11289600, 2, "DSD "},
       {PropChunk(2822400, 1), 2822400, 1, "DSD "},
@@ -155,7 +170,8 @@ TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
       {PropChunk(2822400, 2, "DST "), 2822400, 2, "DST "},
   };
   for (const auto& c : cases) {
-    const WalkOutcome outcome = Walk(Container({FverChunk(), c.prop, Chunk("DSD ", Bytes(128, 'x'))}));
+    const WalkOutcome outcome =
+        Walk(Container({FverChunk(), c.prop, Chunk("DSD ", Bytes(128, 'x'))}));
     EXPECT_EQ(outcome.failure, Failure::UnsupportedSound);
     EXPECT_EQ(outcome.sound.properties.sample_rate, c.rate);
     EXPECT_EQ(outcome.sound.properties.channels, c.channels);
@@ -166,25 +182,29 @@ TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
 TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
   const Bytes fs128 = Chunk("FS  ", BigEndian(5644800, 4));
   const Bytes props[] = {
-      Chunk("PROP", "XYZ " + fs128),                    // another property type
-      Chunk("PROP", "SND " + Bytes(37, '\xFF')),         // garbage local chunks
+      Chunk("PROP", "XYZ " + fs128),              // another property type
+      Chunk("PROP", "SND " + Bytes(37, '\xFF')),  // garbage local chunks
       Chunk("PROP", "SND " + fs128 + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),  // past the end
       Chunk("PROP", "SND " + ChunkDeclaring("FS  ", 2, BigEndian(5644800, 4).substr(0, 2))),
       Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")),  // too few channel IDs
-      Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),     // no counted name
-      Chunk("PROP", "SN"),                              // shorter than its type
+      Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),                    // no counted name
+      Chunk("PROP", "SN"),                                              // shorter than its type
   };
   for (const Bytes& prop : props) {
-    const Bytes file = Container({FverChunk(), prop, Chunk("COMT", "c"), Chunk("DSD ", Bytes(128, 'x'))});
+    const Bytes file =
+        Container({FverChunk(), prop, Chunk("COMT", "c"), Chunk("DSD ", Bytes(128, 'x'))});
     const WalkOutcome outcome = Walk(file);
     EXPECT_EQ(outcome.failure, Failure::None) << prop.size();
     EXPECT_EQ(outcome.position, static_cast<long>(file.size() - 128)) << prop.size();
   }
   // Local chunks other than the three known are skipped, odd sizes with their pad byte.
-  const Bytes prop = Chunk("PROP", "SND " + Chunk("ABSS", "xyz") + Chunk("FS  ", BigEndian(5644800, 4)));
-  EXPECT_EQ(Walk(Container({prop, Chunk("DSD ", Bytes(128, 'x'))})).failure, Failure::UnsupportedSound);
+  const Bytes prop =
+      Chunk("PROP", "SND " + Chunk("ABSS", "xyz") + Chunk("FS  ", BigEndian(5644800, 4)));
+  EXPECT_EQ(Walk(Container({prop, Chunk("DSD ", Bytes(128, 'x'))})).failure,
+            Failure::UnsupportedSound);
   // A property chunk cut short by the end of the file ends the walk as before.
-  EXPECT_EQ(Walk(Container({FverChunk(), PropChunk()}).substr(0, 50)).failure, Failure::NoSoundData);
+  EXPECT_EQ(Walk(Container({FverChunk(), PropChunk()}).substr(0, 50)).failure,
+            Failure::NoSoundData);
 }
 
 // Splits `sound` (after `offset` bytes of something else) into `words` words

@@ -2,6 +2,8 @@
 // windows whose sample lies on a truncation edge (these must take the
 // fallback), the clamp and saturation edges, runs of odd lengths in buffers
 // that end exactly where the contract says, and concurrent calls.
+#include "decimate/fast_filter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "decimate/fast_filter.h"
 #include "decimate/fast_tables.h"
 
 namespace {
@@ -121,7 +122,9 @@ double ReferenceSum(const Window& window) {
 
 double XOfSum(double sum) { return ((sum - SampleOffsetHalf) - SampleOffsetRipple) * Scale25; }
 
-bool TapSet(const Window& window, int t) { return (window[t / WordSamples] >> (t % WordSamples)) & 1u; }
+bool TapSet(const Window& window, int t) {
+  return (window[t / WordSamples] >> (t % WordSamples)) & 1u;
+}
 
 void SetTap(Window& window, int t, bool on) {
   const ChannelWord bit = 1u << (t % WordSamples);
@@ -134,9 +137,9 @@ constexpr int TailFirst = FirTaps - TailTaps;
 constexpr int HalfTail = TailTaps / 2;
 
 struct Edge {
-  bool any_integer;   // any integer, or `integer` only
+  bool any_integer;  // any integer, or `integer` only
   double integer;
-  double distance;    // how close x must come
+  double distance;  // how close x must come
 };
 
 // With taps 0..TailFirst-1 fixed and every partial sum inside one binade of
@@ -151,7 +154,8 @@ bool SearchTail(Window& window, const Edge& edge) {
   std::frexp(prefix, &exponent);  // prefix in [2^(exponent-1), 2^exponent)
   double tail_low = 0.0, tail_high = 0.0;
   for (int t = TailFirst; t < FirTaps; ++t) (FirTap(t) < 0 ? tail_low : tail_high) += FirTap(t);
-  if (prefix + tail_low < std::ldexp(1.0, exponent - 1) || prefix + tail_high >= std::ldexp(1.0, exponent)) {
+  if (prefix + tail_low < std::ldexp(1.0, exponent - 1) ||
+      prefix + tail_high >= std::ldexp(1.0, exponent)) {
     return false;
   }
   const double ulp = std::ldexp(1.0, exponent - 1 - 52);
@@ -175,13 +179,16 @@ bool SearchTail(Window& window, const Edge& edge) {
   for (unsigned first = 0; first < (1u << HalfTail); ++first) {
     int64_t d1 = 0;
     for (int i = 0; i < HalfTail; ++i) d1 += (first >> i) & 1u ? steps[i] : 0;
-    const double wanted = edge.any_integer ? key(-x0 * per_x - d1) : (edge.integer - x0) * per_x - d1;
+    const double wanted =
+        edge.any_integer ? key(-x0 * per_x - d1) : (edge.integer - x0) * per_x - d1;
     for (double shift : {-per_x, 0.0, per_x}) {
       if (!edge.any_integer && shift != 0.0) continue;
-      auto it = std::lower_bound(second.begin(), second.end(), std::make_pair(wanted + shift - width, 0u));
+      auto it = std::lower_bound(second.begin(), second.end(),
+                                 std::make_pair(wanted + shift - width, 0u));
       for (; it != second.end() && it->first <= wanted + shift + width; ++it) {
         for (int i = 0; i < TailTaps; ++i) {
-          SetTap(window, TailFirst + i, ((i < HalfTail ? first : it->second << HalfTail) >> i) & 1u);
+          SetTap(window, TailFirst + i,
+                 ((i < HalfTail ? first : it->second << HalfTail) >> i) & 1u);
         }
         const double x = XOfSum(ReferenceSum(window));
         const double target = edge.any_integer ? std::nearbyint(x) : edge.integer;
@@ -239,7 +246,8 @@ Window EdgeWindow(const Edge& edge, double density, std::mt19937_64& random) {
 
 TEST(FastFilter, EveryKernelMatchesTheReferenceOnRandomWindows) {
   size_t frames = DefaultRandomFrames;
-  if (const char* count = std::getenv(RandomFramesVariable)) frames = std::strtoull(count, nullptr, 10);
+  if (const char* count = std::getenv(RandomFramesVariable))
+    frames = std::strtoull(count, nullptr, 10);
   // Left: uniform bits. Right: a new density every 1024 words, from all
   // zeros to all ones, so the clamp and saturation are crossed throughout.
   constexpr size_t DensitySpan = 1024;  // words
@@ -284,7 +292,8 @@ TEST(FastFilter, TruncationEdgeWindowsFallBackAndMatch) {
     single.left.assign(lefts[j].begin(), lefts[j].end());
     single.right.assign(rights[j].begin(), rights[j].end());
     const std::vector<uint8_t> expected = ReferenceFrames(single);
-    for (size_t count : ExpectKernelsMatch(single, expected)) EXPECT_EQ(count, 1u) << "window " << j;
+    for (size_t count : ExpectKernelsMatch(single, expected))
+      EXPECT_EQ(count, 1u) << "window " << j;
   }
 }
 
@@ -299,8 +308,11 @@ TEST(FastFilter, ClampAndSaturationEdgesMatch) {
   // saturation (x = -2^23 - 1 .. -2^23 + 1, 2^23 - 1, 2^23) and of the clamp
   // (x = +-2^24). The truncation differs across the bracket for three of
   // them, and saturation does not hide it: those must fall back.
-  const struct { double x; bool falls_back; } edges[] = {
-      {-16777216.0, false}, {-8388609.0, false}, {-8388608.0, true}, {-8388607.0, true},
+  const struct {
+    double x;
+    bool falls_back;
+  } edges[] = {
+      {-16777216.0, false}, {-8388609.0, false}, {-8388608.0, true},  {-8388607.0, true},
       {8388607.0, true},    {8388608.0, false},  {16777216.0, false},
   };
   std::vector<Window> lefts = {zeros, ones, positive, negative, zeros};

@@ -1,8 +1,7 @@
 // Runs that meet bad input or a failing system: each ends with one line and
 // exit status 1, leaves the input as it was, and never mixes up files.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +15,8 @@
 
 namespace {
 
-const Bytes Finished = "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+const Bytes Finished =
+    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
 
 // Lines of standard output.
 std::vector<Bytes> LinesOf(const Bytes& out) {
@@ -34,7 +34,8 @@ TEST(FailedRun, ChannelFileThatCannotBeCreated) {
   ASSERT_EQ(mkdir((dir / RightChannelFile).c_str(), 0755), 0);
   const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.out, "DsdLR64Size = 00000020\nDivNum = 00000001\nLastDivSize = 00000020\nFile Open Error\n");
+  EXPECT_EQ(run.out,
+            "DsdLR64Size = 00000020\nDivNum = 00000001\nLastDivSize = 00000020\nFile Open Error\n");
   EXPECT_EQ(ReadFile(dir / "out.wav"), "");
 }
 
@@ -125,7 +126,10 @@ TEST(Output, ToAPipeIsWrittenInOrder) {
 
 TEST(UnsupportedSound, IsRefusedBeforeTheSizeReport) {
   TempDir dir;
-  const struct { Bytes prop; Bytes line; } cases[] = {
+  const struct {
+    Bytes prop;
+    Bytes line;
+  } cases[] = {
       {PropChunk(5644800), "Only DSD64 (2822400 Hz) is supported; this file is 5644800 Hz.\n"},
       {PropChunk(11289600), "Only DSD64 (2822400 Hz) is supported; this file is 11289600 Hz.\n"},
       {PropChunk(2822400, 1), "Only 2-channel sound is supported; this file has 1 channel.\n"},
@@ -133,7 +137,8 @@ TEST(UnsupportedSound, IsRefusedBeforeTheSizeReport) {
       {PropChunk(2822400, 2, "DST "), "DST-compressed sound data is not supported.\n"},
   };
   for (const auto& c : cases) {
-    WriteFile(dir / "in.dff", Container({FverChunk(), c.prop, Chunk("DSD ", RandomSound(512, 31))}));
+    WriteFile(dir / "in.dff",
+              Container({FverChunk(), c.prop, Chunk("DSD ", RandomSound(512, 31))}));
     const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, c.line);
@@ -172,8 +177,8 @@ TEST(SameFile, IsRefusedBeforeAnythingIsTruncated) {
   ASSERT_EQ(symlink("a.dff", (dir / "soft.dff").c_str()), 0);
   ASSERT_EQ(symlink(LeftChannelFile, (dir / "dangling.wav").c_str()), 0);
   const std::vector<std::vector<std::string>> runs = {
-      {"a.dff", "a.dff"},     {"a.dff", "./x/../a.dff"},    {"a.dff", "hard.dff"},
-      {"a.dff", "soft.dff"},  {"a.dff", dir / "a.dff"},     {"a.dff", LeftChannelFile},
+      {"a.dff", "a.dff"},         {"a.dff", "./x/../a.dff"}, {"a.dff", "hard.dff"},
+      {"a.dff", "soft.dff"},      {"a.dff", dir / "a.dff"},  {"a.dff", LeftChannelFile},
       {"a.dff", "x/../dsdr.tmp"}, {"a.dff", "dangling.wav"},
   };
   for (const auto& args : runs) {
@@ -303,8 +308,8 @@ TEST(ChannelLocks, ConcurrentRunsInOneDirectoryNeverMix) {
     std::thread b([&] { run_b = RunConverter(shared.path, {"b.dff", "b.wav"}); });
     a.join();
     b.join();
-    for (auto [run, wav, want] : {std::tuple{&run_a, "a.wav", &want_a},
-                                  std::tuple{&run_b, "b.wav", &want_b}}) {
+    for (auto [run, wav, want] :
+         {std::tuple{&run_a, "a.wav", &want_a}, std::tuple{&run_b, "b.wav", &want_b}}) {
       if (run->exit_status == 0) {
         EXPECT_EQ(ReadFile(shared / wav) == *want, true) << wav << " is mixed, round " << round;
       } else {

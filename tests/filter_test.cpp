@@ -1,12 +1,13 @@
 // The tap table's published properties and the reference filter's known windows.
+#include "decimate/filter.h"
+
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
-#include "decimate/filter.h"
 #include "decimate/fir_coef.h"
 
 namespace {
@@ -29,15 +30,15 @@ std::vector<double> AllTaps() {
 }
 
 TEST(FirCoef, MatchesTheTellingRows) {
-  const struct { int tap; double value; } rows[] = {
-      {0, -1.208850202631107e-08},       {1, 2.9390109044994849e-08},
-      {2, 3.4793509432286222e-08},       {3, 5.0620422354952963e-08},
-      {16, 1.563577692226369e-06},       {32, 1.6264945023699579e-05},
-      {64, 0.0001430428877469223},       {96, -0.00022684830480714711},
-      {128, -0.0001914582402693706},     {160, 0.001579406265771121},
-      {192, -0.0038580499217798752},     {224, 0.0062756733181567777},
-      {250, 0.023713783112225589},       {254, 0.02442432920276065},
-      {255, 0.024475602931784791},
+  const struct {
+    int tap;
+    double value;
+  } rows[] = {
+      {0, -1.208850202631107e-08}, {1, 2.9390109044994849e-08},   {2, 3.4793509432286222e-08},
+      {3, 5.0620422354952963e-08}, {16, 1.563577692226369e-06},   {32, 1.6264945023699579e-05},
+      {64, 0.0001430428877469223}, {96, -0.00022684830480714711}, {128, -0.0001914582402693706},
+      {160, 0.001579406265771121}, {192, -0.0038580499217798752}, {224, 0.0062756733181567777},
+      {250, 0.023713783112225589}, {254, 0.02442432920276065},    {255, 0.024475602931784791},
   };
   for (const auto& row : rows) {
     EXPECT_NEAR(FirCoef[row.tap], row.value, 1e-15) << "tap " << row.tap;

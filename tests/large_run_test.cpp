@@ -12,7 +12,8 @@
 
 namespace {
 
-const Bytes Finished = "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+const Bytes Finished =
+    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
 
 // The three lines printed once the sound data is found.
 Bytes DivisionReport(uint32_t groups, uint32_t div_num, uint32_t last_div) {
@@ -55,11 +56,13 @@ void ExpectFramesMatchOnePass(const Bytes& wav, const std::vector<ChannelWord>& 
                  reinterpret_cast<uint8_t*>(one_pass.data()));
   EXPECT_TRUE(wav.compare(44, one_pass.size(), one_pass) == 0);
   auto check = [&](size_t frame) {
-    ASSERT_EQ(wav.substr(44 + PcmFrameBytes * frame, PcmFrameBytes), ReferenceFrame(left, right, frame))
+    ASSERT_EQ(wav.substr(44 + PcmFrameBytes * frame, PcmFrameBytes),
+              ReferenceFrame(left, right, frame))
         << "frame " << frame;
   };
   for (size_t frame = 0; frame < computed_frames; frame += 10007) check(frame);
-  for (size_t frame = DivSize - 20; frame < std::min<size_t>(computed_frames, DivSize + 20); ++frame) {
+  for (size_t frame = DivSize - 20; frame < std::min<size_t>(computed_frames, DivSize + 20);
+       ++frame) {
     check(frame);
   }
   check(computed_frames - 1);
@@ -76,7 +79,8 @@ LargeRun ConvertRandom(uint32_t groups, uint32_t seed) {
   TempDir dir;
   WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, seed)));
   LargeRun large{RunConverter(dir.path, {"in.dff", "out.wav"}), ReadFile(dir / "out.wav"),
-                 WordsOf(ReadFile(dir / LeftChannelFile)), WordsOf(ReadFile(dir / RightChannelFile))};
+                 WordsOf(ReadFile(dir / LeftChannelFile)),
+                 WordsOf(ReadFile(dir / RightChannelFile))};
   return large;
 }
 

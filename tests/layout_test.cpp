@@ -9,8 +9,10 @@
 namespace {
 
 TEST(DivisionLayout, FromGroupCounts) {
-  const struct { uint32_t DsdSize, DsdLR64Size, DivNum, LastDivSize; } cases[] = {
-      {128, 0x10, 1, 0x10},                // the smallest input
+  const struct {
+    uint32_t DsdSize, DsdLR64Size, DivNum, LastDivSize;
+  } cases[] = {
+      {128, 0x10, 1, 0x10},  // the smallest input
       {1000, 125, 1, 125},
       {0x4000000, 0x800000, 1, 0x800000},  // exactly one full division
       {0x4000008, 0x800001, 2, 1},         // one group into a second division
@@ -37,9 +39,10 @@ TEST(WavSizes, SixBytesPerGroupLessSixteenFrames) {
 TEST(WavHeader, TemplateWithBothSizes) {
   uint8_t header[WavHeaderBytes];
   BuildWavHeader(654, header);
-  const Bytes expected = Bytes("RIFF\xB2\x02\0\0WAVEfmt ", 16) +
-                         Bytes("\x10\0\0\0\x01\0\x02\0\x88\x58\x01\0\x30\x13\x08\0\x06\0\x18\0", 20) +
-                         Bytes("data\x8E\x02\0\0", 8);
+  const Bytes expected =
+      Bytes("RIFF\xB2\x02\0\0WAVEfmt ", 16) +
+      Bytes("\x10\0\0\0\x01\0\x02\0\x88\x58\x01\0\x30\x13\x08\0\x06\0\x18\0", 20) +
+      Bytes("data\x8E\x02\0\0", 8);
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(header), WavHeaderBytes), expected);
 }
 

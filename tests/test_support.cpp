@@ -40,12 +40,15 @@ Bytes PropChunk(uint32_t rate, uint16_t channels, const Bytes& compression) {
   const char* names[] = {"SLFT", "SRGT", "C   ", "LFE ", "LS  ", "RS  "};
   for (int c = 0; c < channels; ++c) ids += c < 6 ? names[c] : "MLFT";
   const Bytes name = "not compressed";
-  return Chunk("PROP", "SND " + Chunk("FS  ", BigEndian(rate, 4)) +
-                           Chunk("CHNL", BigEndian(channels, 2) + ids) +
-                           Chunk("CMPR", compression + Bytes(1, static_cast<char>(name.size())) + name));
+  return Chunk("PROP",
+               "SND " + Chunk("FS  ", BigEndian(rate, 4)) +
+                   Chunk("CHNL", BigEndian(channels, 2) + ids) +
+                   Chunk("CMPR", compression + Bytes(1, static_cast<char>(name.size())) + name));
 }
 
-Bytes DsdiffOf(const Bytes& sound) { return Container({FverChunk(), PropChunk(), Chunk("DSD ", sound)}); }
+Bytes DsdiffOf(const Bytes& sound) {
+  return Container({FverChunk(), PropChunk(), Chunk("DSD ", sound)});
+}
 
 Bytes RandomSound(size_t bytes, uint32_t seed) {
   std::mt19937 rng(seed);

@@ -215,7 +215,7 @@ std::string ParseSignal(const std::string& text, double duration, Signal* signal
 // Fills `options`; returns an error message, empty on success. "--help" is
 // reported as the message "help".
 std::string ParseOptions(int argc, char** argv, Options* options) {
-  std::string spec[ChannelCount] = {"silence", "silence"};
+  std::string signal_text[ChannelCount] = {"silence", "silence"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return "help";
@@ -228,7 +228,7 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
             options->duration > MaxDuration)
           return "duration '" + value + "' is not in (0, 3600] seconds";
       } else {
-        spec[arg == "--left" ? 0 : 1] = value;
+        signal_text[arg == "--left" ? 0 : 1] = value;
       }
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
@@ -240,7 +240,7 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
   }
   if (options->path.empty()) return "no output file given";
   for (int c = 0; c < ChannelCount; ++c) {
-    const std::string error = ParseSignal(spec[c], options->duration, &options->channel[c]);
+    const std::string error = ParseSignal(signal_text[c], options->duration, &options->channel[c]);
     if (!error.empty()) return (c == 0 ? "left: " : "right: ") + error;
   }
   return "";

@@ -4,8 +4,8 @@
 
 namespace {
 
-constexpr uint32_t FrameBytes = 6;        // two 24-bit samples
-constexpr uint32_t RiffSizeOffset = 4;    // the RIFF chunk's size field
+constexpr uint32_t FrameBytes = 6;       // two 24-bit samples
+constexpr uint32_t RiffSizeOffset = 4;   // the RIFF chunk's size field
 constexpr uint32_t DataSizeOffset = 40;  // the data chunk's size field
 // The RIFF size counts "WAVE" (4), the whole "fmt " chunk (8 + 16) and the
 // data chunk's head (8) on top of the data: 36 bytes.
@@ -14,16 +14,16 @@ constexpr uint32_t RiffSizeOverData = 36;
 // 2 channels, 88,200 frames per second, 6 bytes per frame, 24 bits, PCM.
 // The two size fields hold placeholders until BuildWavHeader fills them.
 constexpr uint8_t WavHeaderTemplate[WavHeaderBytes] = {
-    'R', 'I', 'F', 'F', 0x24, 0xFF, 0xFF, 0xFF,  // RIFF, size WavSize + 36
-    'W', 'A', 'V', 'E',                          // form type
-    'f', 'm', 't', ' ', 16, 0, 0, 0,             // format chunk of 16 bytes
-    1, 0,                                        // format tag: PCM
-    2, 0,                                        // channels
-    0x88, 0x58, 0x01, 0x00,                      // 88200 frames per second
-    0x30, 0x13, 0x08, 0x00,                      // 529200 bytes per second
-    6, 0,                                        // bytes per frame
-    24, 0,                                       // bits per sample
-    'd', 'a', 't', 'a', 0x00, 0xFF, 0xFF, 0xFF,  // data, size WavSize
+    'R',  'I',  'F',  'F',  0x24, 0xFF, 0xFF, 0xFF,  // RIFF, size WavSize + 36
+    'W',  'A',  'V',  'E',                           // form type
+    'f',  'm',  't',  ' ',  16,   0,    0,    0,     // format chunk of 16 bytes
+    1,    0,                                         // format tag: PCM
+    2,    0,                                         // channels
+    0x88, 0x58, 0x01, 0x00,                          // 88200 frames per second
+    0x30, 0x13, 0x08, 0x00,                          // 529200 bytes per second
+    6,    0,                                         // bytes per frame
+    24,   0,                                         // bits per sample
+    'd',  'a',  't',  'a',  0x00, 0xFF, 0xFF, 0xFF,  // data, size WavSize
 };
 
 void StoreLittleEndian32(uint32_t value, uint8_t* out) {
