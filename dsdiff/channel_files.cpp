@@ -112,13 +112,12 @@ void SplitPieces(SplitWorker* worker) {
   std::free(sound);
 }
 
-// Opens a channel file's lock descriptor and locks it without waiting.
+// Opens a channel file's lock descriptor and locks it without waiting. On a
+// file system that keeps no locks the conversion goes on unlocked.
 Failure LockChannelFile(const char* path, int* fd) {
   *fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (*fd < 0) return Failure::FileOpen;
-  if (flock(*fd, LOCK_EX | LOCK_NB) != 0) {
-    return errno == EWOULDBLOCK ? Failure::ChannelFilesBusy : Failure::FileOpen;
-  }
+  if (flock(*fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return Failure::ChannelFilesBusy;
   return Failure::None;
 }
 
