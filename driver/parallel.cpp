@@ -4,7 +4,13 @@
 
 #include <cerrno>
 
-unsigned WorkerCount() { return std::max(1u, std::thread::hardware_concurrency()); }
+// Each worker holds at most 2 MiB of buffers; the cap keeps a run's memory
+// within 64 MiB of buffers however many cores the machine has.
+constexpr unsigned MaxWorkers = 32;
+
+unsigned WorkerCount() {
+  return std::clamp(std::thread::hardware_concurrency(), 1u, MaxWorkers);
+}
 
 bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
   *got = 0;

@@ -15,7 +15,7 @@
 
 #include "driver/failure.h"
 
-// One worker per core.
+// One worker per core, at most 32.
 unsigned WorkerCount();
 
 // Reads up to `bytes` at `offset`; `*got` falls short only at the end of the file.
