@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstring>
 
 #include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
@@ -41,13 +40,11 @@ PassOutcome PassOver(const Bytes* left, const Bytes* right, uint32_t DivNum, uin
   return outcome;
 }
 
-Bytes ReferenceFrame(const Bytes& left, const Bytes& right, size_t frame) {
-  ChannelWord l[WindowWords], r[WindowWords];
-  std::memcpy(l, left.data() + 4 * frame, sizeof l);
-  std::memcpy(r, right.data() + 4 * frame, sizeof r);
-  uint8_t bytes[PcmFrameBytes];
-  DecimationFilter(l, r, bytes);
-  return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
+// The reference frame of one pass over channel-file bytes.
+Bytes ReferenceFrameOf(const Bytes& left, const Bytes& right, size_t frame) {
+  const size_t window_bytes = WindowWords * sizeof(ChannelWord);
+  return ReferenceFrame(WordsOf(left.substr(frame * sizeof(ChannelWord), window_bytes)).data(),
+                        WordsOf(right.substr(frame * sizeof(ChannelWord), window_bytes)).data());
 }
 
 TEST(DivisionPass, OneShortDivisionComputesAllButFifteenFrames) {
@@ -57,7 +54,7 @@ TEST(DivisionPass, OneShortDivisionComputesAllButFifteenFrames) {
   ASSERT_EQ(outcome.failure, Failure::None);
   ASSERT_EQ(outcome.written.size(), size_t{6} * words);
   for (uint32_t k = 0; k + OverlapWords < words; ++k) {
-    EXPECT_EQ(outcome.written.substr(6 * k, 6), ReferenceFrame(left, right, k)) << k;
+    EXPECT_EQ(outcome.written.substr(6 * k, 6), ReferenceFrameOf(left, right, k)) << k;
   }
   // The PCM buffer starts zero-filled: the last 15 frames are zeros.
   EXPECT_EQ(outcome.written.substr(6 * (words - OverlapWords)), Bytes(90, '\0'));
@@ -77,7 +74,7 @@ TEST(DivisionPass, WorkersChangeNothingAcrossADivisionBoundary) {
   }
   // The frames on both sides of the boundary are those of one pass.
   for (size_t frame = DivSize - 20; frame < DivSize + 25; ++frame) {
-    ASSERT_EQ(one.written.substr(6 * frame, 6), ReferenceFrame(left, right, frame)) << frame;
+    ASSERT_EQ(one.written.substr(6 * frame, 6), ReferenceFrameOf(left, right, frame)) << frame;
   }
   // The second division's last 15 frames repeat the first division's frames
   // 25..39, the place they would take in the first.

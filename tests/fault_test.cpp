@@ -15,9 +15,6 @@
 
 namespace {
 
-const Bytes Finished =
-    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
-
 // Lines of standard output.
 std::vector<Bytes> LinesOf(const Bytes& out) {
   std::vector<Bytes> lines;
@@ -100,7 +97,7 @@ TEST(BadInput, MissingSoundBecomesSilenceAndTheRunFinishes) {
   EXPECT_EQ(lines[3].rfind("Warning: ", 0), 0u) << lines[3];
   EXPECT_NE(lines[3].find(" 55 groups"), Bytes::npos) << lines[3];
   EXPECT_EQ(lines[4], "WavSize = 0000028E");
-  EXPECT_EQ(run.out.substr(run.out.size() - Finished.size()), Finished);
+  EXPECT_EQ(run.out.substr(run.out.size() - FinishedLine.size()), FinishedLine);
 
   // Silence words are 0xAAAAAAAA; as input bytes that is 0x55 on both channels.
   const Bytes padded = held.substr(0, 70 * 8) + Bytes(55 * 8, '\x55');
@@ -213,7 +210,7 @@ TEST(WriteFailure, FullDeviceIsReportedNotFinished) {
   RunResult run = RunConverter(dir.path, {"in.dff", "/dev/full"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(LinesOf(run.out).back(), "File Write Error");
-  EXPECT_EQ(run.out.find(Finished), Bytes::npos);
+  EXPECT_EQ(run.out.find(FinishedLine), Bytes::npos);
 
   // A channel file on a full device.
   unlink((dir / RightChannelFile).c_str());

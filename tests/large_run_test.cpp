@@ -2,7 +2,6 @@
 // boundary between a first and a second division.
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 #include "decimate/division.h"
 #include "decimate/fast_filter.h"
@@ -11,9 +10,6 @@
 #include "tests/test_support.h"
 
 namespace {
-
-const Bytes Finished =
-    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
 
 // The three lines printed once the sound data is found.
 Bytes DivisionReport(uint32_t groups, uint32_t div_num, uint32_t last_div) {
@@ -32,19 +28,6 @@ Bytes SizeReport(uint32_t groups, uint32_t div_num, uint32_t last_div, uint32_t 
   return DivisionReport(groups, div_num, last_div) + text;
 }
 
-std::vector<ChannelWord> WordsOf(const Bytes& file) {
-  std::vector<ChannelWord> words(file.size() / 4);
-  std::memcpy(words.data(), file.data(), words.size() * 4);
-  return words;
-}
-
-Bytes ReferenceFrame(const std::vector<ChannelWord>& left, const std::vector<ChannelWord>& right,
-                     size_t frame) {
-  uint8_t bytes[PcmFrameBytes];
-  DecimationFilter(&left[frame], &right[frame], bytes);
-  return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
-}
-
 // Checks that the frames the converter computed equal one pass over the
 // channel files: all of them against the fast evaluation in a single call,
 // and those near a division boundary and a spread of others against the
@@ -57,7 +40,7 @@ void ExpectFramesMatchOnePass(const Bytes& wav, const std::vector<ChannelWord>& 
   EXPECT_TRUE(wav.compare(44, one_pass.size(), one_pass) == 0);
   auto check = [&](size_t frame) {
     ASSERT_EQ(wav.substr(44 + PcmFrameBytes * frame, PcmFrameBytes),
-              ReferenceFrame(left, right, frame))
+              ReferenceFrame(&left[frame], &right[frame]))
         << "frame " << frame;
   };
   for (size_t frame = 0; frame < computed_frames; frame += 10007) check(frame);
@@ -88,7 +71,7 @@ TEST(LargeRun, TwoDivisionsWithSixteenWordsInTheLast) {
   const uint32_t groups = 0x800010;
   const LargeRun large = ConvertRandom(groups, 1);
   EXPECT_EQ(large.run.exit_status, 0);
-  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + Finished);
+  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + FinishedLine);
   ASSERT_EQ(large.wav.size(), 44u + DivWavSize + 96);
   ASSERT_EQ(large.left.size(), groups);
   ASSERT_EQ(large.right.size(), groups);
@@ -103,7 +86,7 @@ TEST(LargeRun, ShortLastDivisionIsPaddedWithSilence) {
   const LargeRun large = ConvertRandom(groups, 2);
   EXPECT_EQ(large.run.exit_status, 0);
   // The size report shows the last division as found, the WAV sizes as padded.
-  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 1, 0x2FFFFA6, 0x60) + "1\n2\n\n" + Finished);
+  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 1, 0x2FFFFA6, 0x60) + "1\n2\n\n" + FinishedLine);
   ASSERT_EQ(large.wav.size(), 44u + DivWavSize + 96);  // 186 bytes past the RIFF chunk
   ASSERT_EQ(large.left.size(), 0x800010u);
   ASSERT_EQ(large.right.size(), 0x800010u);
@@ -119,7 +102,7 @@ TEST(LargeRun, OneFullDivisionEndsWithFifteenZeroFrames) {
   const LargeRun large = ConvertRandom(groups, 3);
   EXPECT_EQ(large.run.exit_status, 0);
   EXPECT_EQ(large.run.out,
-            SizeReport(groups, 1, 0x800000, 6 * groups - 96, DivWavSize) + "1\n\n" + Finished);
+            SizeReport(groups, 1, 0x800000, 6 * groups - 96, DivWavSize) + "1\n\n" + FinishedLine);
   ASSERT_EQ(large.wav.size(), 44u + DivWavSize);
   ExpectFramesMatchOnePass(large.wav, large.left, large.right, groups - OverlapWords);
   EXPECT_EQ(large.wav.substr(large.wav.size() - 90), Bytes(90, '\0'));

@@ -7,11 +7,27 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+const Bytes FinishedLine =
+    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+
+std::vector<ChannelWord> WordsOf(const Bytes& file) {
+  std::vector<ChannelWord> words(file.size() / sizeof(ChannelWord));
+  std::memcpy(words.data(), file.data(), words.size() * sizeof(ChannelWord));
+  return words;
+}
+
+Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right) {
+  uint8_t bytes[PcmFrameBytes];
+  DecimationFilter(left, right, bytes);
+  return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
+}
 
 Bytes BigEndian(uint64_t value, int bytes) {
   Bytes out;

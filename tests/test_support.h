@@ -6,7 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "decimate/filter.h"
+
 using Bytes = std::string;
+
+// The closing message of a complete run, in Shift-JIS.
+extern const Bytes FinishedLine;
+
+// A channel file's bytes as words.
+std::vector<ChannelWord> WordsOf(const Bytes& file);
+// The reference filter's six bytes for the windows starting at `left` and `right`.
+Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right);
 
 // An IFF chunk: identifier, 64-bit big-endian size, data, a pad byte when the
 // data's length is odd. `declared` overrides the size field.
