@@ -7,9 +7,8 @@
 
 #include <cstdint>
 
-using ChannelWord = uint32_t;  // 32 one-bit samples, earliest in bit 0
+#include "channel/channel_words.h"
 
-constexpr int WordSamples = 32;    // one-bit samples per channel word
 constexpr int WindowWords = 16;    // channel words under one filter window
 constexpr int PcmSampleBytes = 3;  // a 24-bit little-endian sample
 constexpr int PcmFrameBytes = 6;   // left sample, then right sample

@@ -69,12 +69,16 @@ bool Same(const FileIdentity& a, const FileIdentity& b) {
 
 }  // namespace
 
-bool AnyTwoAreTheSameFile(const std::vector<std::string>& paths) {
+bool FindSameFile(const std::vector<std::string>& paths, size_t* first, size_t* second) {
   std::vector<FileIdentity> identities;
   for (const std::string& path : paths) identities.push_back(IdentityOf(path));
   for (size_t i = 0; i < identities.size(); ++i) {
     for (size_t j = i + 1; j < identities.size(); ++j) {
-      if (Same(identities[i], identities[j])) return true;
+      if (Same(identities[i], identities[j])) {
+        *first = i;
+        *second = j;
+        return true;
+      }
     }
   }
   return false;

@@ -5,7 +5,9 @@
 // exist yet by their directory's device and inode and their name.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
-bool AnyTwoAreTheSameFile(const std::vector<std::string>& paths);
+// True when two of `paths` are one file; `*first` < `*second` say which.
+bool FindSameFile(const std::vector<std::string>& paths, size_t* first, size_t* second);

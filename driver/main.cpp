@@ -1,137 +1,178 @@
-// dff2wav IN.dff OUT.wav: converts two-channel DSD64 sound in a DSDIFF file
-// into a 2-channel, 24-bit, 88,200 Hz PCM WAV file. The run is one straight
-// sequence of stages; the first failure prints its line and ends the run.
-#include <cctype>
+// dff2wav IN OUT: converts two-channel DSD sound in a DSDIFF or DSF file into
+// a 2-channel, 24-bit PCM WAV file at the DSD rate / 32. The run is one
+// straight sequence of stages; the first failure prints its lines and ends
+// the run. Every console line is printed here.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
-#include "decimate/division.h"
+#include "base/parallel.h"
+#include "channel/channel_words.h"
 #include "driver/distinct_files.h"
-#include "driver/failure.h"
-#include "driver/parallel.h"
+#include "driver/messages.h"
+#include "driver/run_files.h"
 #include "dsdiff/dsdiff.h"
+#include "dsf/dsf.h"
+#include "pass/pass.h"
+#include "sound/sound.h"
 #include "wav/wav.h"
 
 namespace {
 
 constexpr int ExitFailure = 1;  // every failure, and a run that left data out
-constexpr double SoundBytesPerSecond = 2.0 * Dsd64Rate / 8;  // two channels of one-bit samples
+constexpr uint32_t DecimationFactor = 32;  // input samples per output frame
+constexpr int UnsupportedLineBytes = 160;
 
-// " 引数が違うよ" (the arguments are wrong), in Shift-JIS.
-constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\xA4\x82\xE6\n";
-// "変換が終了しました。" (the conversion has finished), in Shift-JIS.
-constexpr char FinishedMessage[] =
-    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
-
-// The one way a failed run ends: its line, then exit status 1.
-[[noreturn]] void FailWith(const char* line) {
+// The one way a failed run ends: the failure's line on standard output, the
+// file and the reason on standard error, then exit status 1.
+[[noreturn]] void FailWith(const char* line, const Fault& fault) {
   std::fputs(line, stdout);
+  std::fflush(stdout);
+  const char* reason = fault.os_error != 0 ? std::strerror(fault.os_error)
+                       : fault.reason     ? fault.reason
+                                          : FailureReason(fault.failure);
+  if (fault.path) {
+    std::fprintf(stderr, "dff2wav: %s: %s\n", fault.path, reason);
+  } else {
+    std::fprintf(stderr, "dff2wav: %s\n", reason);
+  }
   std::exit(ExitFailure);
 }
 
-[[noreturn]] void Fail(Failure failure) { FailWith(FailureMessage(failure)); }
+[[noreturn]] void Fail(const Fault& fault) { FailWith(FailureLine(fault.failure), fault); }
 
-void Check(Failure failure) {
-  if (failure != Failure::None) Fail(failure);
+void Check(const Fault& fault) {
+  if (Failed(fault)) Fail(fault);
 }
 
-// Says what the property chunk claims that this converter cannot convert.
-[[noreturn]] void FailUnsupported(const SoundProperties& p) {
-  char line[160];
-  if (p.sample_rate != 0 && p.sample_rate != Dsd64Rate) {
-    std::snprintf(line, sizeof line, "Only DSD64 (2822400 Hz) is supported; this file is %u Hz.\n",
-                  static_cast<unsigned>(p.sample_rate));
-  } else if (p.has_channels && p.channels != StereoChannels) {
-    std::snprintf(line, sizeof line,
-                  "Only 2-channel sound is supported; this file has %u channel%s.\n",
-                  static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s");
-  } else if (std::strcmp(p.compression, "DST ") == 0) {
-    std::snprintf(line, sizeof line, "DST-compressed sound data is not supported.\n");
-  } else {
-    char type[sizeof p.compression];
-    for (size_t i = 0; i < sizeof type; ++i) {
-      type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
-    }
-    type[sizeof type - 1] = '\0';
-    std::snprintf(
-        line, sizeof line,
-        "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n",
-        type);
-  }
-  FailWith(line);
+double SoundBytesPerSecond(const SoundData& sound) {
+  return 2.0 * sound.sample_rate / 8;  // two channels of one-bit samples
 }
 
-// The sound chunk is larger than 32-bit sizes can carry: say what is left out.
-void WarnSoundTruncated(const SoundChunk& sound) {
+// The sound is larger than 32-bit sizes can carry: say what is left out.
+void WarnSoundTruncated(const SoundData& sound) {
   const unsigned long long left_out = sound.declared_bytes - sound.DsdSize;
   std::printf(
       "Warning: the sound data holds %llu bytes, more than can be converted; "
       "the last %llu bytes (%.1f s) are left out.\n",
       static_cast<unsigned long long>(sound.declared_bytes), left_out,
-      left_out / SoundBytesPerSecond);
+      left_out / SoundBytesPerSecond(sound));
 }
 
-// The input ended inside the sound data: the missing groups became silence.
-void WarnSoundMissing(uint32_t missing_groups) {
+// The input ends inside the sound data: the missing groups become silence.
+void WarnSoundMissing(const SoundData& sound, uint32_t missing_groups) {
   std::printf(
       "Warning: the input ends early; %u groups of sound data (%.1f s) are missing "
       "and were converted as silence.\n",
-      missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond);
+      missing_groups, missing_groups * double{GroupBytes} / SoundBytesPerSecond(sound));
 }
 
-// The run sequence; returns the exit status of a run that was not ended by a
-// failure.
+// Finds the sound in a DSDIFF or a DSF input.
+Fault ReadSoundHead(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
+  const Fault dsdiff = ChunkWalk(fd, path, sound, properties);
+  if (dsdiff.failure != Failure::NotDsdiff) return dsdiff;
+  return ReadDsfHead(fd, path, sound, properties);
+}
+
+// Refuses a run whose files are not all distinct: the output would truncate
+// the input, or the channel files overwrite one of them.
+void CheckDistinctFiles(const char* in_path, const char* out_path, bool standard_output) {
+  const std::vector<std::string> paths = {in_path, standard_output ? "/dev/stdout" : out_path,
+                                          LeftChannelFile, RightChannelFile};
+  const char* names[] = {in_path, out_path, LeftChannelFile, RightChannelFile};
+  size_t first = 0, second = 0;
+  if (!FindSameFile(paths, &first, &second)) return;
+  const std::string reason = std::string("is the same file as ") + names[first];
+  Fail(FaultOf(Failure::SameFile, names[second], reason.c_str()));
+}
+
+// The run sequence; returns the exit status of a run that was not ended by
+// a failure.
 int Run(int argc, char** argv) {
+  GuardStandardDescriptors();
+  // A reader of the console that goes away must not end the conversion:
+  // writes to it fail instead, and are let go.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(UsageText, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("dff2wav %s\n", DFF2WAV_VERSION);
+    return 0;
+  }
   if (argc < 3) {
     std::fputs(WrongArgumentsMessage, stdout);
+    std::fflush(stdout);
+    std::fputs(ShortUsage, stderr);
     return ExitFailure;
   }
   const char* in_path = argv[1];
   const char* out_path = argv[2];
-  FILE* in = std::fopen(in_path, "rb");
-  if (!in) Fail(Failure::FileOpen);
-  // Opening the output truncates it, and the split overwrites the channel
-  // files: none of them may be the input, nor each other.
-  if (AnyTwoAreTheSameFile({in_path, out_path, LeftChannelFile, RightChannelFile})) {
-    Fail(Failure::SameFile);
+  int in = -1;
+  uint64_t input_bytes = 0;
+  Check(OpenInput(in_path, &in, &input_bytes));
+  const bool standard_output = NamesStandardOutput(out_path);
+  CheckDistinctFiles(in_path, out_path, standard_output);
+  if (!standard_output) Check(RefuseDsdOutput(out_path));
+  Output out;
+  Check(OpenOutput(out_path, standard_output, &out));
+
+  SoundData sound;
+  SoundProperties properties;
+  const Fault head = ReadSoundHead(in, in_path, &sound, &properties);
+  if (Failed(head)) EmptyOutput(out);
+  if (head.failure == Failure::UnsupportedSound) {
+    char line[UnsupportedLineBytes];
+    UnsupportedSoundLine(properties, line, sizeof line);
+    FailWith(line, head);
   }
-  FILE* out = std::fopen(out_path, "wb");
-  if (!out) Fail(Failure::FileOpen);
-
-  SoundChunk sound;
-  const Failure walked = ChunkWalk(in, &sound);
-  if (walked == Failure::UnsupportedSound) FailUnsupported(sound.properties);
-  Check(walked);
-  DivisionLayout layout = DivisionLayoutOf(sound.DsdSize);
-  std::printf("DsdLR64Size = %08X\n", layout.DsdLR64Size);
-  std::printf("DivNum = %08X\n", layout.DivNum);
-  std::printf("LastDivSize = %08X\n", layout.LastDivSize);
+  Check(head);
+  const RunSizes sizes = RunSizesOf(sound.DsdSize);
+  std::printf("DsdLR64Size = %08X\n", sizes.DsdLR64Size);
+  std::printf("DivNum = %08X\n", sizes.DivNum);
+  std::printf("LastDivSize = %08X\n", sizes.FoundLastDivSize);
   bool data_left_out = sound.beyond_32_bits;
-  if (data_left_out) WarnSoundTruncated(sound);
+  if (sound.beyond_32_bits) WarnSoundTruncated(sound);
 
-  ChannelLocks locks;
-  uint32_t missing_groups = 0;
-  Check(ChannelSplit(in, layout.DsdLR64Size, &layout.LastDivSize, &missing_groups, &locks));
+  PassFiles files;
+  Check(OpenChannelFiles(&files.channels));
+  files.input = in;
+  files.input_path = in_path;
+  files.sound = sound;
+  files.groups_present =
+      GroupsPresent(sound, std::min(input_bytes, sound.data_end), sizes.DsdLR64Size);
+  const uint32_t missing_groups = sizes.DsdLR64Size - files.groups_present;
   if (missing_groups > 0) {
-    WarnSoundMissing(missing_groups);
+    WarnSoundMissing(sound, missing_groups);
     data_left_out = true;
   }
-
-  const WavSizeFields wav = WavSizes(sound.DsdSize, layout.LastDivSize);
-  std::printf("WavSize = %08X\n", wav.WavSize);
+  std::printf("WavSize = %08X\n", sizes.WavSize);
   std::printf("DivWavSize = %08X\n", DivWavSize);
-  std::printf("WLastDivSize = %08X\n", wav.WLastDivSize);
+  std::printf("WLastDivSize = %08X\n", sizes.WLastDivSize);
 
-  DivisionBuffers buffers;
-  Check(DivisionPrepare(WorkerCount(), &buffers));
-  Check(WriteWavHeader(out, wav.WavSize));
-  Check(DivisionPass(out, &buffers, layout.DivNum, layout.LastDivSize, wav.WLastDivSize));
-  ReleaseChannelLocks(&locks);
-
-  std::fclose(in);
-  if (std::fclose(out) != 0) Fail(Failure::FileWrite);
+  Pass pass;
+  Check(PassPrepare(sound, out.placed ? WorkerCount() : 1, &pass));
+  uint8_t header[WavHeaderBytes];
+  BuildWavHeader(sizes.WavSize, sound.sample_rate / DecimationFactor, header);
+  Check(StartOutput(out, header));
+  files.output = out.fd;
+  files.output_path = out_path;
+  files.frames_offset = out.start + WavHeaderBytes;
+  files.in_order = !out.placed;
+  for (uint32_t d = 0; d < sizes.DivNum; ++d) {
+    Check(PassDivision(&pass, files, sizes, d));
+    std::printf("%d\n", static_cast<int>(d + 1));
+    std::fflush(stdout);  // progress shows as it happens, also through a pipe
+  }
+  std::printf("\n");
+  PassRelease(&pass);
+  Check(FinishChannelFiles(&files.channels, ChannelFileWords(sizes)));
+  const uint64_t frame_bytes = uint64_t{sizes.DivNum - 1} * DivWavSize + sizes.WLastDivSize;
+  Check(FinishOutput(&out, header, WavHeaderBytes + frame_bytes));
   std::fputs(FinishedMessage, stdout);
   return data_left_out ? ExitFailure : 0;
 }
@@ -142,6 +183,6 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
-    Fail(Failure::MemoryAlloc);  // the few standard containers a run builds
+    Fail(Fault{Failure::MemoryAlloc});  // the few standard containers a run builds
   }
 }

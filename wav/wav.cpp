@@ -2,17 +2,21 @@
 
 #include <cstring>
 
+#include "decimate/filter.h"
+
 namespace {
 
-constexpr uint32_t FrameBytes = 6;       // two 24-bit samples
-constexpr uint32_t RiffSizeOffset = 4;   // the RIFF chunk's size field
-constexpr uint32_t DataSizeOffset = 40;  // the data chunk's size field
+constexpr uint32_t RiffSizeOffset = 4;    // the RIFF chunk's size field
+constexpr uint32_t FrameRateOffset = 24;  // frames per second
+constexpr uint32_t ByteRateOffset = 28;   // bytes per second
+constexpr uint32_t DataSizeOffset = 40;   // the data chunk's size field
 // The RIFF size counts "WAVE" (4), the whole "fmt " chunk (8 + 16) and the
 // data chunk's head (8) on top of the data: 36 bytes.
 constexpr uint32_t RiffSizeOverData = 36;
 
 // 2 channels, 88,200 frames per second, 6 bytes per frame, 24 bits, PCM.
-// The two size fields hold placeholders until BuildWavHeader fills them.
+// The size fields hold placeholders and the rate fields DSD64's rates until
+// BuildWavHeader fills them.
 constexpr uint8_t WavHeaderTemplate[WavHeaderBytes] = {
     'R',  'I',  'F',  'F',  0x24, 0xFF, 0xFF, 0xFF,  // RIFF, size WavSize + 36
     'W',  'A',  'V',  'E',                           // form type
@@ -21,7 +25,7 @@ constexpr uint8_t WavHeaderTemplate[WavHeaderBytes] = {
     2,    0,                                         // channels
     0x88, 0x58, 0x01, 0x00,                          // 88200 frames per second
     0x30, 0x13, 0x08, 0x00,                          // 529200 bytes per second
-    6,    0,                                         // bytes per frame
+    PcmFrameBytes, 0,                                // bytes per frame
     24,   0,                                         // bits per sample
     'd',  'a',  't',  'a',  0x00, 0xFF, 0xFF, 0xFF,  // data, size WavSize
 };
@@ -32,27 +36,10 @@ void StoreLittleEndian32(uint32_t value, uint8_t* out) {
 
 }  // namespace
 
-WavSizeFields WavSizes(uint32_t DsdSize, uint32_t LastDivSize) {
-  // Six bytes of frames for every eight bytes of sound, less the 16 frames
-  // (96 bytes) that the last filter windows cannot fill. Computed in double
-  // and truncated; exact for every DsdSize the chunk walk accepts (a multiple
-  // of 8, at least 128).
-  const double wav_bytes = static_cast<double>(DsdSize) * 0.75 - 96;
-  WavSizeFields sizes;
-  sizes.WavSize = static_cast<uint32_t>(static_cast<int64_t>(wav_bytes));
-  sizes.WLastDivSize = LastDivSize * FrameBytes;
-  return sizes;
-}
-
-void BuildWavHeader(uint32_t WavSize, uint8_t header[WavHeaderBytes]) {
+void BuildWavHeader(uint32_t WavSize, uint32_t frame_rate, uint8_t header[WavHeaderBytes]) {
   std::memcpy(header, WavHeaderTemplate, WavHeaderBytes);
   StoreLittleEndian32(WavSize + RiffSizeOverData, header + RiffSizeOffset);
+  StoreLittleEndian32(frame_rate, header + FrameRateOffset);
+  StoreLittleEndian32(frame_rate * PcmFrameBytes, header + ByteRateOffset);
   StoreLittleEndian32(WavSize, header + DataSizeOffset);
-}
-
-Failure WriteWavHeader(FILE* out, uint32_t WavSize) {
-  uint8_t header[WavHeaderBytes];
-  BuildWavHeader(WavSize, header);
-  return std::fwrite(header, 1, WavHeaderBytes, out) == WavHeaderBytes ? Failure::None
-                                                                       : Failure::FileWrite;
 }

@@ -1,27 +1,12 @@
 // WAV output: the 44-byte RIFF/WAVE header of the converter's 2-channel,
-// 24-bit, 88,200 Hz PCM, built from a constant template in which only the two
-// size fields vary. The header is written once, at the start of the output,
-// before any frame; the caller owns the stream.
+// 24-bit PCM, built from a constant template in which only the two size
+// fields and the two rate fields vary. Pure: the caller writes the bytes.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-
-#include "driver/failure.h"
 
 constexpr uint32_t WavHeaderBytes = 44;
 
-struct WavSizeFields {
-  uint32_t WavSize;       // the data chunk's declared size
-  uint32_t WLastDivSize;  // bytes of frames written for the last division
-};
-
-// WavSize is DsdSize * 0.75 - 96 (six bytes per group, less 16 frames);
-// WLastDivSize is six bytes per word of the last division.
-WavSizeFields WavSizes(uint32_t DsdSize, uint32_t LastDivSize);
-
-// The template with WavSize + 36 at offset 4 and WavSize at offset 40.
-void BuildWavHeader(uint32_t WavSize, uint8_t header[WavHeaderBytes]);
-
-// Writes the header at the stream's current position.
-Failure WriteWavHeader(FILE* out, uint32_t WavSize);
+// The template with WavSize + 36 at offset 4, WavSize at offset 40, and
+// `frame_rate` frames (and 6 x `frame_rate` bytes) per second.
+void BuildWavHeader(uint32_t WavSize, uint32_t frame_rate, uint8_t header[WavHeaderBytes]);

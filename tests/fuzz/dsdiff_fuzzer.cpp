@@ -1,36 +1,36 @@
-// libFuzzer target: the chunk walk over an in-memory container, then the
-// split of at most a few groups of whatever sound data it finds.
+// libFuzzer target: the DSDIFF chunk walk, or else the DSF head, over an
+// in-memory file, then the reading of a few groups of whatever sound it finds.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <vector>
 
 #include "dsdiff/dsdiff.h"
+#include "dsf/dsf.h"
 
 namespace {
 constexpr uint32_t MaxFuzzGroups = 64;  // keeps every execution short
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The walk reads a stream, the split reads the same file at offsets.
-  const int in_fd = memfd_create("input", MFD_CLOEXEC);
-  if (in_fd < 0 || write(in_fd, data, size) != static_cast<ssize_t>(size)) __builtin_trap();
-  FILE* in = fdopen(in_fd, "rb");
-  std::rewind(in);
-  SoundChunk sound;
-  if (ChunkWalk(in, &sound) == Failure::None) {
+  const int fd = memfd_create("input", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) __builtin_trap();
+  SoundData sound;
+  SoundProperties properties;
+  Fault fault = ChunkWalk(fd, "input", &sound, &properties);
+  if (fault.failure == Failure::NotDsdiff) fault = ReadDsfHead(fd, "input", &sound, &properties);
+  if (!Failed(fault)) {
     const uint32_t groups = std::min(sound.DsdSize / GroupBytes, MaxFuzzGroups);
-    const int left = memfd_create("left", MFD_CLOEXEC);
-    const int right = memfd_create("right", MFD_CLOEXEC);
-    uint32_t missing = 0;
-    const Failure failure = SplitGroups(in_fd, static_cast<uint64_t>(ftello(in)), left, right,
-                                        groups, groups + 3, &missing);
-    if (failure != Failure::None || missing > groups) __builtin_trap();
-    close(left);
-    close(right);
+    const uint32_t present = GroupsPresent(sound, std::min<uint64_t>(size, sound.data_end), groups);
+    if (present > groups) __builtin_trap();
+    std::vector<uint8_t> buffer(SoundBufferBytes(sound, groups));
+    std::vector<ChannelWord> left(groups), right(groups);
+    fault = ReadSoundWords(fd, "input", sound, present, 0, groups, buffer.data(), left.data(),
+                           right.data());
+    if (Failed(fault)) __builtin_trap();  // every group counted present must be readable
   }
-  std::fclose(in);
+  close(fd);
   return 0;
 }

@@ -1,32 +1,15 @@
 #!/usr/bin/env python3
-"""Writes a seed corpus of valid and damaged DSDIFF containers.
+"""Writes a seed corpus of valid and damaged DSDIFF and DSF files.
 
 Usage: make_seeds.py DIR
 """
 import os
-import struct
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from dsd_files import chunk, container, dsf, fver, prop  # noqa: E402
 
-def chunk(ident, data, size=None):
-    size = len(data) if size is None else size
-    return ident + struct.pack(">Q", size) + data + (b"\0" if len(data) % 2 else b"")
-
-
-def container(chunks, form=b"DSD "):
-    body = form + b"".join(chunks)
-    return b"FRM8" + struct.pack(">Q", len(body)) + body
-
-
-def prop(rate=2822400, channels=2, compression=b"DSD "):
-    ids = b"".join([b"SLFT", b"SRGT", b"C   ", b"LFE ", b"LS  ", b"RS  "][:channels])
-    name = b"not compressed"
-    return chunk(b"PROP", b"SND " + chunk(b"FS  ", struct.pack(">I", rate)) +
-                 chunk(b"CHNL", struct.pack(">H", channels) + ids) +
-                 chunk(b"CMPR", compression + bytes([len(name)]) + name))
-
-
-FVER = chunk(b"FVER", b"\x01\x05\x00\x00")
+FVER = fver()
 SOUND = bytes(range(256)) * 2
 SEEDS = {
     "valid": container([FVER, prop(), chunk(b"DSD ", SOUND)]),
@@ -38,6 +21,8 @@ SEEDS = {
     "huge_chunk": container([chunk(b"COMT", b"", size=1 << 40), chunk(b"DSD ", SOUND)]),
     "truncated": container([FVER, prop(), chunk(b"DSD ", SOUND)])[:70],
     "garbage_prop": container([chunk(b"PROP", b"SND " + b"\xff" * 30), chunk(b"DSD ", SOUND)]),
+    "dsf": dsf(SOUND, lsb_first=True, block=100, tag=b"ID3\x04\0\0\0\0\0\0"),
+    "dsf_short": dsf(SOUND, sample_count=1 << 40),
 }
 
 os.makedirs(sys.argv[1], exist_ok=True)

@@ -1,4 +1,4 @@
-#include "driver/parallel.h"
+#include "base/parallel.h"
 
 #include <unistd.h>
 
@@ -48,8 +48,8 @@ bool TakePiece(PieceQueue* queue, uint32_t* piece) {
   return *piece < queue->count;
 }
 
-void RecordFailure(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, Failure failure) {
-  outcome->failure = failure;
+void RecordFault(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, const Fault& fault) {
+  outcome->fault = fault;
   outcome->piece = piece;
   queue->next = UINT32_MAX / 2;  // past every count: no further pieces for anyone
 }

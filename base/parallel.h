@@ -1,8 +1,8 @@
-// What the channel split and the division pass share to run on every core:
-// reads and writes at explicit offsets, which several threads may issue on
-// one descriptor at once, and workers that take numbered pieces of one job
-// in increasing order. A job's outcome is the failure of its earliest failed
-// piece, whatever the number of workers.
+// What every stage shares to run on every core: reads and writes at
+// explicit offsets, which several threads may issue on one descriptor at
+// once, and workers that take numbered pieces of one job in increasing order.
+// A job's outcome is the Fault of its earliest failed piece, whatever the
+// number of workers. The I/O calls return false with errno set.
 #pragma once
 
 #include <algorithm>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/failure.h"
+#include "base/failure.h"
 
-// One worker per core, at most 32.
+// One worker per core, at most MaxWorkers.
 unsigned WorkerCount();
 
 // Reads up to `bytes` at `offset`; `*got` falls short only at the end of the file.
@@ -33,21 +33,21 @@ struct PieceQueue {
 // Takes the next piece; false when none is left or the job was stopped.
 bool TakePiece(PieceQueue* queue, uint32_t* piece);
 
-// How one worker ended: the first failure it met, in which piece. A worker
-// stops at its first failure and stops the queue for the others.
+// How one worker ended: the first fault it met, in which piece. A worker
+// stops at its first fault and stops the queue for the others.
 struct WorkerOutcome {
-  Failure failure = Failure::None;
+  Fault fault;
   uint32_t piece = UINT32_MAX;
 };
 
-void RecordFailure(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, Failure failure);
+void RecordFault(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, const Fault& fault);
 
 // Runs `work` on every worker (each a struct with a WorkerOutcome `outcome`),
 // the first on the calling thread and each other on a thread of its own
 // where one can be started; the pieces of a worker without a thread go to the
-// others. Returns the failure of the earliest failed piece.
+// others. Returns the fault of the earliest failed piece.
 template <class Worker>
-Failure RunWorkers(std::vector<Worker>& workers, void (*work)(Worker*)) {
+Fault RunWorkers(std::vector<Worker>& workers, void (*work)(Worker*)) {
   std::vector<std::thread> threads;
   for (size_t w = 1; w < workers.size(); ++w) {
     try {
@@ -61,5 +61,5 @@ Failure RunWorkers(std::vector<Worker>& workers, void (*work)(Worker*)) {
   const Worker& earliest = *std::min_element(
       workers.begin(), workers.end(),
       [](const Worker& a, const Worker& b) { return a.outcome.piece < b.outcome.piece; });
-  return earliest.outcome.failure;
+  return earliest.outcome.fault;
 }

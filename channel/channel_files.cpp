@@ -1,0 +1,104 @@
+// Opening, locking, writing and finishing the channel-word files. Existing
+// files are overwritten in place and cut to their new size at the end: the
+// same bytes in the end, without giving up the files' cached pages and disk
+// blocks only to allocate them again.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/parallel.h"
+#include "channel/channel_words.h"
+
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "channel words are written as they lie in memory: a little-endian host is required"
+#endif
+
+namespace {
+
+// O_NOFOLLOW: a symbolic link in the file's place fails with ELOOP, also a
+// dangling one, instead of being written through or creating its target.
+// O_NONBLOCK: a FIFO in the file's place fails at once instead of waiting for
+// a reader. O_NOCTTY: a terminal device never becomes ours.
+constexpr int ChannelOpenFlags =
+    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr mode_t NewFileMode = 0666;  // less the umask, as for any new file
+
+constexpr char SymlinkRefusal[] = "is a symbolic link; refusing to write through it";
+constexpr char FifoRefusal[] = "is a FIFO; refusing to use it";
+constexpr char DirectoryRefusal[] = "is a directory; refusing to use it";
+constexpr char SpecialFileRefusal[] = "is not a regular file; refusing to write to it";
+constexpr char HardLinkRefusal[] = "has other hard links; refusing to write through them";
+
+// Why an opened name cannot be used as a channel file, or nullptr when it can.
+const char* RefusalOf(const struct stat& st) {
+  if (S_ISFIFO(st.st_mode)) return FifoRefusal;
+  if (!S_ISREG(st.st_mode)) return SpecialFileRefusal;
+  if (st.st_nlink != 1) return HardLinkRefusal;
+  return nullptr;
+}
+
+Fault OpenChannelFile(const char* path, int* fd) {
+  *fd = open(path, ChannelOpenFlags, NewFileMode);
+  if (*fd < 0) {
+    if (errno == ELOOP) return FaultOf(Failure::FileOpen, path, SymlinkRefusal);
+    if (errno == ENXIO) return FaultOf(Failure::FileOpen, path, FifoRefusal);  // no reader
+    if (errno == EISDIR) return FaultOf(Failure::FileOpen, path, DirectoryRefusal);
+    return SystemFault(Failure::FileOpen, path, errno);
+  }
+  struct stat st;
+  if (fstat(*fd, &st) != 0) return SystemFault(Failure::FileOpen, path, errno);
+  if (const char* refusal = RefusalOf(st)) return FaultOf(Failure::FileOpen, path, refusal);
+  if (flock(*fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return FaultOf(Failure::ChannelFilesBusy, path, "locked by another conversion");
+  }
+  return Fault{};
+}
+
+Fault WriteWords(int fd, const char* path, uint64_t first, const ChannelWord* words,
+                 uint32_t count) {
+  if (WriteAt(fd, words, uint64_t{count} * sizeof(ChannelWord), first * sizeof(ChannelWord))) {
+    return Fault{};
+  }
+  return SystemFault(Failure::FileWrite, path, errno);
+}
+
+// Cuts the file to `words` words and closes it, in every case.
+Fault FinishChannelFile(int fd, const char* path, uint64_t words) {
+  Fault fault;
+  if (ftruncate(fd, static_cast<off_t>(words * sizeof(ChannelWord))) != 0) {
+    fault = SystemFault(Failure::FileWrite, path, errno);
+  }
+  if (close(fd) != 0 && !Failed(fault)) fault = SystemFault(Failure::FileWrite, path, errno);
+  return fault;
+}
+
+}  // namespace
+
+Fault OpenChannelFiles(ChannelFiles* files) {
+  const Fault left = OpenChannelFile(LeftChannelFile, &files->left);
+  if (Failed(left)) return left;
+  return OpenChannelFile(RightChannelFile, &files->right);
+}
+
+Fault WriteChannelWords(const ChannelFiles& files, uint64_t first, const ChannelWord* left,
+                        const ChannelWord* right, uint32_t count) {
+  const Fault fault = WriteWords(files.left, LeftChannelFile, first, left, count);
+  if (Failed(fault)) return fault;
+  return WriteWords(files.right, RightChannelFile, first, right, count);
+}
+
+Fault FinishChannelFiles(ChannelFiles* files, uint64_t words) {
+  const Fault left = FinishChannelFile(files->left, LeftChannelFile, words);
+  const Fault right = FinishChannelFile(files->right, RightChannelFile, words);
+  files->left = files->right = -1;
+  return Failed(left) ? left : right;
+}
+
+void CloseChannelFiles(ChannelFiles* files) {
+  if (files->left >= 0) close(files->left);
+  if (files->right >= 0) close(files->right);
+  files->left = files->right = -1;
+}

@@ -1,0 +1,49 @@
+// The channel-word files: the converter leaves each channel's one-bit sound in
+// the working directory as "dsdl.tmp" and "dsdr.tmp", headerless arrays of
+// ChannelWord. This module owns their names, their safe opening and locking,
+// their writing and their final size; the caller owns the ChannelFiles until
+// it finishes or closes them. Both files always hold the same number of words.
+#pragma once
+
+#include <cstdint>
+
+#include "base/failure.h"
+
+// 32 one-bit samples of one channel, the earliest in bit 0; stored
+// little-endian, 4 bytes per word.
+using ChannelWord = uint32_t;
+constexpr int WordSamples = 32;
+
+// Alternating bits, DSD silence: pads a short last division, and stands for
+// sound the input does not hold.
+constexpr ChannelWord SilenceWord = 0xAAAAAAAA;
+
+// The channel-word files, relative to the working directory.
+constexpr const char* LeftChannelFile = "dsdl.tmp";
+constexpr const char* RightChannelFile = "dsdr.tmp";
+
+// Write descriptors of the two files, each holding an exclusive flock on
+// its file while open. -1 when not open.
+struct ChannelFiles {
+  int left = -1;
+  int right = -1;
+};
+
+// Opens "dsdl.tmp", then "dsdr.tmp", creating each that is missing, and locks
+// each without waiting (Failure::ChannelFilesBusy when another run holds it;
+// on a file system that keeps no locks the run goes on unlocked). A name is
+// never followed when it is a symbolic link, never opened in a way that
+// blocks, and refused (Failure::FileOpen) unless it is a regular file with one
+// link. Existing contents are left as they are until written.
+Fault OpenChannelFiles(ChannelFiles* files);
+
+// Writes `count` words to both files from word `first` on.
+Fault WriteChannelWords(const ChannelFiles& files, uint64_t first, const ChannelWord* left,
+                        const ChannelWord* right, uint32_t count);
+
+// Cuts both files to `words` words (old, longer files leave nothing behind)
+// and closes them, which releases the locks.
+Fault FinishChannelFiles(ChannelFiles* files, uint64_t words);
+
+// Closes whatever is open, without changing the files.
+void CloseChannelFiles(ChannelFiles* files);

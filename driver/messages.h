@@ -1,0 +1,26 @@
+// Every text the converter prints, apart from the size report and progress
+// lines of the run sequence: the two Shift-JIS lines, the failure lines on
+// standard output, the reasons on standard error, and the usage.
+#pragma once
+
+#include "base/failure.h"
+#include "sound/sound.h"
+
+// " 引数が違うよ" (the arguments are wrong), in Shift-JIS.
+constexpr char WrongArgumentsMessage[] = " \x88\xF8\x90\x94\x82\xAA\x88\xE1\x82\xA4\x82\xE6\n";
+// "変換が終了しました。" (the conversion has finished), in Shift-JIS.
+constexpr char FinishedMessage[] =
+    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
+
+// The one line on standard output that a failure prints, newline included.
+// UnsupportedSound has a line of its own: see UnsupportedSoundLine.
+const char* FailureLine(Failure failure);
+
+// Why the sound cannot be converted, newline included, into `line`.
+void UnsupportedSoundLine(const SoundProperties& properties, char* line, int size);
+
+// The reason for standard error when the system gave none.
+const char* FailureReason(Failure failure);
+
+extern const char UsageText[];  // for --help, on standard output
+extern const char ShortUsage[];  // after the wrong-arguments line, on standard error

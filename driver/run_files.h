@@ -1,0 +1,54 @@
+// The input and output of a run, opened so that nothing of the user's is
+// lost: the standard descriptors are never left closed for a file to take,
+// the input must be a file that can be read at any offset, a DSD file is
+// never taken as the output, and an existing output is not emptied before
+// the run knows it will write it.
+#pragma once
+
+#include <cstdint>
+
+#include "base/failure.h"
+#include "wav/wav.h"
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file opened later takes its number and receives console text.
+void GuardStandardDescriptors();
+
+// Opens the input for reading without blocking on a FIFO; refuses anything
+// but a regular file or a block device. `*bytes` is its size.
+Fault OpenInput(const char* path, int* fd, uint64_t* bytes);
+
+// Whether the output path is "-" or names the file or pipe on descriptor 1.
+bool NamesStandardOutput(const char* path);
+
+// Failure::OutputIsDsd when `path` names an existing file that begins like
+// a DSDIFF ("FRM8") or DSF ("DSD ") file.
+Fault RefuseDsdOutput(const char* path);
+
+struct Output {
+  int fd = -1;
+  const char* path = nullptr;  // as given, for messages
+  // A regular file written at offsets: its old bytes stay until the run
+  // writes, its header is written last, and it is cut to size at the end.
+  // Otherwise (a pipe, a device, a file opened for appending) the output is
+  // written in sequence from the header on.
+  bool placed = false;
+  uint64_t start = 0;  // byte where the WAV starts: the descriptor's position
+};
+
+// Opens the output for writing without truncating it, creating it if need
+// be; with `standard_output`, takes over descriptor 1 and sends everything
+// printed to standard output on to standard error from then on.
+Fault OpenOutput(const char* path, bool standard_output, Output* output);
+
+// Leaves the output empty, as a run that fails on its input does.
+void EmptyOutput(const Output& output);
+
+// Before the first frame: a placed output loses its old header, so that a
+// run stopped half-way never leaves a file that looks complete; any other
+// output receives the header now.
+Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]);
+
+// After the last frame: a placed output is cut to `bytes` (header included)
+// and receives its header. Closes the output in every case.
+Fault FinishOutput(Output* output, const uint8_t header[WavHeaderBytes], uint64_t bytes);
