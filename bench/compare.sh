@@ -28,22 +28,21 @@ work_dir=${work_dir:-$root/build/compare}
 mkdir -p "$work_dir"
 cd "$work_dir"
 
-# A valid container around random sound: "FRM8", form "DSD ", "FVER",
-# "PROP"/"SND " with "FS  " 2822400, "CHNL" 2 and "CMPR" "DSD ", then "DSD ".
+# A valid container around random sound, written by tests/dsd_files.py:
+# "FVER", "PROP" (2822400 Hz, 2 channels, uncompressed), then the head of the
+# "DSD " chunk; the sound itself is appended from /dev/urandom.
 sound_bytes=$((minutes * 60 * 2822400 * 2 / 8))
 if [ ! -f input.dff ] || [ "$(stat -c %s input.dff)" -lt "$sound_bytes" ]; then
   echo "writing a $minutes-minute input ($sound_bytes bytes of sound)"
-  python3 - "$sound_bytes" <<'PY'
+  python3 - "$root/tests" "$sound_bytes" <<'PY'
 import struct, sys
-sound = int(sys.argv[1])
-def chunk(ident, data):
-    return ident + struct.pack(">Q", len(data)) + data + (b"\0" if len(data) % 2 else b"")
-prop = chunk(b"PROP", b"SND " + chunk(b"FS  ", struct.pack(">I", 2822400)) +
-             chunk(b"CHNL", struct.pack(">H", 2) + b"SLFTSRGT") +
-             chunk(b"CMPR", b"DSD " + bytes([14]) + b"not compressed"))
-body = b"DSD " + chunk(b"FVER", b"\x01\x05\x00\x00") + prop + b"DSD " + struct.pack(">Q", sound)
+sys.path.insert(0, sys.argv[1])
+from dsd_files import chunk, container, fver, prop
+sound = int(sys.argv[2])
+head = container([fver(), prop(), chunk(b"DSD ", b"", size=sound)])
+# The container's size also counts the sound appended after this head.
 with open("input.dff", "wb") as f:
-    f.write(b"FRM8" + struct.pack(">Q", len(body) + sound) + body)
+    f.write(head[:4] + struct.pack(">Q", len(head) - 12 + sound) + head[12:])
 PY
   head -c "$sound_bytes" /dev/urandom >> input.dff
 fi

@@ -9,7 +9,8 @@
 
 // Failure::NotDsdiff unless the input starts with a well-formed DSF head:
 // chunk sizes 28 and 52, format version 1, raw DSD (format id 0), 1 or 8 bits
-// per sample, a block size from 1 to MaxDsfBlockBytes, then "data".
+// per sample, a sample rate, a block size from 1 to MaxDsfBlockBytes, then
+// "data".
 // Failure::UnsupportedSound, with `properties` telling why, for a channel
 // count other than 2 or a rate IsConvertibleRate refuses;
 // Failure::DataTooSmall for fewer than 16 whole groups. The sound is

@@ -64,7 +64,7 @@ Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* p
       LittleEndian(head + FormatIdOffset, 4) != RawDsdFormat ||
       (bits != LsbFirstBits && bits != MsbFirstBits) || block_bytes == 0 ||
       block_bytes > MaxDsfBlockBytes || !IdAt(head, DataOffset, DATA_ID) ||
-      data_bytes < DataHeadBytes) {
+      data_bytes < DataHeadBytes || LittleEndian(head + SampleRateOffset, 4) == 0) {
     return not_dsf;
   }
   SoundProperties found;

@@ -1,10 +1,12 @@
-// dff-tone: writes a two-channel DSD64 DSDIFF file holding a test signal, for
-// checking the converter end to end. Each channel is produced by its own
-// fifth-order one-bit sigma-delta modulator (error-feedback form, so the
-// signal passes with a gain of exactly 1 and the noise is shaped by the NTF
-// below). Levels are in dB relative to the converter's 24-bit full scale:
+// dff-tone: writes a two-channel DSD file, DSDIFF or DSF, holding a test
+// signal, for checking the converter end to end. Each channel is produced by
+// its own fifth-order one-bit sigma-delta modulator (error-feedback form, so
+// the signal passes with a gain of exactly 1 and the noise is shaped by the
+// NTF below). Levels are in dB relative to the converter's 24-bit full scale:
 // 0 dB is a modulator input amplitude of 0.5, a bit-density swing of 25 %
-// about one half. The output depends only on the options.
+// about one half. The output depends only on the options, and the samples
+// only on the signal, the duration and the rate: a DSDIFF and a DSF file
+// written with the same ones hold the same samples.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -39,7 +41,33 @@ constexpr char SoundId[] = "DSD ";                    // sound data chunk
 constexpr int IdBytes = 4;         // every chunk id and type is 4 bytes
 constexpr int SizeFieldBytes = 8;  // chunk sizes are 64-bit big-endian
 constexpr uint16_t ChannelCount = 2;
-constexpr uint32_t SampleRate = 2822400;  // DSD64: 64 x 44,100 Hz
+
+// ---- DSF layout (all numbers little-endian) -------------------------------
+
+constexpr char DsfFileId[] = "DSD ";          // first chunk: sizes of the file
+constexpr uint64_t DsfFileChunkBytes = 28;    // id, its size, file size, metadata offset
+constexpr uint64_t DsfNoMetadata = 0;         // metadata offset when no ID3v2 tag follows
+constexpr char DsfFormatId[] = "fmt ";        // second chunk: the sound's format
+constexpr uint64_t DsfFormatChunkBytes = 52;  // id and size (12), then 40 bytes of fields
+constexpr uint32_t DsfFormatVersion = 1;      // the only version
+constexpr uint32_t DsfRawDsd = 0;             // format id: uncompressed one-bit samples
+constexpr uint32_t DsfStereo = 2;             // channel type: left, right
+constexpr uint32_t DsfLsbFirst = 1;           // bits per sample 1: earliest sample in the LSB
+constexpr uint32_t DsfMsbFirst = 8;           // bits per sample 8: earliest sample in the MSB
+constexpr uint32_t DsfBlockBytes = 4096;      // per channel: blocks alternate left, right
+constexpr uint32_t DsfReserved = 0;           // the format chunk's last 4 bytes
+constexpr char DsfDataId[] = "data";          // third chunk: the blocks
+constexpr uint64_t DsfDataHeadBytes = 12;     // id and size, which counts them too
+constexpr uint8_t DsfPadByte = 0;             // fills each channel's last block
+constexpr int DsfLongBytes = 8;  // chunk sizes, file size, metadata offset, sample count
+constexpr int DsfWordBytes = 4;  // every other field of the format chunk
+
+// ---- Sample rates -----------------------------------------------------------
+
+// A rate is a base rate times a multiple.
+constexpr uint32_t BaseRates[] = {2822400, 3072000};  // 64 x 44,100 Hz, 64 x 48,000 Hz
+constexpr uint32_t RateMultiples[] = {1, 2, 4, 8};    // DSD64, DSD128, DSD256, DSD512
+constexpr uint32_t DefaultRate = 2822400;             // DSD64
 
 constexpr int SamplesPerByte = 8;  // earliest sample in the top bit
 constexpr int GroupSamples = 32;   // samples per channel in one group
@@ -93,8 +121,13 @@ struct Signal {
   double amplitude = 0;      // modulator input amplitude
 };
 
+enum class Container { Dsdiff, Dsf };
+
 struct Options {
   double duration = 1.0;
+  uint32_t rate = DefaultRate;  // samples per second per channel
+  Container container = Container::Dsdiff;
+  bool lsb_first = false;  // DSF only: bits per sample 1 instead of 8
   Signal channel[ChannelCount];
   std::string path;
 };
@@ -107,14 +140,20 @@ struct Modulator {
 // ---- Options ------------------------------------------------------------
 
 const char HelpText[] =
-    "Usage: dff-tone [OPTIONS] OUT.dff\n"
-    "Writes a two-channel DSD64 (2,822,400 Hz) DSDIFF test signal.\n"
+    "Usage: dff-tone [OPTIONS] OUT.dff|OUT.dsf\n"
+    "Writes a two-channel DSD test signal as a DSDIFF or a DSF file.\n"
     "\n"
     "Options:\n"
     "  --duration SEC    length in seconds (default 1), rounded up to whole\n"
     "                    32-sample groups\n"
     "  --left SIGNAL     signal on the left channel (default silence)\n"
     "  --right SIGNAL    signal on the right channel (default silence)\n"
+    "  --rate N          samples per second: 2822400 or 3072000 times 1, 2, 4\n"
+    "                    or 8 (DSD64 .. DSD512; default 2822400)\n"
+    "  --format dff|dsf  container (default dsf when OUT ends in .dsf, else dff);\n"
+    "                    both hold the same samples for the same options\n"
+    "  --lsb-first       DSF only: earliest sample in each byte's lowest bit\n"
+    "                    (bits per sample 1); default highest bit (8)\n"
     "  --help            this text\n"
     "\n"
     "SIGNAL is one of:\n"
@@ -126,7 +165,9 @@ const char HelpText[] =
     "  zero                     the modulator running with zero input\n"
     "  silence                  alternating bits 1010... (no modulator), which\n"
     "                           the converter turns into exact zeros\n"
-    "Frequencies are 1 .. 100000 Hz.\n"
+    "Frequencies are 1 .. 100000 Hz. The modulator runs at the chosen rate;\n"
+    "its noise shaping was designed for DSD64, so at higher rates the noise\n"
+    "lies further above the audio band.\n"
     "\n"
     "LEVEL is in dB relative to the converter's 24-bit full scale: 0 dB is a\n"
     "modulator input amplitude of 0.5, i.e. the density of one bits swings\n"
@@ -159,6 +200,19 @@ std::vector<std::string> SplitFields(const std::string& text) {
 }
 
 bool FrequencyInRange(double f) { return f >= MinFrequency && f <= MaxFrequency; }
+
+bool RateAllowed(double rate) {
+  for (const uint32_t base : BaseRates) {
+    for (const uint32_t multiple : RateMultiples) {
+      if (rate == static_cast<double>(base) * multiple) return true;
+    }
+  }
+  return false;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 // Reads LEVEL into a modulator amplitude; refuses levels above the stable
 // range. Returns an error message, empty on success.
@@ -216,10 +270,12 @@ std::string ParseSignal(const std::string& text, double duration, Signal* signal
 // reported as the message "help".
 std::string ParseOptions(int argc, char** argv, Options* options) {
   std::string signal_text[ChannelCount] = {"silence", "silence"};
+  std::string format;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return "help";
-    const bool takes_value = arg == "--duration" || arg == "--left" || arg == "--right";
+    const bool takes_value = arg == "--duration" || arg == "--left" || arg == "--right" ||
+                             arg == "--rate" || arg == "--format";
     if (takes_value) {
       if (i + 1 >= argc) return "option " + arg + " needs a value";
       const std::string value = argv[++i];
@@ -227,9 +283,19 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
         if (!ParseNumber(value, &options->duration) || options->duration <= 0 ||
             options->duration > MaxDuration)
           return "duration '" + value + "' is not in (0, 3600] seconds";
+      } else if (arg == "--rate") {
+        double rate = 0;
+        if (!ParseNumber(value, &rate) || !RateAllowed(rate))
+          return "rate '" + value + "' is not 2822400 or 3072000 times 1, 2, 4 or 8";
+        options->rate = static_cast<uint32_t>(rate);
+      } else if (arg == "--format") {
+        if (value != "dff" && value != "dsf") return "format '" + value + "' is not dff or dsf";
+        format = value;
       } else {
         signal_text[arg == "--left" ? 0 : 1] = value;
       }
+    } else if (arg == "--lsb-first") {
+      options->lsb_first = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (options->path.empty()) {
@@ -239,6 +305,10 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
     }
   }
   if (options->path.empty()) return "no output file given";
+  if (format.empty()) format = EndsWith(options->path, ".dsf") ? "dsf" : "dff";
+  options->container = format == "dsf" ? Container::Dsf : Container::Dsdiff;
+  if (options->lsb_first && options->container != Container::Dsf)
+    return "--lsb-first applies to DSF only (DSDIFF puts the earliest sample in the highest bit)";
   for (int c = 0; c < ChannelCount; ++c) {
     const std::string error = ParseSignal(signal_text[c], options->duration, &options->channel[c]);
     if (!error.empty()) return (c == 0 ? "left: " : "right: ") + error;
@@ -248,25 +318,26 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
 
 // ---- Signal and modulator -------------------------------------------------
 
-// The modulator input at sample k of a channel of `samples` samples.
-double InputSample(const Signal& s, uint64_t k, uint64_t samples) {
+// The modulator input at sample k of a channel of `samples` samples at
+// `sample_rate` samples per second.
+double InputSample(const Signal& s, uint64_t k, uint64_t samples, uint32_t sample_rate) {
   const double pi = 3.14159265358979323846;
   switch (s.kind) {
     case SignalKind::Sine: {
       // Reduce the cycle count before the sine: exact for integer k * f.
-      const double cycles = static_cast<double>(k) * s.frequency / SampleRate;
+      const double cycles = static_cast<double>(k) * s.frequency / sample_rate;
       return s.amplitude * std::sin(2 * pi * (cycles - std::floor(cycles)));
     }
     case SignalKind::Sweep: {
       // Phase of a sweep whose frequency grows by exp(rate * t).
-      const double length = static_cast<double>(samples) / SampleRate;
+      const double length = static_cast<double>(samples) / sample_rate;
       const double rate = std::log(s.end_frequency / s.frequency) / length;
-      const double t = static_cast<double>(k) / SampleRate;
+      const double t = static_cast<double>(k) / sample_rate;
       const double cycles = s.frequency / rate * std::expm1(rate * t);
       return s.amplitude * std::sin(2 * pi * (cycles - std::floor(cycles)));
     }
     case SignalKind::Click: {
-      const uint64_t start = static_cast<uint64_t>(std::llround(s.time * SampleRate));
+      const uint64_t start = static_cast<uint64_t>(std::llround(s.time * sample_rate));
       return k >= start && k < start + ClickSamples ? s.amplitude : 0.0;
     }
     case SignalKind::Zero:
@@ -294,9 +365,9 @@ bool ModulatorStep(Modulator* m, double u) {
 }
 
 // Fills `bytes` (ChannelGroupBytes per group) with one channel's bits for
-// groups [first_group, first_group + groups).
+// groups [first_group, first_group + groups), earliest sample in the top bit.
 void ChannelBytes(const Signal& s, Modulator* m, uint64_t first_group, uint64_t groups,
-                  uint64_t total_samples, uint8_t* bytes) {
+                  uint64_t total_samples, uint32_t sample_rate, uint8_t* bytes) {
   const uint64_t count = groups * ChannelGroupBytes;
   if (s.kind == SignalKind::Silence) {
     std::memset(bytes, SilenceByte, count);
@@ -306,7 +377,8 @@ void ChannelBytes(const Signal& s, Modulator* m, uint64_t first_group, uint64_t 
   for (uint64_t i = 0; i < count; ++i) {
     uint8_t byte = 0;
     for (int b = 0; b < SamplesPerByte; ++b, ++k) {
-      byte = static_cast<uint8_t>(byte << 1 | ModulatorStep(m, InputSample(s, k, total_samples)));
+      byte = static_cast<uint8_t>(byte << 1 |
+                                  ModulatorStep(m, InputSample(s, k, total_samples, sample_rate)));
     }
     bytes[i] = byte;
   }
@@ -320,6 +392,10 @@ void PutBigEndian(std::vector<uint8_t>* out, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+void PutLittleEndian(std::vector<uint8_t>* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
 // Appends a complete chunk; odd-length data is followed by a pad byte that
 // its size does not count.
 void PutChunk(std::vector<uint8_t>* out, const char* id, const std::vector<uint8_t>& data) {
@@ -329,14 +405,15 @@ void PutChunk(std::vector<uint8_t>* out, const char* id, const std::vector<uint8
   if (data.size() % 2 != 0) out->push_back(0);
 }
 
-// Everything before the sound data: the container header, FVER, PROP and the
-// header of the "DSD " chunk, with sizes for `groups` groups of sound data.
-std::vector<uint8_t> FileHeader(uint64_t groups) {
+// Everything before the sound data of a DSDIFF file: the container header,
+// FVER, PROP and the header of the "DSD " chunk, with sizes for `groups`
+// groups of sound data.
+std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate) {
   std::vector<uint8_t> version;
   PutBigEndian(&version, FormatVersion, sizeof FormatVersion);
 
   std::vector<uint8_t> rate;
-  PutBigEndian(&rate, SampleRate, sizeof SampleRate);
+  PutBigEndian(&rate, sample_rate, sizeof sample_rate);
 
   std::vector<uint8_t> channels;
   PutBigEndian(&channels, ChannelCount, sizeof ChannelCount);
@@ -373,36 +450,93 @@ std::vector<uint8_t> FileHeader(uint64_t groups) {
   return header;
 }
 
+// Blocks per channel that `groups` groups fill, the last one partly.
+uint64_t DsfBlocks(uint64_t groups) {
+  return (groups * ChannelGroupBytes + DsfBlockBytes - 1) / DsfBlockBytes;
+}
+
+// Everything before the blocks of a DSF file of `groups` groups per channel.
+std::vector<uint8_t> DsfHeader(uint64_t groups, uint32_t rate, bool lsb_first) {
+  const uint64_t data_bytes = DsfBlocks(groups) * DsfBlockBytes * ChannelCount;
+  const uint64_t file_bytes =
+      DsfFileChunkBytes + DsfFormatChunkBytes + DsfDataHeadBytes + data_bytes;
+  std::vector<uint8_t> header;
+  PutId(&header, DsfFileId);
+  PutLittleEndian(&header, DsfFileChunkBytes, DsfLongBytes);
+  PutLittleEndian(&header, file_bytes, DsfLongBytes);
+  PutLittleEndian(&header, DsfNoMetadata, DsfLongBytes);
+
+  PutId(&header, DsfFormatId);
+  PutLittleEndian(&header, DsfFormatChunkBytes, DsfLongBytes);
+  PutLittleEndian(&header, DsfFormatVersion, DsfWordBytes);
+  PutLittleEndian(&header, DsfRawDsd, DsfWordBytes);
+  PutLittleEndian(&header, DsfStereo, DsfWordBytes);
+  PutLittleEndian(&header, ChannelCount, DsfWordBytes);
+  PutLittleEndian(&header, rate, DsfWordBytes);
+  PutLittleEndian(&header, lsb_first ? DsfLsbFirst : DsfMsbFirst, DsfWordBytes);
+  PutLittleEndian(&header, groups * GroupSamples, DsfLongBytes);  // samples per channel
+  PutLittleEndian(&header, DsfBlockBytes, DsfWordBytes);
+  PutLittleEndian(&header, DsfReserved, DsfWordBytes);
+
+  PutId(&header, DsfDataId);
+  PutLittleEndian(&header, DsfDataHeadBytes + data_bytes, DsfLongBytes);
+  return header;
+}
+
+// Moves the earliest sample from a byte's top bit to its lowest, for DSF's
+// bits per sample 1.
+uint8_t ReverseBits(uint8_t byte) {
+  uint8_t reversed = 0;
+  for (int b = 0; b < SamplesPerByte; ++b)
+    reversed = static_cast<uint8_t>(reversed << 1 | (byte >> b & 1));
+  return reversed;
+}
+
 bool WriteAll(std::FILE* file, const uint8_t* data, size_t size) {
   return std::fwrite(data, 1, size, file) == size;
 }
 
 enum class WriteResult { Done, IoFailure, Runaway };
 
-// Generates and writes the file. The sound data is produced in blocks of
-// groups, left and right bytes interleaved.
+// Generates and writes the file. Both channels are produced one DSF block
+// (StepGroups groups) at a time; DSDIFF interleaves their bytes, DSF writes
+// the left block, then the right, padding the last ones.
 WriteResult WriteFile(const Options& options, std::FILE* file) {
   const uint64_t groups =
-      static_cast<uint64_t>(std::ceil(options.duration * SampleRate / GroupSamples));
+      static_cast<uint64_t>(std::ceil(options.duration * options.rate / GroupSamples));
   const uint64_t samples = groups * GroupSamples;
-  const std::vector<uint8_t> header = FileHeader(groups);
+  const bool dsf = options.container == Container::Dsf;
+  const std::vector<uint8_t> header =
+      dsf ? DsfHeader(groups, options.rate, options.lsb_first) : DsdiffHeader(groups, options.rate);
   if (!WriteAll(file, header.data(), header.size())) return WriteResult::IoFailure;
 
-  constexpr uint64_t BlockGroups = 4096;
+  constexpr uint64_t StepGroups = DsfBlockBytes / ChannelGroupBytes;
   Modulator modulator[ChannelCount];
   std::vector<uint8_t> channel_bytes[ChannelCount];
-  std::vector<uint8_t> block(BlockGroups * GroupBytes);
-  for (uint64_t first = 0; first < groups; first += BlockGroups) {
-    const uint64_t n = std::min(BlockGroups, groups - first);
+  std::vector<uint8_t> block(StepGroups * GroupBytes);
+  for (uint64_t first = 0; first < groups; first += StepGroups) {
+    const uint64_t n = std::min(StepGroups, groups - first);
+    const uint64_t bytes = n * ChannelGroupBytes;
     for (int c = 0; c < ChannelCount; ++c) {
-      channel_bytes[c].resize(n * ChannelGroupBytes);
-      ChannelBytes(options.channel[c], &modulator[c], first, n, samples, channel_bytes[c].data());
+      channel_bytes[c].assign(DsfBlockBytes, DsfPadByte);
+      ChannelBytes(options.channel[c], &modulator[c], first, n, samples, options.rate,
+                   channel_bytes[c].data());
       if (modulator[c].runaway) return WriteResult::Runaway;
     }
-    for (uint64_t i = 0; i < n * ChannelGroupBytes; ++i) {
-      for (int c = 0; c < ChannelCount; ++c) block[ChannelCount * i + c] = channel_bytes[c][i];
+    if (dsf) {
+      for (int c = 0; c < ChannelCount; ++c) {
+        if (options.lsb_first) {
+          for (uint64_t i = 0; i < bytes; ++i)
+            channel_bytes[c][i] = ReverseBits(channel_bytes[c][i]);
+        }
+        if (!WriteAll(file, channel_bytes[c].data(), DsfBlockBytes)) return WriteResult::IoFailure;
+      }
+    } else {
+      for (uint64_t i = 0; i < bytes; ++i) {
+        for (int c = 0; c < ChannelCount; ++c) block[ChannelCount * i + c] = channel_bytes[c][i];
+      }
+      if (!WriteAll(file, block.data(), n * GroupBytes)) return WriteResult::IoFailure;
     }
-    if (!WriteAll(file, block.data(), n * GroupBytes)) return WriteResult::IoFailure;
   }
   return WriteResult::Done;
 }

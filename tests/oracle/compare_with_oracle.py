@@ -14,38 +14,21 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ORACLE = os.path.join(HERE, "literal_convert.py")
+sys.path.insert(0, os.path.dirname(HERE))
+from dsd_files import chunk, container, dsdiff, dsf, fver, prop  # noqa: E402
 
-
-def chunk(ident, data, size=None):
-    """An IFF chunk: identifier, 64-bit big-endian size, data, pad byte if odd."""
-    size = len(data) if size is None else size
-    pad = b"\0" if len(data) % 2 else b""
-    return ident + struct.pack(">Q", size) + data + pad
-
-
-def container(chunks, form=b"DSD "):
-    body = form + b"".join(chunks)
-    return b"FRM8" + struct.pack(">Q", len(body)) + body
+# A property chunk of "FS  " and "CHNL" only, without "CMPR".
+PROP = prop(compression=None)
 
 
 def sound(rng, nbytes, density=0.5):
     return bytes(sum((rng.random() < density) << b for b in range(8)) for _ in range(nbytes))
 
 
-def fver():
-    return chunk(b"FVER", b"\x01\x05\x00\x00")
-
-
-def prop():
-    fs = chunk(b"FS  ", struct.pack(">I", 2822400))
-    chnl = chunk(b"CHNL", struct.pack(">H", 2) + b"SLFTSRGT")
-    return chunk(b"PROP", b"SND " + fs + chnl)
-
-
 def cases():
     rng = random.Random(20261208)
-    yield "smallest input, 16 groups", container([fver(), prop(), chunk(b"DSD ", sound(rng, 128))])
-    yield "1000-byte sound chunk", container([fver(), prop(), chunk(b"DSD ", sound(rng, 1000))])
+    yield "smallest input, 16 groups", container([fver(), PROP, chunk(b"DSD ", sound(rng, 128))])
+    yield "1000-byte sound chunk", container([fver(), PROP, chunk(b"DSD ", sound(rng, 1000))])
     yield "1003-byte chunk, 3 bytes never read", container([fver(), chunk(b"DSD ", sound(rng, 1003))])
     yield "130-byte chunk", container([chunk(b"DSD ", sound(rng, 130))])
     yield "127-byte chunk is too small", container([fver(), chunk(b"DSD ", sound(rng, 127))])
@@ -56,13 +39,13 @@ def cases():
         chunk(b"DSD ", sound(rng, 256)))
     yield "any form type", container([fver(), chunk(b"DSD ", sound(rng, 256))], form=b"XYZW")
     yield "no FVER, several PROP-like chunks", container(
-        [prop(), chunk(b"ID3 ", b"\0" * 33), chunk(b"DSD ", sound(rng, 800))])
+        [PROP, chunk(b"ID3 ", b"\0" * 33), chunk(b"DSD ", sound(rng, 800))])
     yield "all zero and all one bits saturate", container(
         [fver(), chunk(b"DSD ", bytes([0x00, 0xFF] * 200))])
     yield "loud and quiet passages", container(
         [fver(), chunk(b"DSD ", sound(rng, 800, 0.8) + sound(rng, 800, 0.2) + sound(rng, 800, 0.74))])
     yield "silence patterns", container([fver(), chunk(b"DSD ", bytes([0xAA, 0x55, 0x69, 0x96] * 64))])
-    yield "random sound, 3000 groups", container([fver(), prop(), chunk(b"DSD ", sound(rng, 24000))])
+    yield "random sound, 3000 groups", container([fver(), PROP, chunk(b"DSD ", sound(rng, 24000))])
     fs128 = chunk(b"FS  ", struct.pack(">I", 5644800))
     yield "a property chunk of another type", container(
         [fver(), chunk(b"PROP", b"XYZ " + fs128), chunk(b"DSD ", sound(rng, 600))])
@@ -76,6 +59,25 @@ def cases():
     yield "empty file", b""
     yield "three bytes", b"FRM"
     yield "lower-case magic", b"frm8" + container([chunk(b"DSD ", sound(rng, 128))])[4:]
+
+    # DSF: the same groups gathered from per-channel blocks.
+    yield "DSF, earliest sample in the top bit", dsf(sound(rng, 1000))
+    yield "DSF, earliest sample in the lowest bit, several blocks", dsf(
+        sound(rng, 2 * (3 * 4096 + 500)), lsb_first=True)
+    yield "DSF sample count ending inside a group", dsf(sound(rng, 1000), sample_count=3990)
+    yield "DSF of 1000-byte blocks, then an ID3 tag", dsf(
+        sound(rng, 2400), block=1000, tag=b"ID3\4\0\0\0\0\0\12" + b"\0" * 10)
+    bad_bits = bytearray(dsf(sound(rng, 300)))
+    bad_bits[60] = 4
+    yield "DSF head with 4 bits per sample is not recognised", bytes(bad_bits)
+    yield "mono DSF is refused", dsf(sound(rng, 300), channels=1)
+    yield "DSF at 3 x 2822400 Hz is refused", dsf(sound(rng, 300), rate=3 * 2822400)
+    yield "DSDIFF at 16 x 2822400 Hz is refused", dsdiff(sound(rng, 300), rate=16 * 2822400)
+    # Higher rates: the same frames, the WAV header at rate / 32.
+    for rate in (2 * 2822400, 4 * 2822400, 2 * 3072000):
+        samples = sound(rng, 400)
+        yield "DSDIFF at %d Hz" % rate, dsdiff(samples, rate=rate)
+        yield "DSF at %d Hz" % rate, dsf(samples, rate=rate)
 
 
 def run(command, cwd):

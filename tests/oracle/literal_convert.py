@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """A second, deliberately literal implementation of dff2wav, used as an oracle.
 
-It walks the container with 32-bit chunk sizes, splits group by group, and
-evaluates the filter one tap at a time with Python floats (IEEE doubles), in
-the same order as the converter's reference filter. It is slow and only meant
-for inputs of a few thousand groups. Output: the same standard output bytes,
-exit status, WAV file and channel files as dff2wav, written in the working
+It reads DSDIFF (walking the container with 32-bit chunk sizes) and DSF,
+turns either into the same groups of 8 bytes (L,R,L,R,L,R,L,R, earliest
+sample in each byte's top bit), splits group by group, and evaluates the
+filter one tap at a time with Python floats (IEEE doubles), in the same order
+as the converter's reference filter. It is slow and only meant for whole
+inputs of a few thousand groups. Output: the same standard output bytes, exit
+status, WAV file and channel files as dff2wav, written in the working
 directory.
 
-Usage: literal_convert.py TAPS_CPP IN.dff OUT.wav
+Usage: literal_convert.py TAPS_CPP IN OUT.wav
 """
 import re
 import struct
@@ -19,6 +21,10 @@ FINISHED = b"\x95\xcf\x8a\xb7\x82\xaa\x8f\x49\x97\xb9\x82\xb5\x82\xdc\x82\xb5\x8
 DIV_SIZE = 0x800000
 OVERLAP_WORDS = 15
 SILENCE_WORD = 0xAAAAAAAA
+DSD64_RATE = 2822400
+RATES = [base * k for base in (2822400, 3072000) for k in (1, 2, 4, 8)]
+DECIMATION = 32
+DSF_HEAD = 92  # "DSD " chunk (28 bytes), "fmt " chunk (52), "data" id and size (12)
 
 
 class Stop(Exception):
@@ -42,8 +48,62 @@ def load_taps(path):
     return half + half[::-1]
 
 
-def walk(data):
-    pos = 0
+def sound_properties(data, start, end):
+    """The rate, channel count (None if absent) and compression type that the
+    local chunks in data[start:end] of a "PROP" chunk of type "SND " state, or
+    None when one is cut short or runs past `end`."""
+    rate, channels, compression = 0, None, b""
+    pos = start
+    while pos < end:
+        if end - pos < 12 or pos + 12 > len(data):
+            return None
+        ident = data[pos:pos + 4]
+        size = struct.unpack(">Q", data[pos + 4:pos + 12])[0]
+        if size > end - pos - 12:
+            return None
+        body = data[pos + 12:pos + 12 + size]
+        if ident == b"FS  ":
+            if len(body) < 4:
+                return None
+            rate = struct.unpack(">I", body[:4])[0]
+        elif ident == b"CHNL":
+            if len(body) < 2:
+                return None
+            channels = struct.unpack(">H", body[:2])[0]
+            if size < 2 + 4 * channels:
+                return None
+        elif ident == b"CMPR":
+            if len(body) < 5 or size < 5 + body[4]:
+                return None
+            compression = body[:4]
+        pos += 12 + size
+        if size & 1 and pos < end:
+            pos += 1
+    return rate, channels, compression
+
+
+def refuse_unsupported(rate, channels, compression):
+    """Ends the run if the stated properties are not 2-channel uncompressed
+    sound at an accepted rate; 0 and None mean "not stated"."""
+    if rate != 0 and rate not in RATES:
+        fail("Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are supported; "
+             "this file is %d Hz.\n" % rate)
+    if channels is not None and channels != 2:
+        fail("Only 2-channel sound is supported; this file has %d channel%s.\n"
+             % (channels, "" if channels == 1 else "s"))
+    if compression == b"DST ":
+        fail("DST-compressed sound data is not supported.\n")
+    if compression not in (b"", b"DSD ") and compression[:1] != b"\0":
+        shown = "".join(chr(c) if 0x20 <= c < 0x7F else "?" for c in compression)
+        fail('Only uncompressed DSD sound data is supported; this file\'s compression is "%s".\n'
+             % shown)
+
+
+def walk_dsdiff(data):
+    """Returns the bytes to convert, the sample rate, and a function giving
+    the bytes of group g. Ends the run on a refused property chunk."""
+    pos = 16  # past "FRM8", the container size and the form type
+    rate = 0
 
     def read(n):
         nonlocal pos
@@ -53,24 +113,55 @@ def walk(data):
         pos += n
         return chunk
 
-    if data[0:4] != b"FRM8":
-        fail("This is not a DSDIFF file.\n")
-    pos = 16
     ident = read(4)
     while ident != b"DSD ":
         if ident == b"FVER":
             pos += 12
         else:
+            if ident == b"PROP" and pos + 8 <= len(data):
+                size = struct.unpack(">Q", data[pos:pos + 8])[0]
+                start = pos + 8
+                if size >= 4 and data[start:start + 4] == b"SND ":
+                    found = sound_properties(data, start + 4, start + size)
+                    if found is not None:
+                        rate = found[0]
+                        refuse_unsupported(*found)
             pos += 4
             size = struct.unpack(">I", read(4))[0]
             pos += size + (size & 1)
         ident = read(4)
     pos += 4
     size = struct.unpack(">I", read(4))[0]
-    dsd_size = size & ~7
-    if dsd_size < 128:
-        fail("Data Size is not enough to convert.\n")
-    return dsd_size, pos
+    return size & ~7, rate or DSD64_RATE, lambda g: data[pos + 8 * g:pos + 8 * g + 8]
+
+
+def is_dsf(data):
+    """A "DSD " chunk of 28 bytes, a "fmt " chunk of 52 (version 1, raw DSD,
+    bits per sample 1 or 8, a block size), then a "data" chunk."""
+    def number(at, size):
+        return int.from_bytes(data[at:at + size], "little")
+    return (len(data) >= DSF_HEAD and data[0:4] == b"DSD " and number(4, 8) == 28 and
+            data[28:32] == b"fmt " and number(32, 8) == 52 and number(40, 4) == 1 and
+            number(44, 4) == 0 and number(60, 4) in (1, 8) and number(72, 4) > 0 and
+            data[80:84] == b"data")
+
+
+def walk_dsf(data):
+    """Like walk_dsdiff: each group's bytes gathered from the channel blocks,
+    bit-reversed when the file puts the earliest sample in the lowest bit."""
+    channels, rate, bits, samples, block = struct.unpack("<IIIQI", data[52:76])
+    refuse_unsupported(rate, channels, b"")
+
+    def group(g):
+        out = bytearray()
+        for j in range(4 * g, 4 * g + 4):
+            for c in range(2):
+                at = DSF_HEAD + (j // block) * block * 2 + c * block + j % block
+                b = data[at:at + 1]
+                out += bytes([reverse_byte(b[0])]) if b and bits == 1 else b
+        return bytes(out)
+
+    return 8 * (samples // 32), rate or DSD64_RATE, group
 
 
 def reverse_byte(b):
@@ -113,7 +204,14 @@ def convert(taps, in_path, out_path):
     except OSError:
         fail("File Open Error\n")
     open(out_path, "wb").close()
-    dsd_size, pos = walk(data)
+    if data[0:4] == b"FRM8":
+        dsd_size, rate, group_bytes = walk_dsdiff(data)
+    elif is_dsf(data):
+        dsd_size, rate, group_bytes = walk_dsf(data)
+    else:
+        fail("This is not a DSDIFF file.\n")
+    if dsd_size < 128:
+        fail("Data Size is not enough to convert.\n")
     groups = dsd_size // 8
     div_num = groups >> 23
     last_div = groups & 0x7FFFFF
@@ -125,7 +223,7 @@ def convert(taps, in_path, out_path):
 
     left, right = [], []
     for g in range(groups):
-        group = data[pos + 8 * g:pos + 8 * g + 8]
+        group = group_bytes(g)
         assert len(group) == 8, "the oracle handles whole inputs only"
         left.append(word_of(group[0::2]))
         right.append(word_of(group[1::2]))
@@ -140,8 +238,9 @@ def convert(taps, in_path, out_path):
     wav_size = int(dsd_size * 0.75 - 96) & 0xFFFFFFFF
     w_last = last_div * 6
     say("WavSize = %08X\nDivWavSize = %08X\nWLastDivSize = %08X\n" % (wav_size, 0x3000000, w_last))
+    frame_rate = rate // DECIMATION
     header = (b"RIFF" + struct.pack("<I", (wav_size + 36) & 0xFFFFFFFF) + b"WAVEfmt " +
-              struct.pack("<IHHIIHH", 16, 1, 2, 88200, 529200, 6, 24) + b"data" +
+              struct.pack("<IHHIIHH", 16, 1, 2, frame_rate, frame_rate * 6, 6, 24) + b"data" +
               struct.pack("<I", wav_size))
     pcm = bytearray(0x3000000)
     with open(out_path, "wb") as out:

@@ -14,7 +14,9 @@ CHECK is one of
   ffmpeg    ffmpeg decodes the same files with the same channel order,
             polarity, frequency and a level 6.02 dB lower; exits 77 (skipped)
             when ffmpeg is not installed
-  generator dff-tone's container, bit order, modulator noise and refusals
+  generator dff-tone's containers, bit order, modulator noise and refusals
+  dsd128    a DSD128 DSF tone: a 176,400 Hz WAV with the tones' frequency,
+            level and timing, and the same frames as from DSDIFF
 
 Each check works in a temporary directory of its own (the converter writes
 its channel files into its working directory), prints every figure it
@@ -36,6 +38,9 @@ except ImportError:
     print("quality: FAILED: NumPy is missing; install python3-numpy "
           "(these checks run with /usr/bin/python3)")
     sys.exit(1)
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import dsd_files  # noqa: E402
 
 FS_IN = 2822400            # one-bit samples per second per channel
 DECIMATION = 32
@@ -97,19 +102,22 @@ class Tools:
                 " ".join(command), result.returncode, result.stdout, result.stderr))
         return result
 
-    def make(self, duration, left, right):
-        """Writes a DSDIFF file with dff-tone; returns its path and group count."""
+    def make(self, duration, left, right, options=(), suffix=".dff"):
+        """Writes a file with dff-tone, DSDIFF or (suffix ".dsf") DSF, with
+        further dff-tone `options`; returns its path."""
         self.count += 1
-        path = os.path.join(self.workdir, "signal%d.dff" % self.count)
+        path = os.path.join(self.workdir, "signal%d%s" % (self.count, suffix))
         self.run([self.tone, "--duration", repr(duration), "--left", left,
-                  "--right", right, path])
+                  "--right", right, *options, path])
         return path
 
-    def convert(self, dff):
-        """Runs the converter; returns the frames as an int array (n, 2)."""
+    def convert(self, dff, fs_in=FS_IN):
+        """Runs the converter on a file of `fs_in` samples per second; checks
+        the WAV header's rate and the frame count; returns the frames as an
+        int array (n, 2)."""
         wav = dff[:-4] + ".wav"
         self.run([self.converter, dff, wav])
-        frames = read_wav(wav)
+        frames = read_wav(wav, fs_in // DECIMATION)
         expected = sound_groups(dff) - WINDOW_GROUPS
         if len(frames) != expected:
             raise SystemExit("quality: FAILED: %s has %d frames, expected groups - 16 = %d"
@@ -139,17 +147,29 @@ def dsd_chunk(path):
 
 
 def sound_groups(path):
+    """Whole groups of sound in a DSDIFF or DSF file."""
+    with open(path, "rb") as f:
+        head = f.read(72)
+    if head[:4] == b"DSD ":
+        return struct.unpack("<Q", head[64:72])[0] // GROUP_SAMPLES
     _, _, size = dsd_chunk(path)
     return size // 8
 
 
-def read_wav(path):
+def property_chunks(data):
+    """The local chunks of a DSDIFF file's property chunk, by identifier."""
+    chunks = {ident: (offset, size) for ident, offset, size in read_chunks(data, 16, len(data))}
+    offset, size = chunks[b"PROP"]
+    return {ident: data[o:o + s] for ident, o, s in read_chunks(data, offset + 4, offset + size)}
+
+
+def read_wav(path, fs_out=FS_OUT):
     """The declared data chunk of the converter's 44-byte-header WAV."""
     data = open(path, "rb").read()
     fields = struct.unpack("<4sI4s4sIHHIIHH4sI", data[:44])
     (riff, _, wave, fmt, fmt_size, tag, channels, rate, byte_rate, align, bits,
      data_id, data_size) = fields
-    expected = (b"RIFF", b"WAVE", b"fmt ", 16, 1, 2, FS_OUT, FS_OUT * 6, 6, 24, b"data")
+    expected = (b"RIFF", b"WAVE", b"fmt ", 16, 1, 2, fs_out, fs_out * 6, 6, 24, b"data")
     got = (riff, wave, fmt, fmt_size, tag, channels, rate, byte_rate, align, bits, data_id)
     if got != expected:
         raise SystemExit("quality: FAILED: %s header %r, expected %r" % (path, got, expected))
@@ -173,12 +193,12 @@ def load_taps(path):
     return np.array(half + half[::-1])
 
 
-def tap_response(taps, freqs):
+def tap_response(taps, freqs, fs_in=FS_IN):
     """Complex response of the 512-tap filter at `freqs` Hz (absolute, not
-    relative to the DC gain)."""
+    relative to the DC gain) on input of `fs_in` samples per second."""
     t = np.arange(len(taps))
     freqs = np.atleast_1d(np.asarray(freqs, dtype=float))
-    return np.exp(-2j * np.pi * np.outer(freqs, t) / FS_IN) @ taps
+    return np.exp(-2j * np.pi * np.outer(freqs, t) / fs_in) @ taps
 
 
 def db(x):
@@ -187,9 +207,9 @@ def db(x):
     return 20 * math.log10(max(x, 1e-30))
 
 
-def frame_times(n):
+def frame_times(n, fs_in=FS_IN):
     """Centre of each frame, in seconds of input."""
-    return (DECIMATION * np.arange(n) + CENTRE) / FS_IN
+    return (DECIMATION * np.arange(n) + CENTRE) / fs_in
 
 
 def fit_sine(y, phase):
@@ -200,19 +220,19 @@ def fit_sine(y, phase):
     return math.hypot(a, b), math.atan2(b, a), c
 
 
-def tone_fit(y, freq, skip=64):
+def tone_fit(y, freq, skip=64, fs_in=FS_IN):
     """Fits a sine of `freq` against the frame centres, leaving out `skip`
     frames at each end (the filter's start and end)."""
     n = len(y)
-    phase = 2 * np.pi * freq * frame_times(n)
+    phase = 2 * np.pi * freq * frame_times(n, fs_in)
     return fit_sine(y[skip:n - skip], phase[skip:n - skip])
 
 
-def expected_amplitude(taps, freq, level_db):
+def expected_amplitude(taps, freq, level_db, fs_in=FS_IN):
     """Output amplitude for a tone at `level_db`: 2^24 u |H(f)| with u the
     modulator amplitude, i.e. 2^25 g (u / 2) times the relative response."""
     u = UNIT_AMPLITUDE * 10 ** (level_db / 20)
-    return 2 ** 24 * u * abs(tap_response(taps, freq)[0])
+    return 2 ** 24 * u * abs(tap_response(taps, freq, fs_in)[0])
 
 
 def peak_frequency(y, rate):
@@ -534,7 +554,7 @@ def check_generator(tools, taps, report):
     report.check(data[offset:offset + size] == struct.pack(">I", 0x01050000), "FVER 1.5.0.0")
     offset, size = chunks[b"PROP"]
     report.check(data[offset:offset + 4] == b"SND ", "PROP of type SND")
-    prop = {ident: data[o:o + s] for ident, o, s in read_chunks(data, offset + 4, offset + size)}
+    prop = property_chunks(data)
     report.check(prop.get(b"FS  ") == struct.pack(">I", FS_IN), "FS 2822400")
     report.check(prop.get(b"CHNL") == struct.pack(">H", 2) + b"SLFT" + b"SRGT",
                  "CHNL 2, SLFT SRGT")
@@ -578,6 +598,23 @@ def check_generator(tools, taps, report):
     report.check(open(dff, "rb").read() == open(again, "rb").read(),
                  "the same options write the same file")
 
+    # Other rates and DSF: the rate in PROP, and a DSF file holding the same
+    # samples as the DSDIFF file, in the layout tests/dsd_files.py writes
+    # (several blocks, the last ones padded).
+    signals = ("sine:1000:-6", "sweep:20:40000:-6")
+    for rate, lsb_first in ((FS_IN, False), (2 * 3072000, True)):
+        options = ("--rate", str(rate))
+        dff = tools.make(0.05, *signals, options=options)
+        data, offset, size = dsd_chunk(dff)
+        report.check(property_chunks(data).get(b"FS  ") == struct.pack(">I", rate),
+                     "DSDIFF at %d Hz: FS says so" % rate)
+        dsf = tools.make(0.05, *signals, options=options + ("--lsb-first",) * lsb_first,
+                         suffix=".dsf")
+        want = dsd_files.dsf(data[offset:offset + size], rate=rate, lsb_first=lsb_first)
+        report.check(open(dsf, "rb").read() == want,
+                     "DSF at %d Hz, %s first: the DSDIFF file's samples"
+                     % (rate, "LSB" if lsb_first else "MSB"))
+
     def status(*args):
         result = subprocess.run([tools.tone, *args], cwd=tools.workdir,
                                 capture_output=True, text=True)
@@ -590,10 +627,40 @@ def check_generator(tools, taps, report):
     code, message = status("--right", "sweep:20:20:-6", "bad.dff")
     report.check(code == 2, "a sweep without a range refused with status %d: %s"
                  % (code, message))
+    code, message = status("--rate", "5644801", "bad.dff")
+    report.check(code == 2, "rate 5644801 refused with status %d: %s" % (code, message))
     if os.path.exists("/dev/full"):
         code, message = status("--left", "sine:1000:-6", "/dev/full")
         report.check(code == 1 and os.path.exists("/dev/full"),
                      "a failing write ends with status %d: %s" % (code, message))
+
+
+def check_dsd128(tools, taps, report):
+    """A DSD128 DSF file comes out at 176,400 Hz with its tones' frequency,
+    level and delay. The filter's response scales with the rate (1 kHz sees
+    what 500 Hz sees at DSD64) and frame n is still centred on input sample
+    32 n + 255.5. The DSDIFF file of the same samples gives the same frames."""
+    rate = 2 * FS_IN
+    tones = ((1000, -6), (3000, -6))
+    signals = ["sine:%g:%g" % tone for tone in tones]
+    options = ("--rate", str(rate))
+    dsf = tools.make(3.0, *signals, options=options + ("--lsb-first",), suffix=".dsf")
+    frames = tools.convert(dsf, rate)
+    report.check(True, "WAV header: %d Hz, %d frames" % (rate // DECIMATION, len(frames)))
+    for ch, (freq, level) in enumerate(tones):
+        name = "%s %g Hz at %g dB" % ("LR"[ch], freq, level)
+        y = frames[:, ch]
+        report.near(peak_frequency(y[4096:-4096], rate // DECIMATION), freq, 0.5,
+                    name + ": frequency", " Hz")
+        amp, offset, dc = tone_fit(y, freq, fs_in=rate)
+        report.near(db(amp / expected_amplitude(taps, freq, level, rate)), 0, 0.05,
+                    name + ": level re prediction", " dB")
+        report.near(-offset / (2 * math.pi * freq) * rate / DECIMATION, 0, 0.05,
+                    name + ": delay re 255.5 samples", " frames")
+        report.within(dc, -4, 4, name + ": DC", " LSB")
+    dff = tools.make(3.0, *signals, options=options)
+    report.check(np.array_equal(tools.convert(dff, rate), frames),
+                 "the DSDIFF file of the same samples gives the same frames")
 
 
 CHECKS = {
@@ -603,6 +670,7 @@ CHECKS = {
     "channels": check_channels,
     "ffmpeg": check_ffmpeg,
     "generator": check_generator,
+    "dsd128": check_dsd128,
 }
 
 

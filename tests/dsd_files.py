@@ -1,0 +1,74 @@
+"""Writes DSD test files, DSDIFF and DSF, for the Python tests.
+
+Sound is given the DSDIFF way throughout: channel bytes interleaved (L, R, L,
+R, ... for two channels), the earliest sample of each byte in its top bit.
+dsf() writes the same samples in DSF's layout, so a test can make one signal
+in both containers.
+"""
+import struct
+
+DSD64_RATE = 2822400
+DSF_CHANNEL_TYPES = {1: 1, 2: 2, 3: 3, 4: 5, 5: 6, 6: 7}  # channel count -> DSF channel type
+DSDIFF_CHANNEL_IDS = [b"SLFT", b"SRGT", b"C   ", b"LFE ", b"LS  ", b"RS  "]
+
+
+def chunk(ident, data, size=None):
+    """A DSDIFF chunk: identifier, 64-bit big-endian size (the data's length
+    unless given), data, and a pad byte the size does not count if odd."""
+    size = len(data) if size is None else size
+    pad = b"\0" if len(data) % 2 else b""
+    return ident + struct.pack(">Q", size) + data + pad
+
+
+def container(chunks, form=b"DSD "):
+    body = form + b"".join(chunks)
+    return b"FRM8" + struct.pack(">Q", len(body)) + body
+
+
+def fver():
+    return chunk(b"FVER", b"\x01\x05\x00\x00")
+
+
+def prop(rate=DSD64_RATE, channels=2, compression=b"DSD "):
+    """A sound property chunk: "FS  ", "CHNL" and, unless compression is
+    None, "CMPR" with that type."""
+    local = (chunk(b"FS  ", struct.pack(">I", rate)) +
+             chunk(b"CHNL", struct.pack(">H", channels) + b"".join(DSDIFF_CHANNEL_IDS[:channels])))
+    if compression is not None:
+        name = b"not compressed"
+        local += chunk(b"CMPR", compression + bytes([len(name)]) + name)
+    return chunk(b"PROP", b"SND " + local)
+
+
+def dsdiff(sound, rate=DSD64_RATE, channels=2):
+    """A minimal valid DSDIFF file holding `sound`."""
+    return container([fver(), prop(rate, channels), chunk(b"DSD ", sound)])
+
+
+def reverse_bits(byte):
+    return int("{:08b}".format(byte)[::-1], 2)
+
+
+def dsf(sound, rate=DSD64_RATE, lsb_first=False, block=4096, sample_count=None, tag=b"",
+        channels=2):
+    """The samples of `sound` as a DSF file: each channel in blocks of `block`
+    bytes, channel after channel, the last blocks padded with zeros; bytes
+    bit-reversed when `lsb_first`. `sample_count` (per channel) defaults to
+    every sample in `sound`; `tag` (an ID3v2 tag) follows the data."""
+    per_channel = len(sound) // channels
+    if sample_count is None:
+        sample_count = 8 * per_channel
+    if lsb_first:
+        sound = bytes(reverse_bits(b) for b in sound)
+    streams = [sound[c::channels] for c in range(channels)]
+    blocks = -(-per_channel // block)
+    data = b"".join(s[i * block:(i + 1) * block].ljust(block, b"\0")
+                    for i in range(blocks) for s in streams)
+    fmt = struct.pack("<IIIIIIQII", 1, 0, DSF_CHANNEL_TYPES[channels], channels, rate,
+                      1 if lsb_first else 8, sample_count, block, 0)
+    head_bytes = 28 + 12 + len(fmt) + 12
+    file_bytes = head_bytes + len(data) + len(tag)
+    tag_offset = head_bytes + len(data) if tag else 0
+    return (b"DSD " + struct.pack("<QQQ", 28, file_bytes, tag_offset) +
+            b"fmt " + struct.pack("<Q", 12 + len(fmt)) + fmt +
+            b"data" + struct.pack("<Q", 12 + len(data)) + data + tag)
