@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 
-#include "decimate/division.h"
+#include "pass/pass.h"
 #include "decimate/fast_filter.h"
 #include "decimate/filter.h"
 #include "dsdiff/dsdiff.h"

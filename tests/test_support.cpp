@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,9 +14,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-
-const Bytes FinishedLine =
-    "\x95\xCF\x8A\xB7\x82\xAA\x8F\x49\x97\xB9\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42\n";
 
 std::vector<ChannelWord> WordsOf(const Bytes& file) {
   std::vector<ChannelWord> words(file.size() / sizeof(ChannelWord));
@@ -66,6 +64,48 @@ Bytes DsdiffOf(const Bytes& sound) {
   return Container({FverChunk(), PropChunk(), Chunk("DSD ", sound)});
 }
 
+Bytes LittleEndian(uint64_t value, int bytes) {
+  Bytes out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  return out;
+}
+
+Bytes DsfOf(const Bytes& sound, const DsfOptions& o) {
+  const size_t channel_bytes = sound.size() / 2;
+  const size_t blocks = (channel_bytes + o.block_bytes - 1) / o.block_bytes;
+  Bytes data(blocks * 2 * o.block_bytes, '\0');
+  for (size_t i = 0; i < channel_bytes; ++i) {
+    for (size_t c = 0; c < 2; ++c) {
+      uint8_t byte = static_cast<uint8_t>(sound[2 * i + c]);
+      if (o.lsb_first) {
+        uint8_t reversed = 0;
+        for (int b = 0; b < 8; ++b) reversed |= ((byte >> b) & 1) << (7 - b);
+        byte = reversed;
+      }
+      data[(i / o.block_bytes * 2 + c) * o.block_bytes + i % o.block_bytes] =
+          static_cast<char>(byte);
+    }
+  }
+  const uint64_t samples = o.samples ? o.samples : uint64_t{channel_bytes} * 8;
+  const Bytes fmt = "fmt " + LittleEndian(52, 8) + LittleEndian(1, 4) + LittleEndian(0, 4) +
+                    LittleEndian(2, 4) + LittleEndian(o.channels, 4) + LittleEndian(o.rate, 4) +
+                    LittleEndian(o.lsb_first ? 1 : 8, 4) + LittleEndian(samples, 8) +
+                    LittleEndian(o.block_bytes, 4) + LittleEndian(0, 4);
+  const Bytes body = fmt + "data" + LittleEndian(12 + data.size(), 8) + data;
+  const uint64_t total = 28 + body.size() + o.tail.size();
+  const uint64_t tag_offset = o.tail.empty() ? 0 : 28 + body.size();
+  return "DSD " + LittleEndian(28, 8) + LittleEndian(total, 8) + LittleEndian(tag_offset, 8) +
+         body + o.tail;
+}
+
+InputFile::InputFile(const Bytes& bytes) : fd(memfd_create("input", MFD_CLOEXEC)) {
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("cannot make an input file");
+  }
+}
+
+InputFile::~InputFile() { close(fd); }
+
 Bytes RandomSound(size_t bytes, uint32_t seed) {
   std::mt19937 rng(seed);
   Bytes sound(bytes, '\0');
@@ -93,24 +133,30 @@ RunResult RunConverter(const std::string& dir, const std::vector<std::string>& a
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const struct rlimit limit = {address_space_bytes, address_space_bytes};
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  int pipe_fds[2], err_fds[2];
+  if (pipe(pipe_fds) != 0 || pipe(err_fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = fork();
   if (child == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(err_fds[1], STDERR_FILENO);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
+    close(err_fds[0]);
+    close(err_fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(127);
     if (address_space_bytes && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
     execv(DFF2WAV_PATH, argv.data());
     _exit(127);
   }
   close(pipe_fds[1]);
+  close(err_fds[1]);
   RunResult result;
   char buffer[4096];
   ssize_t got;
   while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
+  while ((got = read(err_fds[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, got);
   close(pipe_fds[0]);
+  close(err_fds[0]);
   int status = 0;
   waitpid(child, &status, 0);
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

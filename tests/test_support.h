@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "decimate/filter.h"
+#include "driver/messages.h"
 
 using Bytes = std::string;
 
 // The closing message of a complete run, in Shift-JIS.
-extern const Bytes FinishedLine;
+inline const Bytes FinishedLine = FinishedMessage;
 
 // A channel file's bytes as words.
 std::vector<ChannelWord> WordsOf(const Bytes& file);
@@ -23,6 +24,7 @@ Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right);
 Bytes Chunk(const Bytes& id, const Bytes& data);
 Bytes ChunkDeclaring(const Bytes& id, uint64_t declared, const Bytes& data);
 Bytes BigEndian(uint64_t value, int bytes);
+Bytes LittleEndian(uint64_t value, int bytes);
 
 // "FRM8", the container size, the form type, then the chunks.
 Bytes Container(const std::vector<Bytes>& chunks, const Bytes& form = "DSD ");
@@ -32,6 +34,19 @@ Bytes FverChunk();
 Bytes PropChunk(uint32_t rate = 2822400, uint16_t channels = 2, const Bytes& compression = "DSD ");
 // A minimal DSD64 stereo file around `sound`.
 Bytes DsdiffOf(const Bytes& sound);
+// The DSF file of the same samples as DsdiffOf(sound) (interleaved bytes,
+// earliest sample in each byte's top bit): blocks of `block_bytes` per
+// channel, bits per sample 1 (`lsb_first`) or 8. `samples` per channel
+// defaults to all of them; `tail` follows the data (an ID3 tag, say).
+struct DsfOptions {
+  bool lsb_first = false;
+  uint32_t block_bytes = 4096;
+  uint32_t rate = 2822400;
+  uint32_t channels = 2;
+  uint64_t samples = 0;
+  Bytes tail;
+};
+Bytes DsfOf(const Bytes& sound, const DsfOptions& options = {});
 Bytes RandomSound(size_t bytes, uint32_t seed);
 
 // A fresh directory below the system's temporary directory, removed with
@@ -48,6 +63,16 @@ struct TempDir {
 struct RunResult {
   int exit_status;  // -1 when the process did not exit normally
   Bytes out;        // everything written to standard output
+  Bytes err;        // everything written to standard error
+};
+
+// An unnamed file holding `bytes`, for the readers; closed when the object goes.
+struct InputFile {
+  explicit InputFile(const Bytes& bytes);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  int fd;
 };
 
 // Runs dff2wav with `args` in working directory `dir`; a non-zero
