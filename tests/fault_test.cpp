@@ -229,7 +229,7 @@ TEST(AllocationFailure, IsReportedBeforeTheHeaderIsWritten) {
   // run that starts must end with the allocation failure and no frames.
   bool failed = false, succeeded = false;
   for (uint64_t mib = 4; mib <= 512 && !succeeded; mib += 2) {
-    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"}, mib << 20);
+    const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"}, {mib << 20});
     if (run.out.rfind("DsdLR64Size", 0) != 0) continue;  // too little to start at all
     if (run.exit_status == 0) {
       succeeded = true;
@@ -262,10 +262,12 @@ TEST(ChannelLocks, ABusyChannelFileIsLeftAlone) {
   for (const char* locked : {LeftChannelFile, RightChannelFile}) {
     WriteFile(dir / LeftChannelFile, "left of another run");
     WriteFile(dir / RightChannelFile, "right of another run");
+    WriteFile(dir / "out.wav", "the output of another run");
     HeldLock lock(dir / locked);
     const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(LinesOf(run.out).back(), "Channel files are in use by another conversion.");
+    EXPECT_EQ(ReadFile(dir / "out.wav"), "the output of another run");
     EXPECT_EQ(ReadFile(dir / LeftChannelFile), "left of another run") << locked;
     EXPECT_EQ(ReadFile(dir / RightChannelFile), "right of another run") << locked;
   }

@@ -26,7 +26,10 @@ Bytes ContentsOf(FILE* file) {
 
 // Runs every division over `present` groups of interleaved `sound`, which
 // the input is taken to hold, in a scratch working directory.
-PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t present) {
+// With `replace_names`, the channel files' names are taken over by other
+// files once the pass holds them.
+PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t present,
+                bool replace_names = false) {
   TempDir dir;
   char previous[PATH_MAX];
   EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
@@ -44,6 +47,12 @@ PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t pr
   files.in_order = in_order;
   const RunSizes sizes = RunSizesOf(files.sound.DsdSize);
   PassRun run{OpenChannelFiles(&files.channels), {}, {}, {}};
+  if (replace_names) {
+    for (const char* name : {LeftChannelFile, RightChannelFile}) {
+      EXPECT_EQ(rename(name, (std::string(name) + ".moved").c_str()), 0);
+      WriteFile(name, "another conversion's words");
+    }
+  }
   Pass pass;
   if (!Failed(run.fault)) run.fault = PassPrepare(files.sound, workers, &pass);
   for (uint32_t d = 0; d < sizes.DivNum && !Failed(run.fault); ++d) {
@@ -54,8 +63,10 @@ PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t pr
   CloseChannelFiles(&files.channels);
   run.frames = ContentsOf(out);
   std::fclose(out);
-  run.left = ReadFile(LeftChannelFile);
-  run.right = ReadFile(RightChannelFile);
+  const std::string suffix = replace_names ? ".moved" : "";
+  run.left = ReadFile(LeftChannelFile + suffix);
+  run.right = ReadFile(RightChannelFile + suffix);
+  if (replace_names) EXPECT_EQ(ReadFile(LeftChannelFile), "another conversion's words");
   EXPECT_EQ(chdir(previous), 0);
   return run;
 }
@@ -104,6 +115,15 @@ TEST(Pass, WorkersAndOutputKindChangeNothingAcrossADivisionBoundary) {
   // The second division's last 15 frames repeat the first division's frames
   // 25..39, the place they would take in the first.
   EXPECT_EQ(one.frames.substr(6 * (DivSize + 25)), one.frames.substr(6 * 25, 90));
+}
+
+TEST(Pass, ChannelFileNamesTakenOverMidRunChangeNothing) {
+  const Bytes sound = RandomSound(GroupBytes * 5000, 24);
+  const PassRun plain = RunPass(sound);
+  const PassRun taken_over = RunPass(sound, 2, false, 5000, true);
+  ASSERT_FALSE(Failed(taken_over.fault));
+  EXPECT_TRUE(taken_over.frames == plain.frames);
+  EXPECT_TRUE(taken_over.left == plain.left && taken_over.right == plain.right);
 }
 
 TEST(Pass, InputThatShrankIsAReadFailure) {

@@ -125,31 +125,37 @@ TempDir::~TempDir() {
 }
 
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
-                       uint64_t address_space_bytes) {
+                       const RunOptions& options) {
   // Everything the child needs is prepared before the fork: a test may run
   // several conversions from threads, and the child must not allocate.
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(DFF2WAV_PATH));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const struct rlimit limit = {address_space_bytes, address_space_bytes};
-  int pipe_fds[2], err_fds[2];
-  if (pipe(pipe_fds) != 0 || pipe(err_fds) != 0) throw std::runtime_error("pipe failed");
+  const struct rlimit address_space = {options.address_space_bytes, options.address_space_bytes};
+  const struct rlimit file_size = {options.file_size_bytes, options.file_size_bytes};
+  int pipe_fds[2], err_fds[2], gone_fds[2];
+  if (pipe(pipe_fds) != 0 || pipe(err_fds) != 0 || pipe(gone_fds) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  close(gone_fds[0]);  // nobody will ever read this one
   const pid_t child = fork();
   if (child == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(options.console_reader_gone ? gone_fds[1] : pipe_fds[1], STDOUT_FILENO);
     dup2(err_fds[1], STDERR_FILENO);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
     close(err_fds[0]);
     close(err_fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(127);
-    if (address_space_bytes && setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    if (options.address_space_bytes && setrlimit(RLIMIT_AS, &address_space) != 0) _exit(127);
+    if (options.file_size_bytes && setrlimit(RLIMIT_FSIZE, &file_size) != 0) _exit(127);
     execv(DFF2WAV_PATH, argv.data());
     _exit(127);
   }
   close(pipe_fds[1]);
   close(err_fds[1]);
+  close(gone_fds[1]);
   RunResult result;
   char buffer[4096];
   ssize_t got;
@@ -161,6 +167,12 @@ RunResult RunConverter(const std::string& dir, const std::vector<std::string>& a
   waitpid(child, &status, 0);
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+int RunShell(const std::string& dir, const std::string& command) {
+  const std::string line = "cd '" + dir + "' && DFF2WAV='" + DFF2WAV_PATH + "' && " + command;
+  const int status = std::system(line.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 Bytes ReadFile(const std::string& path) {

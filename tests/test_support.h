@@ -75,10 +75,20 @@ struct InputFile {
   int fd;
 };
 
-// Runs dff2wav with `args` in working directory `dir`; a non-zero
-// `address_space_bytes` limits the child's address space (RLIMIT_AS).
+// How the converter's process is started, beyond its arguments.
+struct RunOptions {
+  uint64_t address_space_bytes = 0;  // RLIMIT_AS when not 0
+  uint64_t file_size_bytes = 0;      // RLIMIT_FSIZE when not 0: a larger write kills the run
+  bool console_reader_gone = false;  // standard output is a pipe nobody reads: writes fail
+};
+
+// Runs dff2wav with `args` in working directory `dir`.
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
-                       uint64_t address_space_bytes = 0);
+                       const RunOptions& options = {});
+
+// Runs a shell command line in `dir` with $DFF2WAV set to the converter;
+// returns its exit status.
+int RunShell(const std::string& dir, const std::string& command);
 
 Bytes ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const Bytes& data);

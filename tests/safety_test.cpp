@@ -1,0 +1,165 @@
+// What a run promises about the user's files and the console: a DSD file is
+// never the output, a refused run changes nothing, channel files are never
+// reached through a planted name, console text never lands in the audio, and
+// every failure names its file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "tests/test_support.h"
+
+namespace {
+
+const Bytes OldWav = "the WAV of an earlier run";
+
+// A folder with a DSD64 input "in.dff" and the WAV a plain run makes of it.
+struct Folder {
+  TempDir dir;
+  Bytes input = DsdiffOf(RandomSound(300 * 8, 51));
+  Bytes wav;
+  Folder() {
+    WriteFile(dir / "in.dff", input);
+    EXPECT_EQ(RunConverter(dir.path, {"in.dff", "expected.wav"}).exit_status, 0);
+    wav = ReadFile(dir / "expected.wav");
+    unlink((dir / LeftChannelFile).c_str());
+    unlink((dir / RightChannelFile).c_str());
+  }
+};
+
+TEST(Safety, ADsdFileIsNeverTheOutput) {
+  Folder f;
+  WriteFile(f.dir / "b.dff", DsdiffOf(RandomSound(256, 52)));
+  WriteFile(f.dir / "c.dsf", DsfOf(RandomSound(256, 53)));
+  ASSERT_EQ(symlink("b.dff", (f.dir / "link.wav").c_str()), 0);
+  const std::vector<std::vector<std::string>> runs = {
+      {"expected.wav", "in.dff"},  // arguments swapped
+      {"in.dff", "b.dff", "c.dsf"},  // dff2wav *.dff
+      {"in.dff", "c.dsf"},
+      {"in.dff", "./b.dff"},
+      {"in.dff", "link.wav"},
+  };
+  for (const auto& args : runs) {
+    const Bytes target = ReadFile(f.dir / args[1]);
+    const RunResult run = RunConverter(f.dir.path, args);
+    EXPECT_EQ(run.exit_status, 1) << args[1];
+    EXPECT_EQ(run.out, "The output file is a DSD file; refusing to overwrite it.\n") << args[1];
+    EXPECT_EQ(run.err, "dff2wav: " + args[1] + ": is a DSD file; refusing to overwrite it\n");
+    EXPECT_EQ(ReadFile(f.dir / args[1]), target) << args[1];
+    EXPECT_FALSE(FileExists(f.dir / LeftChannelFile)) << args[1];
+  }
+}
+
+// Names planted where the channel files go: each is refused, and nothing
+// it points at, nor the output, changes; no run waits on a FIFO.
+TEST(Safety, PlantedChannelFileNamesAreRefused) {
+  Folder f;
+  WriteFile(f.dir / "precious", "the user's own file");
+  ASSERT_EQ(mkdir((f.dir / "somedir").c_str(), 0755), 0);
+  const struct {
+    const char* what;
+    std::function<int(const std::string&)> plant;
+    const char* reason;
+  } cases[] = {
+      {"symlink to a file", [&](auto p) { return symlink((f.dir / "precious").c_str(), p.c_str()); },
+       "is a symbolic link; refusing to write through it"},
+      {"dangling symlink", [&](auto p) { return symlink((f.dir / "created").c_str(), p.c_str()); },
+       "is a symbolic link; refusing to write through it"},
+      {"symlink to a directory", [&](auto p) { return symlink("somedir", p.c_str()); },
+       "is a symbolic link; refusing to write through it"},
+      {"hard link", [&](auto p) { return link((f.dir / "precious").c_str(), p.c_str()); },
+       "has other hard links; refusing to write through them"},
+      {"FIFO", [](auto p) { return mkfifo(p.c_str(), 0644); }, "is a FIFO; refusing to use it"},
+      {"directory", [](auto p) { return mkdir(p.c_str(), 0755); },
+       "is a directory; refusing to use it"},
+  };
+  for (const char* name : {LeftChannelFile, RightChannelFile}) {
+    for (const auto& c : cases) {
+      WriteFile(f.dir / "out.wav", OldWav);
+      ASSERT_EQ(c.plant(f.dir / name), 0) << c.what;
+      const RunResult run = RunConverter(f.dir.path, {"in.dff", "out.wav"});
+      EXPECT_EQ(run.exit_status, 1) << name << ", " << c.what;
+      EXPECT_EQ(run.out.substr(run.out.size() - 16), "File Open Error\n") << c.what;
+      EXPECT_EQ(run.err, "dff2wav: " + Bytes(name) + ": " + c.reason + "\n");
+      EXPECT_EQ(ReadFile(f.dir / "precious"), "the user's own file") << c.what;
+      EXPECT_FALSE(FileExists(f.dir / "created")) << c.what;
+      EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << name << ", " << c.what;
+      std::filesystem::remove_all(f.dir / LeftChannelFile);
+      std::filesystem::remove_all(f.dir / RightChannelFile);
+    }
+  }
+}
+
+TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
+  Folder f;
+  const Bytes console = RunConverter(f.dir.path, {"in.dff", "file.wav"}).out;
+  // Each command leaves the audio in x.wav and the console in err.
+  const char* commands[] = {
+      "\"$DFF2WAV\" in.dff - > x.wav 2> err",
+      "\"$DFF2WAV\" in.dff /dev/stdout > x.wav 2> err",
+      "\"$DFF2WAV\" in.dff x.wav > x.wav 2> err",
+      "\"$DFF2WAV\" in.dff - 2> err | cat > x.wav",
+      "\"$DFF2WAV\" in.dff x.wav <&- >&- 2>&- && echo > err",
+  };
+  for (const char* command : commands) {
+    EXPECT_EQ(RunShell(f.dir.path, command), 0) << command;
+    EXPECT_TRUE(ReadFile(f.dir / "x.wav") == f.wav) << command;
+    if (Bytes(command).find("&-") == Bytes::npos) EXPECT_EQ(ReadFile(f.dir / "err"), console);
+    unlink((f.dir / "x.wav").c_str());
+  }
+}
+
+TEST(Safety, AConsoleReaderThatGoesAwayDoesNotCutTheRunShort) {
+  Folder f;
+  RunOptions options;
+  options.console_reader_gone = true;
+  const RunResult run = RunConverter(f.dir.path, {"in.dff", "out.wav"}, options);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(ReadFile(f.dir / "out.wav") == f.wav);
+}
+
+TEST(Safety, ARunStoppedHalfWayLeavesNoWavThatLooksComplete) {
+  Folder f;
+  WriteFile(f.dir / "out.wav", f.wav);  // a complete WAV of an earlier run
+  RunOptions options;
+  options.file_size_bytes = f.wav.size() / 2;  // the run is killed half-way
+  const RunResult run = RunConverter(f.dir.path, {"in.dff", "out.wav"}, options);
+  EXPECT_EQ(run.exit_status, -1);
+  EXPECT_EQ(ReadFile(f.dir / "out.wav").substr(0, 4), Bytes(4, '\0'));
+}
+
+TEST(Safety, EveryFailureNamesItsFileAndReason) {
+  Folder f;
+  WriteFile(f.dir / "out.wav", OldWav);
+  ASSERT_EQ(mkfifo((f.dir / "fifo").c_str(), 0644), 0);
+  WriteFile(f.dir / "text.dff", "not a DSD file at all");
+  const struct {
+    std::vector<std::string> args;
+    Bytes out, err;
+  } cases[] = {
+      {{"no/such.dff", "out.wav"}, "File Open Error\n",
+       "dff2wav: no/such.dff: No such file or directory\n"},
+      {{"in.dff", "no/dir/x.wav"}, "File Open Error\n",
+       "dff2wav: no/dir/x.wav: No such file or directory\n"},
+      {{".", "out.wav"}, "File Open Error\n", "dff2wav: .: Is a directory\n"},
+      {{"fifo", "out.wav"}, "File Open Error\n",
+       "dff2wav: fifo: not a regular file or block device; the input must be readable at any "
+       "offset\n"},
+      {{"text.dff", "x.wav"}, "This is not a DSDIFF file.\n",
+       "dff2wav: text.dff: neither a DSDIFF file nor a well-formed DSF file\n"},
+      {{"in.dff"}, WrongArgumentsMessage, "usage: dff2wav IN OUT (dff2wav --help tells more)\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult run = RunConverter(f.dir.path, c.args);
+    EXPECT_EQ(run.exit_status, 1) << c.args[0];
+    EXPECT_EQ(run.out, c.out) << c.args[0];
+    EXPECT_EQ(run.err, c.err) << c.args[0];
+    EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << c.args[0];
+  }
+  EXPECT_EQ(ReadFile(f.dir / "x.wav"), "");  // an input that fails leaves an empty output
+}
+
+}  // namespace
