@@ -58,9 +58,10 @@ struct LargeRun {
   std::vector<ChannelWord> left, right;
 };
 
-LargeRun ConvertRandom(uint32_t groups, uint32_t seed) {
+LargeRun ConvertRandom(uint32_t groups, uint32_t seed, bool as_dsf = false) {
   TempDir dir;
-  WriteFile(dir / "in.dff", DsdiffOf(RandomSound(size_t{groups} * 8, seed)));
+  const Bytes sound = RandomSound(size_t{groups} * 8, seed);
+  WriteFile(dir / "in.dff", as_dsf ? DsfOf(sound, DsfOptions{true}) : DsdiffOf(sound));
   LargeRun large{RunConverter(dir.path, {"in.dff", "out.wav"}), ReadFile(dir / "out.wav"),
                  WordsOf(ReadFile(dir / LeftChannelFile)),
                  WordsOf(ReadFile(dir / RightChannelFile))};
@@ -95,6 +96,15 @@ TEST(LargeRun, ShortLastDivisionIsPaddedWithSilence) {
     EXPECT_EQ(large.right[w], SilenceWord);
   }
   ExpectFramesMatchOnePass(large.wav, large.left, large.right, large.left.size() - OverlapWords);
+}
+
+TEST(LargeRun, DsfAcrossADivisionBoundaryConvertsAsDsdiff) {
+  const LargeRun dsdiff = ConvertRandom(0x800005, 4);
+  const LargeRun dsf = ConvertRandom(0x800005, 4, true);
+  EXPECT_EQ(dsf.run.exit_status, 0);
+  EXPECT_EQ(dsf.run.out, dsdiff.run.out);
+  EXPECT_TRUE(dsf.wav == dsdiff.wav);
+  EXPECT_TRUE(dsf.left == dsdiff.left && dsf.right == dsdiff.right);
 }
 
 TEST(LargeRun, OneFullDivisionEndsWithFifteenZeroFrames) {
