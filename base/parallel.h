@@ -15,6 +15,9 @@
 
 #include "base/failure.h"
 
+// The mode of every file a run creates, less the umask, as for any new file.
+constexpr unsigned NewFileMode = 0666;
+
 // One worker per core, at most MaxWorkers.
 unsigned WorkerCount();
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Times dff2wav against FFmpeg's DSD decoder on ten minutes of DSD64 stereo,
-# in alternating runs in one working directory, and prints the median of the
-# per-round ratios and dff2wav's peak memory.
+# Times dff2wav against FFmpeg's DSD decoder on ten minutes (or -m MINUTES)
+# of DSD64 stereo, in alternating runs in one working directory, and prints
+# the median of the per-round ratios, dff2wav's median time, CPU seconds and
+# peak memory, and what the filter kernel alone costs for the same frames.
 #
 # Usage: bench/compare.sh [-r ROUNDS] [-d WORK_DIR] [-m MINUTES]
 # Environment: DFF2WAV (default build/dff2wav), FFMPEG (default ffmpeg).
@@ -32,25 +33,30 @@ cd "$work_dir"
 # "FVER", "PROP" (2822400 Hz, 2 channels, uncompressed), then the head of the
 # "DSD " chunk; the sound itself is appended from /dev/urandom.
 sound_bytes=$((minutes * 60 * 2822400 * 2 / 8))
-if [ ! -f input.dff ] || [ "$(stat -c %s input.dff)" -lt "$sound_bytes" ]; then
+input=input-${minutes}min.dff
+if [ ! -f "$input" ]; then
   echo "writing a $minutes-minute input ($sound_bytes bytes of sound)"
-  python3 - "$root/tests" "$sound_bytes" <<'PY'
+  /usr/bin/python3 - "$root/tests" "$sound_bytes" "$input" <<'PY'
 import struct, sys
 sys.path.insert(0, sys.argv[1])
 from dsd_files import chunk, container, fver, prop
 sound = int(sys.argv[2])
 head = container([fver(), prop(), chunk(b"DSD ", b"", size=sound)])
 # The container's size also counts the sound appended after this head.
-with open("input.dff", "wb") as f:
+with open(sys.argv[3], "wb") as f:
     f.write(head[:4] + struct.pack(">Q", len(head) - 12 + sound) + head[12:])
 PY
-  head -c "$sound_bytes" /dev/urandom >> input.dff
+  head -c "$sound_bytes" /dev/urandom >> "$input"
 fi
 
-# Seconds and peak KiB of one command, on two lines.
+# Wall seconds, peak KiB and CPU seconds (user + system) of one command.
 measure() {
-  /usr/bin/time -f "%e %M" -o time.txt "$@" > /dev/null 2> run.err || { cat run.err >&2; return 1; }
-  cat time.txt
+  /usr/bin/time -f "%e %M %U %S" -o time.txt "$@" > /dev/null 2> run.err || { cat run.err >&2; return 1; }
+  awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' time.txt
+}
+
+median() {
+  sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 have_ffmpeg=1
@@ -59,14 +65,15 @@ if ! command -v "$ffmpeg" > /dev/null; then
   echo "ffmpeg is not installed: timing dff2wav alone, no ratio"
 fi
 
-ratios=()
+ratios=() walls=() cpus=()
 for round in $(seq 1 "$rounds"); do
   # dff2wav exits 0 on random sound in a valid container.
-  read -r ours ours_kib < <(measure "$dff2wav" input.dff ours.wav)
-  line="round $round: dff2wav ${ours} s, ${ours_kib} KiB"
+  read -r ours ours_kib ours_cpu < <(measure "$dff2wav" "$input" ours.wav)
+  walls+=("$ours") cpus+=("$ours_cpu")
+  line="round $round: dff2wav ${ours} s (${ours_cpu} CPU-s), ${ours_kib} KiB"
   if [ $have_ffmpeg = 1 ]; then
-    read -r theirs _ < <(measure "$ffmpeg" -v error -y -i input.dff -ar 88200 -c:a pcm_s24le theirs.wav)
-    ratio=$(python3 -c "print('%.2f' % ($theirs / $ours))")
+    read -r theirs _ _ < <(measure "$ffmpeg" -v error -y -i "$input" -ar 88200 -c:a pcm_s24le theirs.wav)
+    ratio=$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')
     ratios+=("$ratio")
     line="$line; ffmpeg ${theirs} s; ratio $ratio"
   fi
@@ -74,8 +81,21 @@ for round in $(seq 1 "$rounds"); do
   peak_kib=$ours_kib
 done
 
+wall=$(printf '%s\n' "${walls[@]}" | median)
+cpu=$(printf '%s\n' "${cpus[@]}" | median)
 echo "dff2wav peak memory: $((peak_kib / 1024)) MiB ($peak_kib KiB)"
+echo "dff2wav median: $wall s, $(awk -v w="$wall" -v m="$minutes" 'BEGIN { printf "%.3f", w / m }') s per minute of sound, $cpu CPU-s"
 if [ $have_ffmpeg = 1 ]; then
-  median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
-  echo "median ratio (ffmpeg time / dff2wav time) over $rounds rounds: $median"
+  echo "median ratio (ffmpeg time / dff2wav time) over $rounds rounds: $(printf '%s\n' "${ratios[@]}" | median)"
+fi
+
+# What the filter kernel alone costs for the same frames, one thread: the
+# rest of the run's CPU seconds are reading, splitting and writing.
+filter_bench=$root/build/bench/filter_bench
+if [ -x "$filter_bench" ]; then
+  rate=$("$filter_bench" --benchmark_filter='^DecimateFrames$' --benchmark_repetitions=3 \
+           --benchmark_report_aggregates_only=true --benchmark_format=csv 2> /dev/null |
+         awk -F, '/DecimateFrames_median/ { print $(NF - 3) }')
+  frames=$((minutes * 60 * 88200))
+  echo "kernel alone for the same $frames frames: $(awk -v f="$frames" -v r="$rate" 'BEGIN { printf "%.2f", f / r }') CPU-s ($rate frames per second)"
 fi

@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -73,7 +74,10 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Reference", BM_Reference)->Unit(benchmark::kMillisecond);
   for (int i = 0; i < FilterKernelCount; ++i) {
     const FilterKernel kernel = static_cast<FilterKernel>(i);
-    if (!FilterKernelSupported(kernel)) continue;
+    if (!FilterKernelSupported(kernel)) {
+      std::fprintf(stderr, "kernel %s skipped: this CPU cannot run it\n", FilterKernelName(kernel));
+      continue;
+    }
     benchmark::RegisterBenchmark(FilterKernelName(kernel), BM_Kernel, kernel)
         ->Unit(benchmark::kMillisecond);
   }

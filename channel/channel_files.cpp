@@ -24,7 +24,6 @@ namespace {
 // a reader. O_NOCTTY: a terminal device never becomes ours.
 constexpr int ChannelOpenFlags =
     O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-constexpr mode_t NewFileMode = 0666;  // less the umask, as for any new file
 
 constexpr char SymlinkRefusal[] = "is a symbolic link; refusing to write through it";
 constexpr char FifoRefusal[] = "is a FIFO; refusing to use it";

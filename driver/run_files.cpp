@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int StandardDescriptors = 3;  // standard input, output and error
-constexpr mode_t NewFileMode = 0666;    // less the umask, as for any new file
 constexpr const char* StandardOutputName = "-";
 constexpr const char* StandardOutputPath = "/dev/stdout";  // the file on descriptor 1
 

@@ -107,7 +107,9 @@ TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
   for (const char* command : commands) {
     EXPECT_EQ(RunShell(f.dir.path, command), 0) << command;
     EXPECT_TRUE(ReadFile(f.dir / "x.wav") == f.wav) << command;
-    if (Bytes(command).find("&-") == Bytes::npos) EXPECT_EQ(ReadFile(f.dir / "err"), console);
+    if (Bytes(command).find("&-") == Bytes::npos) {
+      EXPECT_EQ(ReadFile(f.dir / "err"), console) << command;
+    }
     unlink((f.dir / "x.wav").c_str());
   }
 }
