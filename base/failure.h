@@ -17,6 +17,7 @@ enum class Failure {
   ChannelFilesBusy,  // another conversion holds the channel files' locks
   UnsupportedSound,  // the container says: not 2-channel uncompressed DSD at a known rate
   OutputIsDsd,       // the output names an existing DSDIFF or DSF file
+  OutputBusy,        // another conversion is writing the output
 };
 
 struct Fault {

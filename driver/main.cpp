@@ -77,10 +77,12 @@ Fault ReadSoundHead(int fd, const char* path, SoundData* sound, SoundProperties*
   return ReadDsfHead(fd, path, sound, properties);
 }
 
-// Refuses a run whose files are not all distinct: the output would truncate
-// the input, or the channel files overwrite one of them.
-void CheckDistinctFiles(const char* in_path, const char* out_path, bool standard_output) {
-  const std::vector<std::string> paths = {in_path, standard_output ? "/dev/stdout" : out_path,
+// Refuses a run whose files are not all distinct: the output would overwrite
+// the input, or the channel files one of them. `kept` is the descriptor of
+// an output that is standard output, or -1.
+void CheckDistinctFiles(const char* in_path, const char* out_path, int kept) {
+  const std::string kept_path = "/dev/fd/" + std::to_string(kept);
+  const std::vector<std::string> paths = {in_path, kept >= 0 ? kept_path : out_path,
                                           LeftChannelFile, RightChannelFile};
   const char* names[] = {in_path, out_path, LeftChannelFile, RightChannelFile};
   size_t first = 0, second = 0;
@@ -112,14 +114,13 @@ int Run(int argc, char** argv) {
   }
   const char* in_path = argv[1];
   const char* out_path = argv[2];
+  const int kept = SeparateConsoleFromOutput(out_path);
   int in = -1;
   uint64_t input_bytes = 0;
   Check(OpenInput(in_path, &in, &input_bytes));
-  const bool standard_output = NamesStandardOutput(out_path);
-  CheckDistinctFiles(in_path, out_path, standard_output);
-  if (!standard_output) Check(RefuseDsdOutput(out_path));
+  CheckDistinctFiles(in_path, out_path, kept);
   Output out;
-  Check(OpenOutput(out_path, standard_output, &out));
+  Check(OpenOutput(out_path, kept, &out));
 
   SoundData sound;
   SoundProperties properties;

@@ -30,6 +30,8 @@ const char* FailureLine(Failure failure) {
       return "This sound data is not supported.\n";
     case Failure::OutputIsDsd:
       return "The output file is a DSD file; refusing to overwrite it.\n";
+    case Failure::OutputBusy:
+      return "The output file is in use by another conversion.\n";
   }
   return "";
 }

@@ -1,6 +1,7 @@
 #include "driver/run_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr int StandardDescriptors = 3;  // standard input, output and error
 constexpr const char* StandardOutputName = "-";
-constexpr const char* StandardOutputPath = "/dev/stdout";  // the file on descriptor 1
 
 // The first bytes of the files that must never be overwritten as output.
 constexpr size_t MagicBytes = 4;
@@ -55,45 +55,87 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes) {
   return Fault{};
 }
 
-bool NamesStandardOutput(const char* path) {
-  if (std::strcmp(path, StandardOutputName) == 0) return true;
-  struct stat named, standard;
-  return stat(path, &named) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
-         SameFile(named, standard);
+int SeparateConsoleFromOutput(const char* path) {
+  struct stat output, standard;
+  const bool is_standard_output =
+      std::strcmp(path, StandardOutputName) == 0 ||
+      (stat(path, &output) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+       SameFile(output, standard));
+  int kept = -1;
+  if (is_standard_output) {
+    kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, StandardDescriptors);
+    if (kept < 0 || fstat(kept, &output) != 0) return kept;
+  } else if (stat(path, &output) != 0) {
+    return -1;  // not there yet: no descriptor reaches it
+  }
+  struct stat error;
+  const bool error_is_output = fstat(STDERR_FILENO, &error) == 0 && SameFile(error, output);
+  const int null = error_is_output ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+  std::fflush(stdout);
+  if (is_standard_output) dup2(error_is_output ? null : STDERR_FILENO, STDOUT_FILENO);
+  if (error_is_output) dup2(null, STDERR_FILENO);
+  if (null >= 0) close(null);
+  return kept;
 }
 
-Fault RefuseDsdOutput(const char* path) {
-  struct stat st;
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return Fault{};
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Fault{};  // unreadable: the open for writing decides
+namespace {
+
+// Refuses a regular output that begins like a DSD file, or that cannot be
+// read to tell. `fd` may be open for writing only: the file is then read
+// through a descriptor of its own.
+Fault RefuseDsdFile(int fd, const char* path, const struct stat& st) {
   char magic[MagicBytes];
   size_t got = 0;
-  const bool read = ReadAt(fd, magic, MagicBytes, 0, &got) && got == MagicBytes;
-  close(fd);
-  if (read && (std::memcmp(magic, DsdiffMagic, MagicBytes) == 0 ||
-               std::memcmp(magic, DsfMagic, MagicBytes) == 0)) {
+  bool read = ReadAt(fd, magic, MagicBytes, 0, &got);
+  if (!read && errno == EBADF) {
+    char reopen[32];
+    std::snprintf(reopen, sizeof reopen, "/dev/fd/%d", fd);
+    const int reader = open(reopen, O_RDONLY | O_CLOEXEC);
+    read = reader >= 0 && ReadAt(reader, magic, MagicBytes, 0, &got);
+    if (reader >= 0) close(reader);
+  }
+  if (!read && st.st_size > 0) {
+    return FaultOf(Failure::FileOpen, path,
+                   "cannot be read to make sure it is not a DSD file; refusing to overwrite it");
+  }
+  if (read && got == MagicBytes &&
+      (std::memcmp(magic, DsdiffMagic, MagicBytes) == 0 ||
+       std::memcmp(magic, DsfMagic, MagicBytes) == 0)) {
     return FaultOf(Failure::OutputIsDsd, path, "is a DSD file; refusing to overwrite it");
   }
   return Fault{};
 }
 
-Fault OpenOutput(const char* path, bool standard_output, Output* output) {
+}  // namespace
+
+Fault OpenOutput(const char* path, int kept, Output* output) {
   output->path = path;
-  if (standard_output) {
-    // The console moves to standard error; the audio keeps descriptor 1's file.
-    std::fflush(stdout);
-    output->fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, StandardDescriptors);
-    if (output->fd < 0) return SystemFault(Failure::FileOpen, path, errno);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-  } else {
-    output->fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, NewFileMode);
+  output->fd = kept;
+  if (kept < 0) {
+    // Read and write, so that the check below reads what would be written;
+    // a pipe or a device is only written to, as opening it to read could
+    // change how it behaves.
+    struct stat st;
+    const bool plain = stat(path, &st) != 0 || S_ISREG(st.st_mode);
+    const int flags = O_CREAT | O_NOCTTY | O_CLOEXEC;
+    output->fd = open(path, (plain ? O_RDWR : O_WRONLY) | flags, NewFileMode);
+    if (output->fd < 0 && plain && errno == EACCES) {
+      output->fd = open(path, O_WRONLY | flags, NewFileMode);
+    }
     if (output->fd < 0) return SystemFault(Failure::FileOpen, path, errno);
   }
   struct stat st;
+  if (fstat(output->fd, &st) != 0) return SystemFault(Failure::FileOpen, path, errno);
+  if (S_ISREG(st.st_mode)) {
+    const Fault fault = RefuseDsdFile(output->fd, path, st);
+    if (Failed(fault)) return fault;
+    if (flock(output->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      return FaultOf(Failure::OutputBusy, path, "written by another conversion");
+    }
+  }
   const off_t position = lseek(output->fd, 0, SEEK_CUR);
-  output->placed = fstat(output->fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                   (fcntl(output->fd, F_GETFL) & O_APPEND) == 0 && position >= 0;
+  output->placed = S_ISREG(st.st_mode) && (fcntl(output->fd, F_GETFL) & O_APPEND) == 0 &&
+                   position >= 0;
   output->start = output->placed ? static_cast<uint64_t>(position) : 0;
   return Fault{};
 }

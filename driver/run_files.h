@@ -1,8 +1,9 @@
 // The input and output of a run, opened so that nothing of the user's is
 // lost: the standard descriptors are never left closed for a file to take,
-// the input must be a file that can be read at any offset, a DSD file is
-// never taken as the output, and an existing output is not emptied before
-// the run knows it will write it.
+// console text never shares a file with the audio, the input must be a file
+// that can be read at any offset, a DSD file is never taken as the output,
+// and an existing output is not emptied before the run knows it will write
+// it.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +19,14 @@ void GuardStandardDescriptors();
 // but a regular file or a block device. `*bytes` is its size.
 Fault OpenInput(const char* path, int* fd, uint64_t* bytes);
 
-// Whether the output path is "-" or names the file or pipe on descriptor 1.
-bool NamesStandardOutput(const char* path);
-
-// Failure::OutputIsDsd when `path` names an existing file that begins like
-// a DSDIFF ("FRM8") or DSF ("DSD ") file.
-Fault RefuseDsdOutput(const char* path);
+// Keeps console text out of the audio; call before anything is printed.
+// When the output is standard output ("-", or the file or pipe that is on
+// descriptor 1), keeps a descriptor of it for the audio and returns it, -1
+// otherwise. Then each of descriptors 1 and 2 that still reaches the
+// output's file is pointed away from it: descriptor 1 at standard error, or
+// at /dev/null when standard error is the output too, and descriptor 2 at
+// /dev/null.
+int SeparateConsoleFromOutput(const char* path);
 
 struct Output {
   int fd = -1;
@@ -37,9 +40,12 @@ struct Output {
 };
 
 // Opens the output for writing without truncating it, creating it if need
-// be; with `standard_output`, takes over descriptor 1 and sends everything
-// printed to standard output on to standard error from then on.
-Fault OpenOutput(const char* path, bool standard_output, Output* output);
+// be, or takes `kept` from SeparateConsoleFromOutput. A regular file that
+// begins like a DSDIFF ("FRM8") or DSF ("DSD ") file is refused
+// (Failure::OutputIsDsd), as is one that cannot be read to tell; one that
+// another conversion is writing is refused too (Failure::OutputBusy): a run
+// holds an exclusive flock on its output until it ends.
+Fault OpenOutput(const char* path, int kept, Output* output);
 
 // Leaves the output empty, as a run that fails on its input does.
 void EmptyOutput(const Output& output);

@@ -66,7 +66,9 @@ PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t pr
   const std::string suffix = replace_names ? ".moved" : "";
   run.left = ReadFile(LeftChannelFile + suffix);
   run.right = ReadFile(RightChannelFile + suffix);
-  if (replace_names) EXPECT_EQ(ReadFile(LeftChannelFile), "another conversion's words");
+  if (replace_names) {
+    EXPECT_EQ(ReadFile(LeftChannelFile), "another conversion's words");
+  }
   EXPECT_EQ(chdir(previous), 0);
   return run;
 }

@@ -4,6 +4,7 @@
 // every failure names its file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +52,29 @@ TEST(Safety, ADsdFileIsNeverTheOutput) {
     EXPECT_EQ(ReadFile(f.dir / args[1]), target) << args[1];
     EXPECT_FALSE(FileExists(f.dir / LeftChannelFile)) << args[1];
   }
+  // Standard output that is a DSD file: appended to, or opened in place.
+  const Bytes dsd = ReadFile(f.dir / "b.dff");
+  for (const char* command : {"\"$DFF2WAV\" in.dff - >> b.dff", "\"$DFF2WAV\" in.dff - 1<> b.dff",
+                              "\"$DFF2WAV\" in.dff /dev/stdout 1<> b.dff"}) {
+    EXPECT_EQ(RunShell(f.dir.path, Bytes(command) + " 2> err"), 1) << command;
+    EXPECT_EQ(ReadFile(f.dir / "b.dff"), dsd) << command;
+    EXPECT_EQ(ReadFile(f.dir / "err").substr(0, 24), "The output file is a DSD") << command;
+  }
+}
+
+TEST(Safety, AnOutputThatAnotherRunWritesIsLeftAlone) {
+  Folder f;
+  WriteFile(f.dir / "out.wav", OldWav);
+  WriteFile(f.dir / "text.dff", "not a DSD file at all");
+  const int fd = open((f.dir / "out.wav").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  for (const char* input : {"in.dff", "text.dff"}) {
+    const RunResult run = RunConverter(f.dir.path, {input, "out.wav"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "The output file is in use by another conversion.\n") << input;
+    EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << input;
+  }
+  close(fd);
 }
 
 // Names planted where the channel files go: each is refused, and nothing
@@ -102,12 +126,14 @@ TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
       "\"$DFF2WAV\" in.dff /dev/stdout > x.wav 2> err",
       "\"$DFF2WAV\" in.dff x.wav > x.wav 2> err",
       "\"$DFF2WAV\" in.dff - 2> err | cat > x.wav",
+      "\"$DFF2WAV\" in.dff - > x.wav 2>&1 && echo > err",  // the console has nowhere to go
       "\"$DFF2WAV\" in.dff x.wav <&- >&- 2>&- && echo > err",
+      "\"$DFF2WAV\" in.dff x.wav > x.wav 2>&1 && echo > err",
   };
   for (const char* command : commands) {
     EXPECT_EQ(RunShell(f.dir.path, command), 0) << command;
     EXPECT_TRUE(ReadFile(f.dir / "x.wav") == f.wav) << command;
-    if (Bytes(command).find("&-") == Bytes::npos) {
+    if (Bytes(command).find("echo") == Bytes::npos) {
       EXPECT_EQ(ReadFile(f.dir / "err"), console) << command;
     }
     unlink((f.dir / "x.wav").c_str());
@@ -162,6 +188,10 @@ TEST(Safety, EveryFailureNamesItsFileAndReason) {
     EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << c.args[0];
   }
   EXPECT_EQ(ReadFile(f.dir / "x.wav"), "");  // an input that fails leaves an empty output
+  // A failure before the output is opened still keeps its line out of the audio.
+  EXPECT_EQ(RunShell(f.dir.path, "\"$DFF2WAV\" no.dff - > x.wav 2> err"), 1);
+  EXPECT_EQ(ReadFile(f.dir / "x.wav"), "");
+  EXPECT_EQ(ReadFile(f.dir / "err"), "File Open Error\ndff2wav: no.dff: No such file or directory\n");
 }
 
 }  // namespace

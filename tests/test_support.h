@@ -39,6 +39,9 @@ Bytes DsdiffOf(const Bytes& sound);
 // channel, bits per sample 1 (`lsb_first`) or 8. `samples` per channel
 // defaults to all of them; `tail` follows the data (an ID3 tag, say).
 struct DsfOptions {
+  DsfOptions() = default;
+  explicit DsfOptions(bool lsb_first, uint32_t block_bytes = 4096)
+      : lsb_first(lsb_first), block_bytes(block_bytes) {}
   bool lsb_first = false;
   uint32_t block_bytes = 4096;
   uint32_t rate = 2822400;
