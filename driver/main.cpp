@@ -2,12 +2,14 @@
 // a 2-channel, 24-bit PCM WAV file at the DSD rate / 32. The run is one
 // straight sequence of stages; the first failure prints its lines and ends
 // the run. Every console line is printed here.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "base/parallel.h"
 #include "channel/channel_words.h"
@@ -91,8 +93,85 @@ void CheckDistinctFiles(const char* in_path, const char* out_path, int kept) {
   Fail(FaultOf(Failure::SameFile, names[second], reason.c_str()));
 }
 
-// The run sequence; returns the exit status of a run that was not ended by
-// a failure.
+void PrintDivisionSizes(const RunSizes& sizes) {
+  std::printf("DsdLR64Size = %08X\n", sizes.DsdLR64Size);
+  std::printf("DivNum = %08X\n", sizes.DivNum);
+  std::printf("LastDivSize = %08X\n", sizes.FoundLastDivSize);
+}
+
+void PrintWavSizes(const RunSizes& sizes) {
+  std::printf("WavSize = %08X\n", sizes.WavSize);
+  std::printf("DivWavSize = %08X\n", DivWavSize);
+  std::printf("WLastDivSize = %08X\n", sizes.WLastDivSize);
+}
+
+// Allocates the pass's buffers, starts the output, and runs the pass one
+// division at a time, with a progress line after each.
+void RunDivisions(const PassFiles& files, const RunSizes& sizes, const Output& out,
+                  const uint8_t header[WavHeaderBytes]) {
+  Pass pass;
+  Check(PassPrepare(files.sound, out.placed ? WorkerCount() : 1, &pass));
+  Check(StartOutput(out, header));
+  for (uint32_t d = 0; d < sizes.DivNum; ++d) {
+    Check(PassDivision(&pass, files, sizes, d));
+    std::printf("%d\n", static_cast<int>(d + 1));
+    std::fflush(stdout);  // progress shows as it happens, also through a pipe
+  }
+  std::printf("\n");
+  PassRelease(&pass);
+}
+
+// The conversion of `in_path` into `out_path`; returns the exit status of a
+// run that no failure ended.
+int Convert(const char* in_path, const char* out_path) {
+  const int kept = SeparateConsoleFromOutput(out_path);
+  PassFiles files{};
+  uint64_t input_bytes = 0;
+  Check(OpenInput(in_path, &files.input, &input_bytes));
+  files.input_path = in_path;
+  CheckDistinctFiles(in_path, out_path, kept);
+  Output out;
+  Check(OpenOutput(out_path, kept, &out));
+
+  SoundProperties properties;
+  const Fault head = ReadSoundHead(files.input, in_path, &files.sound, &properties);
+  if (Failed(head)) EmptyOutput(out);
+  if (head.failure == Failure::UnsupportedSound) {
+    char line[UnsupportedLineBytes];
+    UnsupportedSoundLine(properties, line, sizeof line);
+    FailWith(line, head);
+  }
+  Check(head);
+  const SoundData& sound = files.sound;
+  const RunSizes sizes = RunSizesOf(sound.DsdSize);
+  PrintDivisionSizes(sizes);
+  bool data_left_out = sound.beyond_32_bits;
+  if (sound.beyond_32_bits) WarnSoundTruncated(sound);
+
+  Check(OpenChannelFiles(&files.channels));
+  files.groups_present =
+      GroupsPresent(sound, std::min(input_bytes, sound.data_end), sizes.DsdLR64Size);
+  const uint32_t missing_groups = sizes.DsdLR64Size - files.groups_present;
+  if (missing_groups > 0) {
+    WarnSoundMissing(sound, missing_groups);
+    data_left_out = true;
+  }
+  PrintWavSizes(sizes);
+
+  uint8_t header[WavHeaderBytes];
+  BuildWavHeader(sizes.WavSize, sound.sample_rate / DecimationFactor, header);
+  files.output = out.fd;
+  files.output_path = out_path;
+  files.frames_offset = out.start + WavHeaderBytes;
+  files.in_order = !out.placed;
+  RunDivisions(files, sizes, out, header);
+  Check(FinishChannelFiles(&files.channels, ChannelFileWords(sizes)));
+  Check(FinishOutput(&out, header, WavHeaderBytes + PcmBytes(sizes)));
+  std::fputs(FinishedMessage, stdout);
+  return data_left_out ? ExitFailure : 0;
+}
+
+// The command line: help, version, too few arguments, or a conversion.
 int Run(int argc, char** argv) {
   GuardStandardDescriptors();
   // A reader of the console that goes away must not end the conversion:
@@ -112,70 +191,7 @@ int Run(int argc, char** argv) {
     std::fputs(ShortUsage, stderr);
     return ExitFailure;
   }
-  const char* in_path = argv[1];
-  const char* out_path = argv[2];
-  const int kept = SeparateConsoleFromOutput(out_path);
-  int in = -1;
-  uint64_t input_bytes = 0;
-  Check(OpenInput(in_path, &in, &input_bytes));
-  CheckDistinctFiles(in_path, out_path, kept);
-  Output out;
-  Check(OpenOutput(out_path, kept, &out));
-
-  SoundData sound;
-  SoundProperties properties;
-  const Fault head = ReadSoundHead(in, in_path, &sound, &properties);
-  if (Failed(head)) EmptyOutput(out);
-  if (head.failure == Failure::UnsupportedSound) {
-    char line[UnsupportedLineBytes];
-    UnsupportedSoundLine(properties, line, sizeof line);
-    FailWith(line, head);
-  }
-  Check(head);
-  const RunSizes sizes = RunSizesOf(sound.DsdSize);
-  std::printf("DsdLR64Size = %08X\n", sizes.DsdLR64Size);
-  std::printf("DivNum = %08X\n", sizes.DivNum);
-  std::printf("LastDivSize = %08X\n", sizes.FoundLastDivSize);
-  bool data_left_out = sound.beyond_32_bits;
-  if (sound.beyond_32_bits) WarnSoundTruncated(sound);
-
-  PassFiles files;
-  Check(OpenChannelFiles(&files.channels));
-  files.input = in;
-  files.input_path = in_path;
-  files.sound = sound;
-  files.groups_present =
-      GroupsPresent(sound, std::min(input_bytes, sound.data_end), sizes.DsdLR64Size);
-  const uint32_t missing_groups = sizes.DsdLR64Size - files.groups_present;
-  if (missing_groups > 0) {
-    WarnSoundMissing(sound, missing_groups);
-    data_left_out = true;
-  }
-  std::printf("WavSize = %08X\n", sizes.WavSize);
-  std::printf("DivWavSize = %08X\n", DivWavSize);
-  std::printf("WLastDivSize = %08X\n", sizes.WLastDivSize);
-
-  Pass pass;
-  Check(PassPrepare(sound, out.placed ? WorkerCount() : 1, &pass));
-  uint8_t header[WavHeaderBytes];
-  BuildWavHeader(sizes.WavSize, sound.sample_rate / DecimationFactor, header);
-  Check(StartOutput(out, header));
-  files.output = out.fd;
-  files.output_path = out_path;
-  files.frames_offset = out.start + WavHeaderBytes;
-  files.in_order = !out.placed;
-  for (uint32_t d = 0; d < sizes.DivNum; ++d) {
-    Check(PassDivision(&pass, files, sizes, d));
-    std::printf("%d\n", static_cast<int>(d + 1));
-    std::fflush(stdout);  // progress shows as it happens, also through a pipe
-  }
-  std::printf("\n");
-  PassRelease(&pass);
-  Check(FinishChannelFiles(&files.channels, ChannelFileWords(sizes)));
-  const uint64_t frame_bytes = uint64_t{sizes.DivNum - 1} * DivWavSize + sizes.WLastDivSize;
-  Check(FinishOutput(&out, header, WavHeaderBytes + frame_bytes));
-  std::fputs(FinishedMessage, stdout);
-  return data_left_out ? ExitFailure : 0;
+  return Convert(argv[1], argv[2]);
 }
 
 }  // namespace

@@ -142,6 +142,10 @@ uint64_t ChannelFileWords(const RunSizes& sizes) {
   return uint64_t{sizes.DivNum - 1} * DivSize + sizes.LastDivSize;
 }
 
+uint64_t PcmBytes(const RunSizes& sizes) {
+  return uint64_t{sizes.DivNum - 1} * DivWavSize + sizes.WLastDivSize;
+}
+
 Fault PassPrepare(const SoundData& sound, unsigned workers, Pass* pass) {
   pass->workers = std::max(1u, workers);
   pass->worker_bytes =

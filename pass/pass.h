@@ -37,6 +37,8 @@ RunSizes RunSizesOf(uint32_t DsdSize);
 
 // Words in each channel file: every group's word, then the padding.
 uint64_t ChannelFileWords(const RunSizes& sizes);
+// PCM bytes the pass writes: DivWavSize for each full division, then WLastDivSize.
+uint64_t PcmBytes(const RunSizes& sizes);
 
 // Where the pass reads and writes. The caller owns every descriptor.
 struct PassFiles {
