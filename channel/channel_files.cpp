@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "base/parallel.h"
-#include "channel/channel_words.h"
+#include "channel/channel_files.h"
 
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "channel words are written as they lie in memory: a little-endian host is required"

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "channel/channel_words.h"
+#include "channel/channel_word.h"
 
 constexpr int WindowWords = 16;    // channel words under one filter window
 constexpr int PcmSampleBytes = 3;  // a 24-bit little-endian sample

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/parallel.h"
-#include "channel/channel_words.h"
+#include "channel/channel_files.h"
 #include "driver/distinct_files.h"
 #include "driver/messages.h"
 #include "driver/run_files.h"

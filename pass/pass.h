@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "base/failure.h"
-#include "channel/channel_words.h"
+#include "channel/channel_files.h"
 #include "decimate/filter.h"
 #include "sound/sound.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "base/failure.h"
-#include "channel/channel_words.h"
+#include "channel/channel_word.h"
 
 // A group: the 32 samples per channel that make one channel word each, 8
 // bytes of sound data in all.

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channel/channel_words.h"
+#include "channel/channel_word.h"
 
 bool VectorWordsSupported();
 // Returns the number of groups converted, a multiple of 8.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/channel_files.h"
 #include "decimate/filter.h"
 #include "driver/messages.h"
 

@@ -8,15 +8,7 @@
 #include <cstdint>
 
 #include "base/failure.h"
-
-// 32 one-bit samples of one channel, the earliest in bit 0; stored
-// little-endian, 4 bytes per word.
-using ChannelWord = uint32_t;
-constexpr int WordSamples = 32;
-
-// Alternating bits, DSD silence: pads a short last division, and stands for
-// sound the input does not hold.
-constexpr ChannelWord SilenceWord = 0xAAAAAAAA;
+#include "channel/channel_word.h"
 
 // The channel-word files, relative to the working directory.
 constexpr const char* LeftChannelFile = "dsdl.tmp";

@@ -1,0 +1,14 @@
+// The channel word, the unit of one-bit sound that every stage passes on: a
+// plain value, with no files or state behind it.
+#pragma once
+
+#include <cstdint>
+
+// 32 one-bit samples of one channel, the earliest in bit 0; stored
+// little-endian, 4 bytes per word, in the channel-word files.
+using ChannelWord = uint32_t;
+constexpr int WordSamples = 32;
+
+// Alternating bits, DSD silence: pads a short last division, and stands for
+// sound the input does not hold.
+constexpr ChannelWord SilenceWord = 0xAAAAAAAA;
