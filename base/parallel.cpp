@@ -8,9 +8,7 @@
 // within 64 MiB of buffers however many cores the machine has.
 constexpr unsigned MaxWorkers = 32;
 
-unsigned WorkerCount() {
-  return std::clamp(std::thread::hardware_concurrency(), 1u, MaxWorkers);
-}
+unsigned WorkerCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, MaxWorkers); }
 
 bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
   *got = 0;

@@ -2,6 +2,8 @@
 // files are overwritten in place and cut to their new size at the end: the
 // same bytes in the end, without giving up the files' cached pages and disk
 // blocks only to allocate them again.
+#include "channel/channel_files.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <cerrno>
 
 #include "base/parallel.h"
-#include "channel/channel_files.h"
 
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "channel words are written as they lie in memory: a little-endian host is required"

@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr int ExitFailure = 1;  // every failure, and a run that left data out
+constexpr int ExitFailure = 1;             // every failure, and a run that left data out
 constexpr uint32_t DecimationFactor = 32;  // input samples per output frame
 constexpr int UnsupportedLineBytes = 160;
 
@@ -34,8 +34,8 @@ constexpr int UnsupportedLineBytes = 160;
   std::fputs(line, stdout);
   std::fflush(stdout);
   const char* reason = fault.os_error != 0 ? std::strerror(fault.os_error)
-                       : fault.reason     ? fault.reason
-                                          : FailureReason(fault.failure);
+                       : fault.reason      ? fault.reason
+                                           : FailureReason(fault.failure);
   if (fault.path) {
     std::fprintf(stderr, "dff2wav: %s: %s\n", fault.path, reason);
   } else {

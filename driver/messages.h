@@ -22,5 +22,5 @@ void UnsupportedSoundLine(const SoundProperties& properties, char* line, int siz
 // The reason for standard error when the system gave none.
 const char* FailureReason(Failure failure);
 
-extern const char UsageText[];  // for --help, on standard output
+extern const char UsageText[];   // for --help, on standard output
 extern const char ShortUsage[];  // after the wrong-arguments line, on standard error

@@ -134,8 +134,8 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
     }
   }
   const off_t position = lseek(output->fd, 0, SEEK_CUR);
-  output->placed = S_ISREG(st.st_mode) && (fcntl(output->fd, F_GETFL) & O_APPEND) == 0 &&
-                   position >= 0;
+  output->placed =
+      S_ISREG(st.st_mode) && (fcntl(output->fd, F_GETFL) & O_APPEND) == 0 && position >= 0;
   output->start = output->placed ? static_cast<uint64_t>(position) : 0;
   return Fault{};
 }
@@ -146,17 +146,15 @@ void EmptyOutput(const Output& output) {
 
 Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]) {
   const uint8_t no_header[WavHeaderBytes] = {};
-  const bool written = output.placed
-                           ? WriteAt(output.fd, no_header, WavHeaderBytes, output.start)
-                           : WriteInOrder(output.fd, header, WavHeaderBytes);
+  const bool written = output.placed ? WriteAt(output.fd, no_header, WavHeaderBytes, output.start)
+                                     : WriteInOrder(output.fd, header, WavHeaderBytes);
   return written ? Fault{} : SystemFault(Failure::FileWrite, output.path, errno);
 }
 
 Fault FinishOutput(Output* output, const uint8_t header[WavHeaderBytes], uint64_t bytes) {
   Fault fault;
-  if (output->placed &&
-      (ftruncate(output->fd, static_cast<off_t>(output->start + bytes)) != 0 ||
-       !WriteAt(output->fd, header, WavHeaderBytes, output->start))) {
+  if (output->placed && (ftruncate(output->fd, static_cast<off_t>(output->start + bytes)) != 0 ||
+                         !WriteAt(output->fd, header, WavHeaderBytes, output->start))) {
     fault = SystemFault(Failure::FileWrite, output->path, errno);
   }
   if (close(output->fd) != 0 && !Failed(fault)) {

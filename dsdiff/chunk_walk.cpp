@@ -20,10 +20,10 @@ constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then
 constexpr int ChunkIdBytes = 4;
 constexpr int ChunkSizeBytes = 8;  // unsigned, big-endian
 constexpr int ChunkHeadBytes = ChunkIdBytes + ChunkSizeBytes;
-constexpr uint64_t RateBytes = 4;              // "FS  ": big-endian samples per second
-constexpr uint64_t ChannelCountBytes = 2;      // "CHNL": big-endian count
-constexpr uint64_t ChannelIdBytes = 4;         // "CHNL": one ID per channel after the count
-constexpr uint64_t CompressionBytes = 4;       // "CMPR": the type, before its counted name
+constexpr uint64_t RateBytes = 4;                  // "FS  ": big-endian samples per second
+constexpr uint64_t ChannelCountBytes = 2;          // "CHNL": big-endian count
+constexpr uint64_t ChannelIdBytes = 4;             // "CHNL": one ID per channel after the count
+constexpr uint64_t CompressionBytes = 4;           // "CMPR": the type, before its counted name
 constexpr uint64_t FormHeadSkip = 8 + 4;           // container size, then form type
 constexpr uint64_t FverSkip = ChunkSizeBytes + 4;  // its size field and 4 data bytes
 
@@ -79,7 +79,8 @@ bool ReadSoundProperties(Cursor in, uint64_t end, SoundProperties* found) {
       if (data_bytes < RateBytes || !ReadExactly(&in, data, RateBytes)) return false;
       properties.sample_rate = static_cast<uint32_t>(BigEndian(data, RateBytes));
     } else if (IdIs(head, CHNL_ID)) {
-      if (data_bytes < ChannelCountBytes || !ReadExactly(&in, data, ChannelCountBytes)) return false;
+      if (data_bytes < ChannelCountBytes || !ReadExactly(&in, data, ChannelCountBytes))
+        return false;
       properties.channels = static_cast<uint16_t>(BigEndian(data, ChannelCountBytes));
       properties.has_channels = true;
       if (data_bytes < ChannelCountBytes + ChannelIdBytes * properties.channels) return false;

@@ -9,25 +9,25 @@ namespace {
 
 // The head: three chunks, each a 4-byte id and a 64-bit little-endian size
 // that counts the chunk's own 12-byte head.
-constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};  // file chunk: sizes and tag offset
-constexpr char FMT_ID[4] = {'f', 'm', 't', ' '};  // the sound's format
+constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};   // file chunk: sizes and tag offset
+constexpr char FMT_ID[4] = {'f', 'm', 't', ' '};   // the sound's format
 constexpr char DATA_ID[4] = {'d', 'a', 't', 'a'};  // the sound, in channel blocks
-constexpr uint64_t DsdChunkBytes = 28;   // head, file size (8), ID3 tag offset (8)
-constexpr uint64_t FmtChunkBytes = 52;   // head and the fields below
-constexpr uint64_t DataHeadBytes = 12;   // head of the "data" chunk
+constexpr uint64_t DsdChunkBytes = 28;             // head, file size (8), ID3 tag offset (8)
+constexpr uint64_t FmtChunkBytes = 52;             // head and the fields below
+constexpr uint64_t DataHeadBytes = 12;             // head of the "data" chunk
 constexpr uint64_t HeadBytes = DsdChunkBytes + FmtChunkBytes + DataHeadBytes;
 
 constexpr size_t IdBytes = 4;
 constexpr size_t SizeOffset = 4;  // a chunk's size field, after its id
 // Fields of the "fmt " chunk, as offsets in the file.
 constexpr size_t FmtOffset = DsdChunkBytes;
-constexpr size_t VersionOffset = FmtOffset + 12;          // format version, 4 bytes
-constexpr size_t FormatIdOffset = FmtOffset + 16;         // format id, 4 bytes
-constexpr size_t ChannelCountOffset = FmtOffset + 24;     // after the channel type
-constexpr size_t SampleRateOffset = FmtOffset + 28;       // samples per second, 4 bytes
-constexpr size_t BitsPerSampleOffset = FmtOffset + 32;    // 1 or 8, 4 bytes
-constexpr size_t SampleCountOffset = FmtOffset + 36;      // per channel, 8 bytes
-constexpr size_t BlockBytesOffset = FmtOffset + 44;       // per channel, 4 bytes
+constexpr size_t VersionOffset = FmtOffset + 12;        // format version, 4 bytes
+constexpr size_t FormatIdOffset = FmtOffset + 16;       // format id, 4 bytes
+constexpr size_t ChannelCountOffset = FmtOffset + 24;   // after the channel type
+constexpr size_t SampleRateOffset = FmtOffset + 28;     // samples per second, 4 bytes
+constexpr size_t BitsPerSampleOffset = FmtOffset + 32;  // 1 or 8, 4 bytes
+constexpr size_t SampleCountOffset = FmtOffset + 36;    // per channel, 8 bytes
+constexpr size_t BlockBytesOffset = FmtOffset + 44;     // per channel, 4 bytes
 constexpr size_t DataOffset = DsdChunkBytes + FmtChunkBytes;
 
 constexpr uint32_t FormatVersion = 1;

@@ -44,12 +44,12 @@ PieceBuffers WorkerSlice(const Pass& pass, unsigned worker) {
 // One division, shared by its workers: each takes the next piece.
 struct DivisionJob {
   const PassFiles* files;
-  uint64_t first_word;    // global word of the division's frame 0
-  uint64_t out_offset;    // output byte of the division's frame 0
-  uint32_t frames;        // frames to compute and write
-  bool last;              // the run's last division: it also writes the final 15 words
-  uint32_t tail_frame;    // first frame of the last division's tail, in division frames
-  uint8_t* tail;          // TailBytes: what a full division computed there
+  uint64_t first_word;  // global word of the division's frame 0
+  uint64_t out_offset;  // output byte of the division's frame 0
+  uint32_t frames;      // frames to compute and write
+  bool last;            // the run's last division: it also writes the final 15 words
+  uint32_t tail_frame;  // first frame of the last division's tail, in division frames
+  uint8_t* tail;        // TailBytes: what a full division computed there
   PieceQueue pieces;
 };
 
@@ -174,7 +174,8 @@ Fault PassDivision(Pass* pass, const PassFiles& files, const RunSizes& sizes, ui
   if (Failed(fault) || !last) return fault;
   // The last division's final 15 frames are not computed: the bytes a full
   // division left there, or zeros.
-  return WriteFrames(job, job.frames, pass->tail, sizes.WLastDivSize - size_t{job.frames} * PcmFrameBytes);
+  return WriteFrames(job, job.frames, pass->tail,
+                     sizes.WLastDivSize - size_t{job.frames} * PcmFrameBytes);
 }
 
 void PassRelease(Pass* pass) {

@@ -96,8 +96,9 @@ Fault ReadSoundWords(int fd, const char* path, const SoundData& sound, uint32_t 
                      uint64_t first, uint32_t count, uint8_t* buffer, ChannelWord* left,
                      ChannelWord* right) {
   const uint32_t held =
-      first < groups_present ? static_cast<uint32_t>(std::min<uint64_t>(count, groups_present - first))
-                             : 0;
+      first < groups_present
+          ? static_cast<uint32_t>(std::min<uint64_t>(count, groups_present - first))
+          : 0;
   const WordKernel kernel = BestWordKernel();
   if (held > 0 && sound.layout == SoundLayout::Interleaved) {
     const Fault fault =

@@ -51,8 +51,7 @@ WORD_VECTOR_KERNEL size_t GroupsToWordsVector(const uint8_t* groups, size_t coun
     bytes = _mm512_gf2p8affine_epi64_epi8(bytes, mirror, 0);
     bytes = _mm512_permutexvar_epi8(sort, bytes);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(left + g), _mm512_castsi512_si256(bytes));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(right + g),
-                        _mm512_extracti64x4_epi64(bytes, 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(right + g), _mm512_extracti64x4_epi64(bytes, 1));
   }
   return g;
 }

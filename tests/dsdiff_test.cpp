@@ -176,9 +176,10 @@ TEST(ChunkWalk, TakesEveryDsdRateFromThePropertyChunk) {
 TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
   const Bytes refused_rate = Chunk("FS  ", BigEndian(44100, 4));
   const Bytes props[] = {
-      Chunk("PROP", "XYZ " + refused_rate),              // another property type
+      Chunk("PROP", "XYZ " + refused_rate),       // another property type
       Chunk("PROP", "SND " + Bytes(37, '\xFF')),  // garbage local chunks
-      Chunk("PROP", "SND " + refused_rate + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),  // past the end
+      Chunk("PROP",
+            "SND " + refused_rate + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),  // past the end
       Chunk("PROP", "SND " + ChunkDeclaring("FS  ", 2, BigEndian(44100, 4).substr(0, 2))),
       Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")),  // too few channel IDs
       Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),                    // no counted name

@@ -82,7 +82,8 @@ TEST(FastFilter, EveryKernelRunsOnThisCpu) {
     const FilterKernel kernel = static_cast<FilterKernel>(i);
     if (!FilterKernelSupported(kernel)) untested += std::string(" ") + FilterKernelName(kernel);
   }
-  if (!untested.empty()) GTEST_SKIP() << "this CPU cannot run, so nothing tests, the kernels:" << untested;
+  if (!untested.empty())
+    GTEST_SKIP() << "this CPU cannot run, so nothing tests, the kernels:" << untested;
 }
 
 // Runs every supported kernel, and DecimateFrames, over the stream and

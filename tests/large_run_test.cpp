@@ -2,11 +2,10 @@
 // boundary between a first and a second division.
 #include <gtest/gtest.h>
 
-
-#include "pass/pass.h"
 #include "decimate/fast_filter.h"
 #include "decimate/filter.h"
 #include "dsdiff/dsdiff.h"
+#include "pass/pass.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -72,7 +71,8 @@ TEST(LargeRun, TwoDivisionsWithSixteenWordsInTheLast) {
   const uint32_t groups = 0x800010;
   const LargeRun large = ConvertRandom(groups, 1);
   EXPECT_EQ(large.run.exit_status, 0);
-  EXPECT_EQ(large.run.out, SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + FinishedLine);
+  EXPECT_EQ(large.run.out,
+            SizeReport(groups, 2, 16, 6 * groups - 96, 96) + "1\n2\n\n" + FinishedLine);
   ASSERT_EQ(large.wav.size(), 44u + DivWavSize + 96);
   ASSERT_EQ(large.left.size(), groups);
   ASSERT_EQ(large.right.size(), groups);

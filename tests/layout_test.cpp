@@ -15,7 +15,7 @@ TEST(RunSizes, FromGroupCounts) {
       {128, 0x10, 1, 0x10, 0x10, 0},  // the smallest input
       {1000, 125, 1, 125, 125, 654},
       {0x4000000, 0x800000, 1, 0x800000, 0x800000, 0x2FFFFA0},  // one full division
-      {0x4000008, 0x800001, 2, 1, 16, 0x2FFFFA6},  // one group into a second division
+      {0x4000008, 0x800001, 2, 1, 16, 0x2FFFFA6},               // one group into a second division
       {0x4000080, 0x800010, 2, 0x10, 0x10, 0x3000000},
       {0xFFFFFFF8, 0x1FFFFFFF, 64, 0x7FFFFF, 0x7FFFFF, 6u * 0x1FFFFFFF - 96},
   };
@@ -42,7 +42,8 @@ TEST(WavHeader, TemplateWithBothSizesAndTheRate) {
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(header), WavHeaderBytes), expected);
   // DSD512 of the 48 kHz family: 768,000 frames, 4,608,000 bytes per second.
   BuildWavHeader(654, 768000, header);
-  EXPECT_EQ(Bytes(reinterpret_cast<char*>(header) + 24, 8), Bytes("\x00\xB8\x0B\x00\x00\x50\x46\x00", 8));
+  EXPECT_EQ(Bytes(reinterpret_cast<char*>(header) + 24, 8),
+            Bytes("\x00\xB8\x0B\x00\x00\x50\x46\x00", 8));
 }
 
 }  // namespace

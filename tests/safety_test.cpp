@@ -37,11 +37,9 @@ TEST(Safety, ADsdFileIsNeverTheOutput) {
   WriteFile(f.dir / "c.dsf", DsfOf(RandomSound(256, 53)));
   ASSERT_EQ(symlink("b.dff", (f.dir / "link.wav").c_str()), 0);
   const std::vector<std::vector<std::string>> runs = {
-      {"expected.wav", "in.dff"},  // arguments swapped
+      {"expected.wav", "in.dff"},    // arguments swapped
       {"in.dff", "b.dff", "c.dsf"},  // dff2wav *.dff
-      {"in.dff", "c.dsf"},
-      {"in.dff", "./b.dff"},
-      {"in.dff", "link.wav"},
+      {"in.dff", "c.dsf"},          {"in.dff", "./b.dff"}, {"in.dff", "link.wav"},
   };
   for (const auto& args : runs) {
     const Bytes target = ReadFile(f.dir / args[1]);
@@ -88,7 +86,8 @@ TEST(Safety, PlantedChannelFileNamesAreRefused) {
     std::function<int(const std::string&)> plant;
     const char* reason;
   } cases[] = {
-      {"symlink to a file", [&](auto p) { return symlink((f.dir / "precious").c_str(), p.c_str()); },
+      {"symlink to a file",
+       [&](auto p) { return symlink((f.dir / "precious").c_str(), p.c_str()); },
        "is a symbolic link; refusing to write through it"},
       {"dangling symlink", [&](auto p) { return symlink((f.dir / "created").c_str(), p.c_str()); },
        "is a symbolic link; refusing to write through it"},
@@ -168,15 +167,19 @@ TEST(Safety, EveryFailureNamesItsFileAndReason) {
     std::vector<std::string> args;
     Bytes out, err;
   } cases[] = {
-      {{"no/such.dff", "out.wav"}, "File Open Error\n",
+      {{"no/such.dff", "out.wav"},
+       "File Open Error\n",
        "dff2wav: no/such.dff: No such file or directory\n"},
-      {{"in.dff", "no/dir/x.wav"}, "File Open Error\n",
+      {{"in.dff", "no/dir/x.wav"},
+       "File Open Error\n",
        "dff2wav: no/dir/x.wav: No such file or directory\n"},
       {{".", "out.wav"}, "File Open Error\n", "dff2wav: .: Is a directory\n"},
-      {{"fifo", "out.wav"}, "File Open Error\n",
+      {{"fifo", "out.wav"},
+       "File Open Error\n",
        "dff2wav: fifo: not a regular file or block device; the input must be readable at any "
        "offset\n"},
-      {{"text.dff", "x.wav"}, "This is not a DSDIFF file.\n",
+      {{"text.dff", "x.wav"},
+       "This is not a DSDIFF file.\n",
        "dff2wav: text.dff: neither a DSDIFF file nor a well-formed DSF file\n"},
       {{"in.dff"}, WrongArgumentsMessage, "usage: dff2wav IN OUT (dff2wav --help tells more)\n"},
   };
@@ -191,7 +194,8 @@ TEST(Safety, EveryFailureNamesItsFileAndReason) {
   // A failure before the output is opened still keeps its line out of the audio.
   EXPECT_EQ(RunShell(f.dir.path, "\"$DFF2WAV\" no.dff - > x.wav 2> err"), 1);
   EXPECT_EQ(ReadFile(f.dir / "x.wav"), "");
-  EXPECT_EQ(ReadFile(f.dir / "err"), "File Open Error\ndff2wav: no.dff: No such file or directory\n");
+  EXPECT_EQ(ReadFile(f.dir / "err"),
+            "File Open Error\ndff2wav: no.dff: No such file or directory\n");
 }
 
 }  // namespace

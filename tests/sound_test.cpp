@@ -42,7 +42,7 @@ TEST(SoundWords, ReverseEachBytesBitsIntoLittleEndianWords) {
   ASSERT_FALSE(Failed(w.fault));
   EXPECT_EQ(w.left[0], 0x80000001u);
   EXPECT_EQ(w.right[0], 0x80FFFFFFu);
-  EXPECT_EQ(w.left[1] & 0xFF, 0x55u);  // reversed 0xAA
+  EXPECT_EQ(w.left[1] & 0xFF, 0x55u);   // reversed 0xAA
   EXPECT_EQ(w.right[1] & 0xFF, 0x96u);  // reversed 0x69
 }
 
@@ -74,8 +74,8 @@ TEST(SoundWords, MissingGroupsAndPaddingBecomeSilence) {
   EXPECT_EQ(present, 3u);
   const Words w = ReadWords(file, sound, present, 1, 8);
   ASSERT_FALSE(Failed(w.fault));
-  const std::vector<ChannelWord> expected = {0, 0, SilenceWord, SilenceWord, SilenceWord,
-                                             SilenceWord, SilenceWord, SilenceWord};
+  const std::vector<ChannelWord> expected = {0,           0,           SilenceWord, SilenceWord,
+                                             SilenceWord, SilenceWord, SilenceWord, SilenceWord};
   EXPECT_EQ(w.left, expected);
   EXPECT_EQ(w.right, expected);
   // An input that shrank after it was measured is a read failure.
@@ -156,16 +156,16 @@ TEST(DsfHead, RefusesMalformedHeadsAndWhatCannotBeConverted) {
     Bytes file;
     Failure failure;
   } cases[] = {
-      {good.substr(0, 91), Failure::NotDsdiff},     // head cut short
-      {patched(4, 29), Failure::NotDsdiff},         // "DSD " chunk size
-      {patched(32, 53), Failure::NotDsdiff},        // "fmt " chunk size
-      {patched(40, 2), Failure::NotDsdiff},         // format version
-      {patched(44, 1), Failure::NotDsdiff},         // not raw DSD
-      {patched(60, 4), Failure::NotDsdiff},         // bits per sample
-      {patched(72, 0), Failure::NotDsdiff},         // block size
-      {patched(56, 0), Failure::NotDsdiff},         // no sample rate
+      {good.substr(0, 91), Failure::NotDsdiff},       // head cut short
+      {patched(4, 29), Failure::NotDsdiff},           // "DSD " chunk size
+      {patched(32, 53), Failure::NotDsdiff},          // "fmt " chunk size
+      {patched(40, 2), Failure::NotDsdiff},           // format version
+      {patched(44, 1), Failure::NotDsdiff},           // not raw DSD
+      {patched(60, 4), Failure::NotDsdiff},           // bits per sample
+      {patched(72, 0), Failure::NotDsdiff},           // block size
+      {patched(56, 0), Failure::NotDsdiff},           // no sample rate
       {patched(80, 0x41544144), Failure::NotDsdiff},  // "DATA", not "data"
-      {patched(52, 1), Failure::UnsupportedSound},  // mono
+      {patched(52, 1), Failure::UnsupportedSound},    // mono
       {patched(52, 6), Failure::UnsupportedSound},
       {patched(56, 44100), Failure::UnsupportedSound},
       {patched(56, 2822400 * 16), Failure::UnsupportedSound},
@@ -175,8 +175,7 @@ TEST(DsfHead, RefusesMalformedHeadsAndWhatCannotBeConverted) {
     const InputFile in(c.file);
     SoundData sound;
     SoundProperties properties;
-    EXPECT_EQ(ReadDsfHead(in.fd, "in.dsf", &sound, &properties).failure, c.failure)
-        << &c - cases;
+    EXPECT_EQ(ReadDsfHead(in.fd, "in.dsf", &sound, &properties).failure, c.failure) << &c - cases;
   }
 }
 

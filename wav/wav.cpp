@@ -17,6 +17,7 @@ constexpr uint32_t RiffSizeOverData = 36;
 // 2 channels, 88,200 frames per second, 6 bytes per frame, 24 bits, PCM.
 // The size fields hold placeholders and the rate fields DSD64's rates until
 // BuildWavHeader fills them.
+// clang-format off
 constexpr uint8_t WavHeaderTemplate[WavHeaderBytes] = {
     'R',  'I',  'F',  'F',  0x24, 0xFF, 0xFF, 0xFF,  // RIFF, size WavSize + 36
     'W',  'A',  'V',  'E',                           // form type
@@ -29,6 +30,7 @@ constexpr uint8_t WavHeaderTemplate[WavHeaderBytes] = {
     24,   0,                                         // bits per sample
     'd',  'a',  't',  'a',  0x00, 0xFF, 0xFF, 0xFF,  // data, size WavSize
 };
+// clang-format on
 
 void StoreLittleEndian32(uint32_t value, uint8_t* out) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
