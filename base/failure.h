@@ -9,7 +9,7 @@ enum class Failure {
   FileOpen,          // an input, output or channel file could not be opened or used
   FileRead,          // a read failed, or the input shrank during the run
   FileWrite,         // a write, flush, truncation or close failed
-  NotDsdiff,         // the input is neither DSDIFF nor a well-formed DSF file
+  NotDsd,            // the input is neither DSDIFF nor a well-formed DSF file
   NoSoundData,       // the chunks ran out before a "DSD " chunk
   DataTooSmall,      // fewer than 16 groups of sound data
   MemoryAlloc,       // a buffer could not be allocated

@@ -10,12 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
-#include "base/parallel.h"
-
-#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "channel words are written as they lie in memory: a little-endian host is required"
-#endif
+#include "base/io.h"
 
 namespace {
 
@@ -32,8 +29,10 @@ constexpr char DirectoryRefusal[] = "is a directory; refusing to use it";
 constexpr char SpecialFileRefusal[] = "is not a regular file; refusing to write to it";
 constexpr char HardLinkRefusal[] = "has other hard links; refusing to write through them";
 
-// Why an opened name cannot be used as a channel file, or nullptr when it can.
+// Why a file cannot be used as a channel file, or nullptr when it can.
 const char* RefusalOf(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return SymlinkRefusal;
+  if (S_ISDIR(st.st_mode)) return DirectoryRefusal;
   if (S_ISFIFO(st.st_mode)) return FifoRefusal;
   if (!S_ISREG(st.st_mode)) return SpecialFileRefusal;
   if (st.st_nlink != 1) return HardLinkRefusal;
@@ -78,6 +77,13 @@ Fault FinishChannelFile(int fd, const char* path, uint64_t words) {
 }  // namespace
 
 Fault OpenChannelFiles(ChannelFiles* files) {
+  // Both names are looked at before either file is created, so that a
+  // refused run leaves no new file; opening checks again what it opened.
+  for (const char* path : {LeftChannelFile, RightChannelFile}) {
+    struct stat st;
+    if (lstat(path, &st) != 0) continue;
+    if (const char* refusal = RefusalOf(st)) return FaultOf(Failure::FileOpen, path, refusal);
+  }
   const Fault left = OpenChannelFile(LeftChannelFile, &files->left);
   if (Failed(left)) return left;
   return OpenChannelFile(RightChannelFile, &files->right);

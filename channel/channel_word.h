@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "channel words are built and stored as they lie in memory: a little-endian host is required"
+#endif
+
 // 32 one-bit samples of one channel, the earliest in bit 0; stored
 // little-endian, 4 bytes per word, in the channel-word files.
 using ChannelWord = uint32_t;

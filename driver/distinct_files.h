@@ -1,6 +1,6 @@
 // Tells whether any two of the files a run touches are one and the same file,
-// so that the run never truncates its own input or lets the channel split
-// overwrite a file it reads. Existing files are compared by device and inode
+// so that the run never overwrites its own input, nor lets its channel files
+// overwrite either. Existing files are compared by device and inode
 // (so hard links and spellings such as x/../a.dff match); files that do not
 // exist yet by their directory's device and inode and their name.
 #pragma once

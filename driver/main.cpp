@@ -1,7 +1,8 @@
 // dff2wav IN OUT: converts two-channel DSD sound in a DSDIFF or DSF file into
-// a 2-channel, 24-bit PCM WAV file at the DSD rate / 32. The run is one
-// straight sequence of stages; the first failure prints its lines and ends
-// the run. Every console line is printed here.
+// a 2-channel, 24-bit PCM WAV file at the DSD rate / 32 (one frame per
+// channel word). The run is one straight sequence of stages; the first
+// failure prints its lines and ends the run. Every console line is printed
+// from here, with the texts of driver/messages.h.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "base/parallel.h"
+#include "base/workers.h"
 #include "channel/channel_files.h"
 #include "driver/distinct_files.h"
 #include "driver/messages.h"
@@ -24,8 +25,7 @@
 
 namespace {
 
-constexpr int ExitFailure = 1;             // every failure, and a run that left data out
-constexpr uint32_t DecimationFactor = 32;  // input samples per output frame
+constexpr int ExitFailure = 1;  // every failure, and a run that left data out
 constexpr int UnsupportedLineBytes = 160;
 
 // The one way a failed run ends: the failure's line on standard output, the
@@ -75,7 +75,7 @@ void WarnSoundMissing(const SoundData& sound, uint32_t missing_groups) {
 // Finds the sound in a DSDIFF or a DSF input.
 Fault ReadSoundHead(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
   const Fault dsdiff = ChunkWalk(fd, path, sound, properties);
-  if (dsdiff.failure != Failure::NotDsdiff) return dsdiff;
+  if (dsdiff.failure != Failure::NotDsd) return dsdiff;
   return ReadDsfHead(fd, path, sound, properties);
 }
 
@@ -83,8 +83,7 @@ Fault ReadSoundHead(int fd, const char* path, SoundData* sound, SoundProperties*
 // the input, or the channel files one of them. `kept` is the descriptor of
 // an output that is standard output, or -1.
 void CheckDistinctFiles(const char* in_path, const char* out_path, int kept) {
-  const std::string kept_path = "/dev/fd/" + std::to_string(kept);
-  const std::vector<std::string> paths = {in_path, kept >= 0 ? kept_path : out_path,
+  const std::vector<std::string> paths = {in_path, kept >= 0 ? DescriptorPath(kept) : out_path,
                                           LeftChannelFile, RightChannelFile};
   const char* names[] = {in_path, out_path, LeftChannelFile, RightChannelFile};
   size_t first = 0, second = 0;
@@ -110,7 +109,7 @@ void PrintWavSizes(const RunSizes& sizes) {
 void RunDivisions(const PassFiles& files, const RunSizes& sizes, const Output& out,
                   const uint8_t header[WavHeaderBytes]) {
   Pass pass;
-  Check(PassPrepare(files.sound, out.placed ? WorkerCount() : 1, &pass));
+  Check(PassPrepare(files.sound, files.in_order ? 1 : WorkerCount(), &pass));
   Check(StartOutput(out, header));
   for (uint32_t d = 0; d < sizes.DivNum; ++d) {
     Check(PassDivision(&pass, files, sizes, d));
@@ -159,7 +158,7 @@ int Convert(const char* in_path, const char* out_path) {
   PrintWavSizes(sizes);
 
   uint8_t header[WavHeaderBytes];
-  BuildWavHeader(sizes.WavSize, sound.sample_rate / DecimationFactor, header);
+  BuildWavHeader(sizes.WavSize, sound.sample_rate / WordSamples, header);
   files.output = out.fd;
   files.output_path = out_path;
   files.frames_offset = out.start + WavHeaderBytes;

@@ -14,7 +14,7 @@ const char* FailureLine(Failure failure) {
       return "File Read Error\n";
     case Failure::FileWrite:
       return "File Write Error\n";
-    case Failure::NotDsdiff:
+    case Failure::NotDsd:
       return "This is not a DSDIFF file.\n";
     case Failure::NoSoundData:
       return "No DSD sound data found.\n";
@@ -38,7 +38,7 @@ const char* FailureLine(Failure failure) {
 
 const char* FailureReason(Failure failure) {
   switch (failure) {
-    case Failure::NotDsdiff:
+    case Failure::NotDsd:
       return "neither a DSDIFF file nor a well-formed DSF file";
     case Failure::NoSoundData:
       return "the file ends before a \"DSD \" sound chunk";

@@ -1,6 +1,7 @@
-// Every text the converter prints, apart from the size report and progress
-// lines of the run sequence: the two Shift-JIS lines, the failure lines on
-// standard output, the reasons on standard error, and the usage.
+// The fixed texts that the run sequence prints: the two Shift-JIS lines, the
+// failure lines on standard output, the reasons on standard error, and the
+// usage. The size report, progress and warning lines, which carry numbers,
+// are formatted where they are printed.
 #pragma once
 
 #include "base/failure.h"

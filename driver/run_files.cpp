@@ -9,17 +9,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/parallel.h"
+#include "base/io.h"
+#include "dsdiff/dsdiff.h"
+#include "dsf/dsf.h"
 
 namespace {
 
 constexpr int StandardDescriptors = 3;  // standard input, output and error
 constexpr const char* StandardOutputName = "-";
 
-// The first bytes of the files that must never be overwritten as output.
-constexpr size_t MagicBytes = 4;
-constexpr char DsdiffMagic[MagicBytes] = {'F', 'R', 'M', '8'};
-constexpr char DsfMagic[MagicBytes] = {'D', 'S', 'D', ' '};
+constexpr size_t MagicBytes = 4;  // of DsdiffMagic and DsfMagic
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -55,18 +54,18 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes) {
   return Fault{};
 }
 
+std::string DescriptorPath(int fd) { return "/dev/fd/" + std::to_string(fd); }
+
 int SeparateConsoleFromOutput(const char* path) {
   struct stat output, standard;
+  const bool dash = std::strcmp(path, StandardOutputName) == 0;
+  if (!dash && stat(path, &output) != 0) return -1;  // not there yet: no descriptor reaches it
   const bool is_standard_output =
-      std::strcmp(path, StandardOutputName) == 0 ||
-      (stat(path, &output) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
-       SameFile(output, standard));
+      dash || (fstat(STDOUT_FILENO, &standard) == 0 && SameFile(output, standard));
   int kept = -1;
   if (is_standard_output) {
     kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, StandardDescriptors);
     if (kept < 0 || fstat(kept, &output) != 0) return kept;
-  } else if (stat(path, &output) != 0) {
-    return -1;  // not there yet: no descriptor reaches it
   }
   struct stat error;
   const bool error_is_output = fstat(STDERR_FILENO, &error) == 0 && SameFile(error, output);
@@ -84,23 +83,20 @@ namespace {
 // read to tell. `fd` may be open for writing only: the file is then read
 // through a descriptor of its own.
 Fault RefuseDsdFile(int fd, const char* path, const struct stat& st) {
+  if (st.st_size < static_cast<off_t>(MagicBytes)) return Fault{};
   char magic[MagicBytes];
-  size_t got = 0;
-  bool read = ReadAt(fd, magic, MagicBytes, 0, &got);
+  bool read = ReadExactlyAt(fd, magic, MagicBytes, 0);
   if (!read && errno == EBADF) {
-    char reopen[32];
-    std::snprintf(reopen, sizeof reopen, "/dev/fd/%d", fd);
-    const int reader = open(reopen, O_RDONLY | O_CLOEXEC);
-    read = reader >= 0 && ReadAt(reader, magic, MagicBytes, 0, &got);
+    const int reader = open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC);
+    read = reader >= 0 && ReadExactlyAt(reader, magic, MagicBytes, 0);
     if (reader >= 0) close(reader);
   }
-  if (!read && st.st_size > 0) {
+  if (!read) {
     return FaultOf(Failure::FileOpen, path,
                    "cannot be read to make sure it is not a DSD file; refusing to overwrite it");
   }
-  if (read && got == MagicBytes &&
-      (std::memcmp(magic, DsdiffMagic, MagicBytes) == 0 ||
-       std::memcmp(magic, DsfMagic, MagicBytes) == 0)) {
+  if (std::memcmp(magic, DsdiffMagic, MagicBytes) == 0 ||
+      std::memcmp(magic, DsfMagic, MagicBytes) == 0) {
     return FaultOf(Failure::OutputIsDsd, path, "is a DSD file; refusing to overwrite it");
   }
   return Fault{};

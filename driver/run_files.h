@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/failure.h"
 #include "wav/wav.h"
@@ -27,6 +28,9 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes);
 // at /dev/null when standard error is the output too, and descriptor 2 at
 // /dev/null.
 int SeparateConsoleFromOutput(const char* path);
+
+// A path that names what descriptor `fd` is open on.
+std::string DescriptorPath(int fd);
 
 struct Output {
   int fd = -1;

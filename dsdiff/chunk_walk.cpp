@@ -1,13 +1,12 @@
 #include <cstring>
 #include <limits>
 
-#include "base/parallel.h"
+#include "base/io.h"
 #include "dsdiff/dsdiff.h"
 
 namespace {
 
 // Chunk identifiers, four bytes each, compared case-sensitively.
-constexpr char FRM8_ID[4] = {'F', 'R', 'M', '8'};  // the container
 constexpr char FVER_ID[4] = {'F', 'V', 'E', 'R'};  // format version
 constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};   // uncompressed sound data
 constexpr char PROP_ID[4] = {'P', 'R', 'O', 'P'};  // property chunk
@@ -34,8 +33,7 @@ struct Cursor {
 };
 
 bool ReadExactly(Cursor* in, void* buffer, uint64_t bytes) {
-  size_t got = 0;
-  if (!ReadAt(in->fd, buffer, bytes, in->pos, &got) || got != bytes) return false;
+  if (!ReadExactlyAt(in->fd, buffer, bytes, in->pos)) return false;
   in->pos += bytes;
   return true;
 }
@@ -107,8 +105,8 @@ Fault ChunkWalk(int fd, const char* path, SoundData* sound, SoundProperties* pro
   Cursor in{fd, 0};
   uint8_t id[ChunkIdBytes];
   uint8_t size[ChunkSizeBytes];
-  if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, FRM8_ID)) {
-    return Fault{Failure::NotDsdiff, path};
+  if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, DsdiffMagic)) {
+    return Fault{Failure::NotDsd, path};
   }
   if (!SkipForward(&in, FormHeadSkip)) return no_sound;
   for (;;) {

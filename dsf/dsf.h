@@ -7,7 +7,7 @@
 #include "base/failure.h"
 #include "sound/sound.h"
 
-// Failure::NotDsdiff unless the input starts with a well-formed DSF head:
+// Failure::NotDsd unless the input starts with a well-formed DSF head:
 // chunk sizes 28 and 52, format version 1, raw DSD (format id 0), 1 or 8 bits
 // per sample, a sample rate, a block size from 1 to MaxDsfBlockBytes, then
 // "data".
@@ -17,6 +17,9 @@
 // `sample count` / 32 whole groups; samples of a partial last group are
 // never read.
 Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* properties);
+
+// The first four bytes of every DSF file: the id of its "DSD " chunk.
+constexpr char DsfMagic[4] = {'D', 'S', 'D', ' '};
 
 // The largest block size per channel taken; files use 4096.
 constexpr uint32_t MaxDsfBlockBytes = 1u << 16;

@@ -2,14 +2,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/parallel.h"
+#include "base/io.h"
 #include "dsf/dsf.h"
 
 namespace {
 
 // The head: three chunks, each a 4-byte id and a 64-bit little-endian size
 // that counts the chunk's own 12-byte head.
-constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};   // file chunk: sizes and tag offset
 constexpr char FMT_ID[4] = {'f', 'm', 't', ' '};   // the sound's format
 constexpr char DATA_ID[4] = {'d', 'a', 't', 'a'};  // the sound, in channel blocks
 constexpr uint64_t DsdChunkBytes = 28;             // head, file size (8), ID3 tag offset (8)
@@ -50,14 +49,13 @@ bool IdAt(const uint8_t* head, size_t offset, const char id[IdBytes]) {
 }  // namespace
 
 Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
-  const Fault not_dsf{Failure::NotDsdiff, path};
+  const Fault not_dsf{Failure::NotDsd, path};
   uint8_t head[HeadBytes];
-  size_t got = 0;
-  if (!ReadAt(fd, head, HeadBytes, 0, &got) || got != HeadBytes) return not_dsf;
+  if (!ReadExactlyAt(fd, head, HeadBytes, 0)) return not_dsf;
   const uint32_t bits = static_cast<uint32_t>(LittleEndian(head + BitsPerSampleOffset, 4));
   const uint32_t block_bytes = static_cast<uint32_t>(LittleEndian(head + BlockBytesOffset, 4));
   const uint64_t data_bytes = LittleEndian(head + DataOffset + SizeOffset, 8);
-  if (!IdAt(head, 0, DSD_ID) || LittleEndian(head + SizeOffset, 8) != DsdChunkBytes ||
+  if (!IdAt(head, 0, DsfMagic) || LittleEndian(head + SizeOffset, 8) != DsdChunkBytes ||
       !IdAt(head, FmtOffset, FMT_ID) ||
       LittleEndian(head + FmtOffset + SizeOffset, 8) != FmtChunkBytes ||
       LittleEndian(head + VersionOffset, 4) != FormatVersion ||

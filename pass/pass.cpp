@@ -6,13 +6,11 @@
 #include <cstring>
 #include <vector>
 
-#include "base/parallel.h"
+#include "base/io.h"
+#include "base/workers.h"
 #include "decimate/fast_filter.h"
 
 namespace {
-
-constexpr uint32_t DivShift = 23;  // log2 of DivSize
-constexpr uint32_t DivRemainderMask = DivSize - 1;
 
 // Frames per piece: 64 Ki frames read 512 KiB of sound and write 256 KiB per
 // channel file and 384 KiB of frames.
@@ -118,8 +116,8 @@ RunSizes RunSizesOf(uint32_t DsdSize) {
   RunSizes sizes{};
   sizes.DsdSize = DsdSize;
   sizes.DsdLR64Size = DsdSize / GroupBytes;
-  sizes.DivNum = sizes.DsdLR64Size >> DivShift;
-  sizes.FoundLastDivSize = sizes.DsdLR64Size & DivRemainderMask;
+  sizes.DivNum = sizes.DsdLR64Size / DivSize;
+  sizes.FoundLastDivSize = sizes.DsdLR64Size % DivSize;
   if (sizes.FoundLastDivSize == 0) {
     sizes.FoundLastDivSize = DivSize;
   } else {

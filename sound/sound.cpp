@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/parallel.h"
+#include "base/io.h"
 
 namespace {
 
@@ -43,10 +43,9 @@ void GatherChannel(const SoundData& sound, const uint8_t* buffer, uint64_t buffe
 }
 
 Fault ReadWhole(int fd, const char* path, uint8_t* buffer, size_t bytes, uint64_t offset) {
-  size_t got = 0;
-  if (!ReadAt(fd, buffer, bytes, offset, &got)) return SystemFault(Failure::FileRead, path, errno);
-  if (got != bytes) return FaultOf(Failure::FileRead, path, "the input shrank during the run");
-  return Fault{};
+  if (ReadExactlyAt(fd, buffer, bytes, offset)) return Fault{};
+  if (errno != 0) return SystemFault(Failure::FileRead, path, errno);
+  return FaultOf(Failure::FileRead, path, "the input shrank during the run");
 }
 
 }  // namespace

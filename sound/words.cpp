@@ -4,10 +4,6 @@
 #include "sound/sound.h"
 #include "sound/words_vector.h"
 
-#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "channel words are built as they lie in memory: a little-endian host is required"
-#endif
-
 namespace {
 
 // Bit reversal of every byte value: the earliest sample moves from bit 7 to bit 0.

@@ -21,11 +21,11 @@ WalkOutcome Walk(const Bytes& file) {
 }
 
 TEST(ChunkWalk, RejectsAnythingButFrm8) {
-  EXPECT_EQ(Walk("").failure, Failure::NotDsdiff);
-  EXPECT_EQ(Walk("FRM").failure, Failure::NotDsdiff);
+  EXPECT_EQ(Walk("").failure, Failure::NotDsd);
+  EXPECT_EQ(Walk("FRM").failure, Failure::NotDsd);
   EXPECT_EQ(Walk("frm8" + Container({Chunk("DSD ", Bytes(128, 'x'))}).substr(4)).failure,
-            Failure::NotDsdiff);
-  EXPECT_EQ(Walk("RIFF" + Bytes(200, '\0')).failure, Failure::NotDsdiff);
+            Failure::NotDsd);
+  EXPECT_EQ(Walk("RIFF" + Bytes(200, '\0')).failure, Failure::NotDsd);
 }
 
 TEST(ChunkWalk, StopsAtTheFirstSoundByte) {

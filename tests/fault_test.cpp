@@ -36,7 +36,7 @@ TEST(FailedRun, ChannelFileThatCannotBeCreated) {
   EXPECT_EQ(ReadFile(dir / "out.wav"), "");
 }
 
-TEST(FailedRun, InputThatIsNotDsdiffLeavesAnEmptyOutput) {
+TEST(FailedRun, InputThatIsNotDsdLeavesAnEmptyOutput) {
   TempDir dir;
   WriteFile(dir / "in.dff", "RIFF0000WAVE");
   const RunResult run = RunConverter(dir.path, {"in.dff", "out.wav"});

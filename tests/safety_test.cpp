@@ -109,6 +109,9 @@ TEST(Safety, PlantedChannelFileNamesAreRefused) {
       EXPECT_EQ(run.err, "dff2wav: " + Bytes(name) + ": " + c.reason + "\n");
       EXPECT_EQ(ReadFile(f.dir / "precious"), "the user's own file") << c.what;
       EXPECT_FALSE(FileExists(f.dir / "created")) << c.what;
+      if (name == RightChannelFile) {
+        EXPECT_FALSE(FileExists(f.dir / LeftChannelFile)) << c.what;  // nothing new is left
+      }
       EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << name << ", " << c.what;
       std::filesystem::remove_all(f.dir / LeftChannelFile);
       std::filesystem::remove_all(f.dir / RightChannelFile);

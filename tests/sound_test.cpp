@@ -156,16 +156,16 @@ TEST(DsfHead, RefusesMalformedHeadsAndWhatCannotBeConverted) {
     Bytes file;
     Failure failure;
   } cases[] = {
-      {good.substr(0, 91), Failure::NotDsdiff},       // head cut short
-      {patched(4, 29), Failure::NotDsdiff},           // "DSD " chunk size
-      {patched(32, 53), Failure::NotDsdiff},          // "fmt " chunk size
-      {patched(40, 2), Failure::NotDsdiff},           // format version
-      {patched(44, 1), Failure::NotDsdiff},           // not raw DSD
-      {patched(60, 4), Failure::NotDsdiff},           // bits per sample
-      {patched(72, 0), Failure::NotDsdiff},           // block size
-      {patched(56, 0), Failure::NotDsdiff},           // no sample rate
-      {patched(80, 0x41544144), Failure::NotDsdiff},  // "DATA", not "data"
-      {patched(52, 1), Failure::UnsupportedSound},    // mono
+      {good.substr(0, 91), Failure::NotDsd},        // head cut short
+      {patched(4, 29), Failure::NotDsd},            // "DSD " chunk size
+      {patched(32, 53), Failure::NotDsd},           // "fmt " chunk size
+      {patched(40, 2), Failure::NotDsd},            // format version
+      {patched(44, 1), Failure::NotDsd},            // not raw DSD
+      {patched(60, 4), Failure::NotDsd},            // bits per sample
+      {patched(72, 0), Failure::NotDsd},            // block size
+      {patched(56, 0), Failure::NotDsd},            // no sample rate
+      {patched(80, 0x41544144), Failure::NotDsd},   // "DATA", not "data"
+      {patched(52, 1), Failure::UnsupportedSound},  // mono
       {patched(52, 6), Failure::UnsupportedSound},
       {patched(56, 44100), Failure::UnsupportedSound},
       {patched(56, 2822400 * 16), Failure::UnsupportedSound},

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SoundData sound;
   SoundProperties properties;
   Fault fault = ChunkWalk(fd, "input", &sound, &properties);
-  if (fault.failure == Failure::NotDsdiff) fault = ReadDsfHead(fd, "input", &sound, &properties);
+  if (fault.failure == Failure::NotDsd) fault = ReadDsfHead(fd, "input", &sound, &properties);
   if (!Failed(fault)) {
     const uint32_t groups = std::min(sound.DsdSize / GroupBytes, MaxFuzzGroups);
     const uint32_t present = GroupsPresent(sound, std::min<uint64_t>(size, sound.data_end), groups);

@@ -434,9 +434,9 @@ def check_channels(tools, taps, report):
     report.check(silence_values <= {-1, 0, 1},
                  "silence decodes to %s (within one step of zero)" % sorted(silence_values))
     for ch in range(2):
-        specs = ["silence", "silence"]
-        specs[1 - ch] = "sine:1000:-0.5"
-        frames = tools.tone_and_convert(0.5, *specs)
+        signals = ["silence", "silence"]
+        signals[1 - ch] = "sine:1000:-0.5"
+        frames = tools.tone_and_convert(0.5, *signals)
         other = frames[:, 1 - ch]
         amp, _, _ = tone_fit(other, 1000)
         report.near(db(amp / expected_amplitude(taps, 1000, -0.5)), 0, 0.05,

@@ -1,8 +1,6 @@
-// What every stage shares to run on every core: reads and writes at
-// explicit offsets, which several threads may issue on one descriptor at
-// once, and workers that take numbered pieces of one job in increasing order.
-// A job's outcome is the Fault of its earliest failed piece, whatever the
-// number of workers. The I/O calls return false with errno set.
+// Workers that take numbered pieces of one job in increasing order, one per
+// core. A job's outcome is the Fault of its earliest failed piece, whatever
+// the number of workers.
 #pragma once
 
 #include <algorithm>
@@ -15,17 +13,8 @@
 
 #include "base/failure.h"
 
-// The mode of every file a run creates, less the umask, as for any new file.
-constexpr unsigned NewFileMode = 0666;
-
 // One worker per core, at most MaxWorkers.
 unsigned WorkerCount();
-
-// Reads up to `bytes` at `offset`; `*got` falls short only at the end of the file.
-bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got);
-bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset);
-// Writes at the descriptor's own position, for outputs that cannot seek.
-bool WriteInOrder(int fd, const void* buffer, size_t bytes);
 
 // The pieces of one job, handed out in increasing order to whoever asks.
 struct PieceQueue {

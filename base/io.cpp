@@ -1,14 +1,8 @@
-#include "base/parallel.h"
+#include "base/io.h"
 
 #include <unistd.h>
 
 #include <cerrno>
-
-// Each worker holds at most 2 MiB of buffers; the cap keeps a run's memory
-// within 64 MiB of buffers however many cores the machine has.
-constexpr unsigned MaxWorkers = 32;
-
-unsigned WorkerCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, MaxWorkers); }
 
 bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
   *got = 0;
@@ -20,6 +14,13 @@ bool ReadAt(int fd, void* buffer, size_t bytes, uint64_t offset, size_t* got) {
     if (n > 0) *got += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool ReadExactlyAt(int fd, void* buffer, size_t bytes, uint64_t offset) {
+  size_t got = 0;
+  if (!ReadAt(fd, buffer, bytes, offset, &got)) return false;
+  if (got != bytes) errno = 0;
+  return got == bytes;
 }
 
 bool WriteAt(int fd, const void* buffer, size_t bytes, uint64_t offset) {
@@ -39,15 +40,4 @@ bool WriteInOrder(int fd, const void* buffer, size_t bytes) {
     if (n > 0) done += static_cast<size_t>(n);
   }
   return true;
-}
-
-bool TakePiece(PieceQueue* queue, uint32_t* piece) {
-  *piece = queue->next.fetch_add(1);
-  return *piece < queue->count;
-}
-
-void RecordFault(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, const Fault& fault) {
-  outcome->fault = fault;
-  outcome->piece = piece;
-  queue->next = UINT32_MAX / 2;  // past every count: no further pieces for anyone
 }

@@ -1,0 +1,18 @@
+#include "base/workers.h"
+
+// Each worker holds at most 2 MiB of buffers; the cap keeps a run's memory
+// within 64 MiB of buffers however many cores the machine has.
+constexpr unsigned MaxWorkers = 32;
+
+unsigned WorkerCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, MaxWorkers); }
+
+bool TakePiece(PieceQueue* queue, uint32_t* piece) {
+  *piece = queue->next.fetch_add(1);
+  return *piece < queue->count;
+}
+
+void RecordFault(PieceQueue* queue, WorkerOutcome* outcome, uint32_t piece, const Fault& fault) {
+  outcome->fault = fault;
+  outcome->piece = piece;
+  queue->next = UINT32_MAX / 2;  // past every count: no further pieces for anyone
+}
