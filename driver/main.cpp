@@ -148,6 +148,9 @@ int Convert(const char* in_path, const char* out_path) {
   if (sound.beyond_32_bits) WarnSoundTruncated(sound);
 
   Check(OpenChannelFiles(&files.channels));
+  // Refused this late so that a second run in the same directory says what
+  // it always said: that the channel files are in use.
+  if (out.busy) Fail(FaultOf(Failure::OutputBusy, out_path, "written by another conversion"));
   files.groups_present =
       GroupsPresent(sound, std::min(input_bytes, sound.data_end), sizes.DsdLR64Size);
   const uint32_t missing_groups = sizes.DsdLR64Size - files.groups_present;

@@ -125,9 +125,7 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
   if (S_ISREG(st.st_mode)) {
     const Fault fault = RefuseDsdFile(output->fd, path, st);
     if (Failed(fault)) return fault;
-    if (flock(output->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-      return FaultOf(Failure::OutputBusy, path, "written by another conversion");
-    }
+    output->busy = flock(output->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   }
   const off_t position = lseek(output->fd, 0, SEEK_CUR);
   output->placed =
@@ -137,7 +135,9 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
 }
 
 void EmptyOutput(const Output& output) {
-  if (output.placed) (void)!ftruncate(output.fd, static_cast<off_t>(output.start));
+  if (output.placed && !output.busy) {
+    (void)!ftruncate(output.fd, static_cast<off_t>(output.start));
+  }
 }
 
 Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]) {

@@ -41,17 +41,19 @@ struct Output {
   // written in sequence from the header on.
   bool placed = false;
   uint64_t start = 0;  // byte where the WAV starts: the descriptor's position
+  bool busy = false;   // another conversion writes it: this run must not touch it
 };
 
 // Opens the output for writing without truncating it, creating it if need
 // be, or takes `kept` from SeparateConsoleFromOutput. A regular file that
 // begins like a DSDIFF ("FRM8") or DSF ("DSD ") file is refused
-// (Failure::OutputIsDsd), as is one that cannot be read to tell; one that
-// another conversion is writing is refused too (Failure::OutputBusy): a run
-// holds an exclusive flock on its output until it ends.
+// (Failure::OutputIsDsd), as is one that cannot be read to tell. A run holds
+// an exclusive flock on a regular output until it ends; `busy` says that
+// another run holds it.
 Fault OpenOutput(const char* path, int kept, Output* output);
 
-// Leaves the output empty, as a run that fails on its input does.
+// Leaves the output empty, as a run that fails on its input does, unless
+// another conversion is writing it.
 void EmptyOutput(const Output& output);
 
 // Before the first frame: a placed output loses its old header, so that a
