@@ -20,8 +20,8 @@ namespace {
 // dangling one, instead of being written through or creating its target.
 // O_NONBLOCK: a FIFO in the file's place fails at once instead of waiting for
 // a reader. O_NOCTTY: a terminal device never becomes ours.
-constexpr int ChannelOpenFlags =
-    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// O_CREAT | O_EXCL, for a missing file: never through a link either.
+constexpr int ChannelOpenFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 constexpr char SymlinkRefusal[] = "is a symbolic link; refusing to write through it";
 constexpr char FifoRefusal[] = "is a FIFO; refusing to use it";
@@ -29,19 +29,20 @@ constexpr char DirectoryRefusal[] = "is a directory; refusing to use it";
 constexpr char SpecialFileRefusal[] = "is not a regular file; refusing to write to it";
 constexpr char HardLinkRefusal[] = "has other hard links; refusing to write through them";
 
-// Why a file cannot be used as a channel file, or nullptr when it can.
+// Why an opened file cannot be used as a channel file, or nullptr when it can.
 const char* RefusalOf(const struct stat& st) {
-  if (S_ISLNK(st.st_mode)) return SymlinkRefusal;
-  if (S_ISDIR(st.st_mode)) return DirectoryRefusal;
   if (S_ISFIFO(st.st_mode)) return FifoRefusal;
   if (!S_ISREG(st.st_mode)) return SpecialFileRefusal;
   if (st.st_nlink != 1) return HardLinkRefusal;
   return nullptr;
 }
 
-Fault OpenChannelFile(const char* path, int* fd) {
-  *fd = open(path, ChannelOpenFlags, NewFileMode);
+// Opens an existing `path`, or with `create` makes it, checks what it
+// opened and locks it. Without `create`, a missing file leaves *fd at -1.
+Fault OpenChannelFile(const char* path, bool create, int* fd) {
+  *fd = open(path, ChannelOpenFlags | (create ? O_CREAT | O_EXCL : 0), NewFileMode);
   if (*fd < 0) {
+    if (errno == ENOENT && !create) return Fault{};
     if (errno == ELOOP) return FaultOf(Failure::FileOpen, path, SymlinkRefusal);
     if (errno == ENXIO) return FaultOf(Failure::FileOpen, path, FifoRefusal);  // no reader
     if (errno == EISDIR) return FaultOf(Failure::FileOpen, path, DirectoryRefusal);
@@ -77,16 +78,18 @@ Fault FinishChannelFile(int fd, const char* path, uint64_t words) {
 }  // namespace
 
 Fault OpenChannelFiles(ChannelFiles* files) {
-  // Both names are looked at before either file is created, so that a
-  // refused run leaves no new file; opening checks again what it opened.
-  for (const char* path : {LeftChannelFile, RightChannelFile}) {
-    struct stat st;
-    if (lstat(path, &st) != 0) continue;
-    if (const char* refusal = RefusalOf(st)) return FaultOf(Failure::FileOpen, path, refusal);
+  // The existing files first, then the missing ones: a name that cannot be
+  // used refuses the run before anything is created.
+  const char* paths[] = {LeftChannelFile, RightChannelFile};
+  int* fds[] = {&files->left, &files->right};
+  for (const bool create : {false, true}) {
+    for (int c = 0; c < 2; ++c) {
+      if (*fds[c] >= 0) continue;
+      const Fault fault = OpenChannelFile(paths[c], create, fds[c]);
+      if (Failed(fault)) return fault;
+    }
   }
-  const Fault left = OpenChannelFile(LeftChannelFile, &files->left);
-  if (Failed(left)) return left;
-  return OpenChannelFile(RightChannelFile, &files->right);
+  return Fault{};
 }
 
 Fault WriteChannelWords(const ChannelFiles& files, uint64_t first, const ChannelWord* left,

@@ -21,12 +21,12 @@ struct ChannelFiles {
   int right = -1;
 };
 
-// Opens "dsdl.tmp", then "dsdr.tmp", creating each that is missing, and locks
-// each without waiting (Failure::ChannelFilesBusy when another run holds it;
-// on a file system that keeps no locks the run goes on unlocked). A name is
-// never followed when it is a symbolic link, never opened in a way that
-// blocks, and refused (Failure::FileOpen) unless it is a regular file with one
-// link. Existing contents are left as they are until written.
+// Opens "dsdl.tmp" and "dsdr.tmp", creating each that is missing once both
+// names have passed, and locks each without waiting: Failure::ChannelFilesBusy
+// when another run holds one (on a file system that keeps no locks the run
+// goes on unlocked). A name is never followed when it is a symbolic link,
+// never opened in a way that blocks, and refused (Failure::FileOpen) unless it
+// is a regular file with one link. Existing contents stay until written.
 Fault OpenChannelFiles(ChannelFiles* files);
 
 // Writes `count` words to both files from word `first` on.

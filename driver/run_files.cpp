@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "base/io.h"
 #include "dsdiff/dsdiff.h"
@@ -20,8 +21,10 @@ constexpr const char* StandardOutputName = "-";
 
 constexpr size_t MagicBytes = 4;  // of DsdiffMagic and DsfMagic
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Whether descriptor `fd` is open on the file `file` describes.
+bool Reaches(int fd, const struct stat& file) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
 }
 
 }  // namespace
@@ -57,21 +60,25 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes) {
 std::string DescriptorPath(int fd) { return "/dev/fd/" + std::to_string(fd); }
 
 int SeparateConsoleFromOutput(const char* path) {
-  struct stat output, standard;
+  struct stat output;
   const bool dash = std::strcmp(path, StandardOutputName) == 0;
   if (!dash && stat(path, &output) != 0) return -1;  // not there yet: no descriptor reaches it
-  const bool is_standard_output =
-      dash || (fstat(STDOUT_FILENO, &standard) == 0 && SameFile(output, standard));
+  // The audio keeps the descriptor that reaches the output, before it is
+  // pointed elsewhere; a path is not opened again, since it may name it.
   int kept = -1;
-  if (is_standard_output) {
-    kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, StandardDescriptors);
-    if (kept < 0 || fstat(kept, &output) != 0) return kept;
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    if (dash ? fd == STDOUT_FILENO : Reaches(fd, output)) {
+      kept = fcntl(fd, F_DUPFD_CLOEXEC, StandardDescriptors);
+      break;
+    }
   }
-  struct stat error;
-  const bool error_is_output = fstat(STDERR_FILENO, &error) == 0 && SameFile(error, output);
+  if (kept < 0) return -1;
+  if (fstat(kept, &output) != 0) return kept;
+  const bool output_is_standard = Reaches(STDOUT_FILENO, output);
+  const bool error_is_output = Reaches(STDERR_FILENO, output);
   const int null = error_is_output ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
   std::fflush(stdout);
-  if (is_standard_output) dup2(error_is_output ? null : STDERR_FILENO, STDOUT_FILENO);
+  if (output_is_standard) dup2(error_is_output ? null : STDERR_FILENO, STDOUT_FILENO);
   if (error_is_output) dup2(null, STDERR_FILENO);
   if (null >= 0) close(null);
   return kept;
@@ -125,7 +132,11 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
   if (S_ISREG(st.st_mode)) {
     const Fault fault = RefuseDsdFile(output->fd, path, st);
     if (Failed(fault)) return fault;
-    output->busy = flock(output->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    // A kept standard descriptor is shared with other processes, and so
+    // would be a lock on it: the lock goes on a description of our own.
+    output->lock = kept >= 0 ? open(DescriptorPath(kept).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    const int locked = output->lock >= 0 ? output->lock : output->fd;
+    output->busy = flock(locked, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   }
   const off_t position = lseek(output->fd, 0, SEEK_CUR);
   output->placed =
@@ -149,13 +160,18 @@ Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]) {
 
 Fault FinishOutput(Output* output, const uint8_t header[WavHeaderBytes], uint64_t bytes) {
   Fault fault;
-  if (output->placed && (ftruncate(output->fd, static_cast<off_t>(output->start + bytes)) != 0 ||
-                         !WriteAt(output->fd, header, WavHeaderBytes, output->start))) {
+  const off_t end = static_cast<off_t>(output->start + bytes);
+  // The position moves past the WAV, as writing in sequence would have moved
+  // it: a kept standard descriptor is shared with whatever writes next.
+  if (output->placed && (ftruncate(output->fd, end) != 0 ||
+                         !WriteAt(output->fd, header, WavHeaderBytes, output->start) ||
+                         lseek(output->fd, end, SEEK_SET) != end)) {
     fault = SystemFault(Failure::FileWrite, output->path, errno);
   }
   if (close(output->fd) != 0 && !Failed(fault)) {
     fault = SystemFault(Failure::FileWrite, output->path, errno);
   }
-  output->fd = -1;
+  if (output->lock >= 0) close(output->lock);
+  output->fd = output->lock = -1;
   return fault;
 }

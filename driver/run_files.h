@@ -21,12 +21,11 @@ void GuardStandardDescriptors();
 Fault OpenInput(const char* path, int* fd, uint64_t* bytes);
 
 // Keeps console text out of the audio; call before anything is printed.
-// When the output is standard output ("-", or the file or pipe that is on
-// descriptor 1), keeps a descriptor of it for the audio and returns it, -1
-// otherwise. Then each of descriptors 1 and 2 that still reaches the
-// output's file is pointed away from it: descriptor 1 at standard error, or
-// at /dev/null when standard error is the output too, and descriptor 2 at
-// /dev/null.
+// When the output is "-" or the file or pipe that is on descriptor 1 or 2,
+// keeps a descriptor of it for the audio and returns it, -1 otherwise. Then
+// each of descriptors 1 and 2 that reaches the output is pointed away from
+// it: descriptor 1 at standard error, or at /dev/null when standard error is
+// the output too, and descriptor 2 at /dev/null.
 int SeparateConsoleFromOutput(const char* path);
 
 // A path that names what descriptor `fd` is open on.
@@ -42,6 +41,7 @@ struct Output {
   bool placed = false;
   uint64_t start = 0;  // byte where the WAV starts: the descriptor's position
   bool busy = false;   // another conversion writes it: this run must not touch it
+  int lock = -1;       // a descriptor of its own that holds the lock, when fd is shared
 };
 
 // Opens the output for writing without truncating it, creating it if need

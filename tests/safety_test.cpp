@@ -80,6 +80,12 @@ TEST(Safety, AnOutputThatAnotherRunWritesIsLeftAlone) {
     EXPECT_EQ(ReadFile(f.dir / "out.wav"), OldWav) << c.input;
   }
   close(fd);
+  // A run's lock ends with the run, even when its output was a descriptor
+  // that outlives it.
+  EXPECT_EQ(RunShell(f.dir.path,
+                     "exec 3<> kept.wav; \"$DFF2WAV\" in.dff - >&3 2> err && "
+                     "\"$DFF2WAV\" in.dff kept.wav > err"),
+            0);
 }
 
 // Names planted where the channel files go: each is refused, and nothing
@@ -138,6 +144,7 @@ TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
       "\"$DFF2WAV\" in.dff - > x.wav 2>&1 && echo > err",  // the console has nowhere to go
       "\"$DFF2WAV\" in.dff x.wav <&- >&- 2>&- && echo > err",
       "\"$DFF2WAV\" in.dff x.wav > x.wav 2>&1 && echo > err",
+      "\"$DFF2WAV\" in.dff /dev/stderr 2> x.wav > /dev/null && echo > err",
   };
   for (const char* command : commands) {
     EXPECT_EQ(RunShell(f.dir.path, command), 0) << command;
@@ -147,6 +154,9 @@ TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
     }
     unlink((f.dir / "x.wav").c_str());
   }
+  // Standard output shared with what comes next: that follows the WAV.
+  EXPECT_EQ(RunShell(f.dir.path, "{ \"$DFF2WAV\" in.dff - 2> err; printf T; } > x.wav"), 0);
+  EXPECT_TRUE(ReadFile(f.dir / "x.wav") == f.wav + "T");
 }
 
 TEST(Safety, AConsoleReaderThatGoesAwayDoesNotCutTheRunShort) {
