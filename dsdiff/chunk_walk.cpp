@@ -26,14 +26,30 @@ constexpr uint64_t CompressionBytes = 4;           // "CMPR": the type, before i
 constexpr uint64_t FormHeadSkip = 8 + 4;           // container size, then form type
 constexpr uint64_t FverSkip = ChunkSizeBytes + 4;  // its size field and 4 data bytes
 
-// A reader of the input that knows its position, as a stream would.
+// A reader of the input that knows its position, as a stream would. Reads
+// go through a window of the file, so that a walk over many small chunks
+// costs one system call per window, not two per chunk.
+constexpr size_t WindowBytes = 4096;
+
 struct Cursor {
-  int fd;
-  uint64_t pos;
+  int fd = -1;
+  uint64_t pos = 0;
+  uint64_t window_start = 0;  // input byte of window[0]
+  size_t window_bytes = 0;    // bytes of the input held in window
+  uint8_t window[WindowBytes];
 };
 
-bool ReadExactly(Cursor* in, void* buffer, uint64_t bytes) {
-  if (!ReadExactlyAt(in->fd, buffer, bytes, in->pos)) return false;
+// Reads `bytes` (at most WindowBytes); false when the input ends first.
+bool ReadExactly(Cursor* in, void* buffer, size_t bytes) {
+  if (in->pos < in->window_start || in->pos - in->window_start + bytes > in->window_bytes) {
+    if (!ReadAt(in->fd, in->window, WindowBytes, in->pos, &in->window_bytes)) {
+      in->window_bytes = 0;
+      return false;
+    }
+    in->window_start = in->pos;
+    if (in->window_bytes < bytes) return false;
+  }
+  std::memcpy(buffer, in->window + (in->pos - in->window_start), bytes);
   in->pos += bytes;
   return true;
 }
@@ -102,7 +118,8 @@ bool ReadSoundProperties(Cursor in, uint64_t end, SoundProperties* found) {
 
 Fault ChunkWalk(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
   const Fault no_sound = Fault{Failure::NoSoundData, path};
-  Cursor in{fd, 0};
+  Cursor in;
+  in.fd = fd;
   uint8_t id[ChunkIdBytes];
   uint8_t size[ChunkSizeBytes];
   if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, DsdiffMagic)) {
