@@ -87,18 +87,11 @@ int SeparateConsoleFromOutput(const char* path) {
 namespace {
 
 // Refuses a regular output that begins like a DSD file, or that cannot be
-// read to tell. `fd` may be open for writing only: the file is then read
-// through a descriptor of its own.
+// read through `fd` to tell.
 Fault RefuseDsdFile(int fd, const char* path, const struct stat& st) {
   if (st.st_size < static_cast<off_t>(MagicBytes)) return Fault{};
   char magic[MagicBytes];
-  bool read = ReadExactlyAt(fd, magic, MagicBytes, 0);
-  if (!read && errno == EBADF) {
-    const int reader = open(DescriptorPath(fd).c_str(), O_RDONLY | O_CLOEXEC);
-    read = reader >= 0 && ReadExactlyAt(reader, magic, MagicBytes, 0);
-    if (reader >= 0) close(reader);
-  }
-  if (!read) {
+  if (!ReadExactlyAt(fd, magic, MagicBytes, 0)) {
     return FaultOf(Failure::FileOpen, path,
                    "cannot be read to make sure it is not a DSD file; refusing to overwrite it");
   }
@@ -130,13 +123,14 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
   struct stat st;
   if (fstat(output->fd, &st) != 0) return SystemFault(Failure::FileOpen, path, errno);
   if (S_ISREG(st.st_mode)) {
-    const Fault fault = RefuseDsdFile(output->fd, path, st);
-    if (Failed(fault)) return fault;
-    // A kept standard descriptor is shared with other processes, and so
-    // would be a lock on it: the lock goes on a description of our own.
+    // A kept standard descriptor may be open for writing only, and is shared
+    // with other processes, and so would be a lock on it: the file is read
+    // and locked through a description of the run's own.
     output->lock = kept >= 0 ? open(DescriptorPath(kept).c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    const int locked = output->lock >= 0 ? output->lock : output->fd;
-    output->busy = flock(locked, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    const int own = output->lock >= 0 ? output->lock : output->fd;
+    const Fault fault = RefuseDsdFile(own, path, st);
+    if (Failed(fault)) return fault;
+    output->busy = flock(own, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   }
   const off_t position = lseek(output->fd, 0, SEEK_CUR);
   output->placed =
