@@ -1,12 +1,15 @@
 // Workers that take numbered pieces of one job in increasing order, one per
-// core. A job's outcome is the Fault of its earliest failed piece, whatever
-// the number of workers.
+// core, and hand their results on one piece at a time, in piece order. A
+// job's outcome is the Fault of its earliest failed piece, whatever the number
+// of workers.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -16,17 +19,28 @@
 // One worker per core, at most MaxWorkers.
 unsigned WorkerCount();
 
-// The pieces of one job, handed out in increasing order to whoever asks.
+// The pieces of one job, handed out in increasing order to whoever asks,
+// and the turns in which they pass their results on, in the same order.
 struct PieceQueue {
   uint32_t count = 0;  // pieces in the job
   std::atomic<uint32_t> next{0};
+  std::mutex turn_mutex;
+  std::condition_variable turn_changed;
+  uint32_t turn = 0;     // the piece whose turn it is; guarded by turn_mutex
+  bool stopped = false;  // a piece failed; guarded by turn_mutex
 };
 
 // Takes the next piece; false when none is left or the job was stopped.
 bool TakePiece(PieceQueue* queue, uint32_t* piece);
 
+// Waits until every earlier piece has ended its turn; false when the job was
+// stopped instead. A worker calls it for its pieces in increasing order.
+bool WaitForTurn(PieceQueue* queue, uint32_t piece);
+// Ends the turn of the piece whose turn it is.
+void EndTurn(PieceQueue* queue);
+
 // How one worker ended: the first fault it met, in which piece. A worker
-// stops at its first fault and stops the queue for the others.
+// stops at its first fault and stops the queue and the turns for the others.
 struct WorkerOutcome {
   Fault fault;
   uint32_t piece = UINT32_MAX;

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "base/channel_word.h"
 #include "base/failure.h"
-#include "channel/channel_word.h"
 
 // The channel-word files, relative to the working directory.
 constexpr const char* LeftChannelFile = "dsdl.tmp";

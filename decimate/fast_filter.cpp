@@ -57,18 +57,12 @@ const FastTables& FastFilterTables() {
   return tables;
 }
 
-size_t DecimateScalar(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
-                      size_t frames, uint8_t* out) {
+size_t DecimateScalar(const FastTables& tables, const ChannelWord* words, size_t frames,
+                      double gain, int32_t* samples) {
   size_t fallbacks = 0;
   for (size_t k = 0; k < frames; ++k) {
-    int32_t sample_left, sample_right;
-    const bool left_certain = CertainSample(ByteTableSum(tables, left + k), &sample_left);
-    const bool right_certain = CertainSample(ByteTableSum(tables, right + k), &sample_right);
-    uint8_t* frame = out + PcmFrameBytes * k;
-    if (left_certain && right_certain) {
-      StorePcmFrame(sample_left, sample_right, frame);
-    } else {
-      DecimationFilter(left + k, right + k, frame);
+    if (!CertainSample(ByteTableSum(tables, words + k), gain, &samples[k])) {
+      samples[k] = ReferenceSample(words + k, gain);
       ++fallbacks;
     }
   }
@@ -99,14 +93,13 @@ const char* FilterKernelName(FilterKernel kernel) {
   return "unknown";
 }
 
-size_t DecimateFramesWith(FilterKernel kernel, const ChannelWord* left, const ChannelWord* right,
-                          size_t frames, uint8_t* out) {
+size_t DecimateChannelWith(FilterKernel kernel, const ChannelWord* words, size_t frames,
+                           double gain, int32_t* samples) {
   const FastTables& tables = FastFilterTables();
-  if (kernel == FilterKernel::Avx512) return DecimateAvx512(tables, left, right, frames, out);
-  return DecimateScalar(tables, left, right, frames, out);
+  if (kernel == FilterKernel::Avx512) return DecimateAvx512(tables, words, frames, gain, samples);
+  return DecimateScalar(tables, words, frames, gain, samples);
 }
 
-void DecimateFrames(const ChannelWord* left, const ChannelWord* right, size_t frames,
-                    uint8_t* out) {
-  DecimateFramesWith(BestFilterKernel(), left, right, frames, out);
+void DecimateChannel(const ChannelWord* words, size_t frames, double gain, int32_t* samples) {
+  DecimateChannelWith(BestFilterKernel(), words, frames, gain, samples);
 }

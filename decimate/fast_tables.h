@@ -51,45 +51,37 @@ const FastTables& FastFilterTables();
 // 4. With E = SumErrorBound = 2^-42, lo = fl(F - E) and hi = fl(F + E): the
 //    real F - E is at most S - 2^-43 and rounding moves it by at most 2^-53,
 //    so lo <= S <= hi.
-// 5. PcmSampleFromSum is monotone non-decreasing in its argument, because
-//    each of its steps is: two round-to-nearest subtractions of a constant,
-//    the clamp to +-0.5, the scaling by 2^25 (exact: a power of two, and
-//    |v| <= 0.5 cannot overflow), truncation toward zero, saturation to 24
-//    bits. So PcmSampleFromSum(lo) <= PcmSampleFromSum(S) <=
-//    PcmSampleFromSum(hi), and when the two ends agree the reference's
-//    sample is that value. The clamp and the saturation need no case of
-//    their own: they are monotone steps, so a bracket that lies beyond them
-//    gives the same saturated sample at both ends and is taken, and one that
-//    straddles such a boundary is taken only when both ends agree, which
-//    pins the sample in between.
-// 6. When the ends differ, the kernel re-evaluates the whole frame with
-//    DecimationFilter. In x = 2^25 * v the bracket is 2^-16 wide, so about
-//    1.5e-5 of the unsaturated channel samples take that path.
+// 5. SampleFromSum is monotone non-decreasing in its argument for a
+//    positive gain, because each of its steps is: two round-to-nearest
+//    subtractions of a constant, a round-to-nearest multiplication by the
+//    positive gain, the clamp to +-SampleLevelBound, the scaling by 2^25
+//    (exact: a power of two, and the clamp keeps it from overflowing),
+//    truncation toward zero. So SampleFromSum(lo) <= SampleFromSum(S) <=
+//    SampleFromSum(hi), and when the two ends agree the reference's sample
+//    is that value. The clamp needs no case of its own: a bracket that
+//    straddles it is taken only when both ends agree.
+// 6. When the ends differ, the kernel re-evaluates the window with
+//    ReferenceSum. In x = 2^25 * v the bracket is 2^-16 wide (times the
+//    gain), so about 1.5e-5 of the samples take that path at unit gain.
 constexpr double SumErrorBound = 1.0 / (1ull << 42);
 
 // The reference's sample for a kernel's sum F, when the bracket of point 4
-// pins it: stores it and returns true. Returns false when the frame must be
-// re-evaluated by DecimationFilter.
-inline bool CertainSample(double fast_sum, int32_t* sample) {
-  const int32_t low = PcmSampleFromSum(fast_sum - SumErrorBound);
-  const int32_t high = PcmSampleFromSum(fast_sum + SumErrorBound);
+// pins it: stores it and returns true. Returns false when the window must be
+// re-evaluated by ReferenceSum.
+inline bool CertainSample(double fast_sum, double gain, int32_t* sample) {
+  const int32_t low = SampleFromSum(fast_sum - SumErrorBound, gain);
+  const int32_t high = SampleFromSum(fast_sum + SumErrorBound, gain);
   *sample = low;
   return low == high;
 }
 
-// Stores a frame's two samples as PcmFrameBytes bytes.
-inline void StorePcmFrame(int32_t left, int32_t right, uint8_t* out) {
-  StorePcmSample(left, out);
-  StorePcmSample(right, out + PcmSampleBytes);
-}
-
 // The portable kernel (decimate/fast_filter.cpp); the AVX-512 kernel uses it
-// for the frames after its last full block. Returns the re-evaluated frames.
-size_t DecimateScalar(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
-                      size_t frames, uint8_t* out);
+// for the frames after its last full block. Returns the re-evaluated windows.
+size_t DecimateScalar(const FastTables& tables, const ChannelWord* words, size_t frames,
+                      double gain, int32_t* samples);
 
 // The AVX-512 kernel (decimate/fast_avx512.cpp). Call only when
 // Avx512KernelSupported() is true.
 bool Avx512KernelSupported();
-size_t DecimateAvx512(const FastTables& tables, const ChannelWord* left, const ChannelWord* right,
-                      size_t frames, uint8_t* out);
+size_t DecimateAvx512(const FastTables& tables, const ChannelWord* words, size_t frames,
+                      double gain, int32_t* samples);

@@ -54,49 +54,92 @@ const char* FailureReason(Failure failure) {
 }
 
 void UnsupportedSoundLine(const SoundProperties& p, char* line, int size) {
-  if (p.sample_rate != 0 && !IsConvertibleRate(p.sample_rate)) {
-    std::snprintf(line, size,
-                  "Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are "
-                  "supported; this file is %u Hz.\n",
-                  static_cast<unsigned>(p.sample_rate));
-  } else if (p.has_channels && p.channels != StereoChannels) {
-    std::snprintf(line, size, "Only 2-channel sound is supported; this file has %u channel%s.\n",
-                  static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s");
-  } else if (std::strcmp(p.compression, "DST ") == 0) {
-    std::snprintf(line, size, "DST-compressed sound data is not supported.\n");
-  } else {
-    char type[sizeof p.compression];
-    for (size_t i = 0; i < sizeof type; ++i) {
-      type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
-    }
-    type[sizeof type - 1] = '\0';
-    std::snprintf(
-        line, size,
-        "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n",
-        type);
+  switch (p.refusal) {
+    case Refusal::Rate:
+      std::snprintf(line, size,
+                    "Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are "
+                    "supported; this file is %u Hz.\n",
+                    static_cast<unsigned>(p.sample_rate));
+      return;
+    case Refusal::Channels:
+      std::snprintf(line, size, "Only 1 to %d channels are supported; this file has %u.\n",
+                    MaxChannels, static_cast<unsigned>(p.channels));
+      return;
+    case Refusal::ChannelType:
+      std::snprintf(line, size, "This DSF file's channel type %u does not fit its %u channel%s.\n",
+                    static_cast<unsigned>(p.channel_type), static_cast<unsigned>(p.channels),
+                    p.channels == 1 ? "" : "s");
+      return;
+    case Refusal::ChannelIds:
+      std::snprintf(line, size, "This DSDIFF file counts %u channel%s but names %u.\n",
+                    static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s",
+                    static_cast<unsigned>(p.channel_ids));
+      return;
+    case Refusal::Compression:
+    case Refusal::None:
+      break;
   }
+  if (std::strcmp(p.compression, "DST ") == 0) {
+    std::snprintf(line, size, "DST-compressed sound data is not supported.\n");
+    return;
+  }
+  char type[sizeof p.compression];
+  for (size_t i = 0; i < sizeof type; ++i) {
+    type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
+  }
+  type[sizeof type - 1] = '\0';
+  std::snprintf(
+      line, size,
+      "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n", type);
+}
+
+const char* LayoutName(const Speaker* speakers, int channels) {
+  struct Named {
+    uint32_t mask;
+    int channels;
+    const char* name;
+  };
+  static constexpr Named layouts[] = {
+      {FrontCenter, 1, "mono"},
+      {FrontLeft | FrontRight, 2, "stereo"},
+      {FrontLeft | FrontRight | FrontCenter, 3, "3.0"},
+      {FrontLeft | FrontRight | BackLeft | BackRight, 4, "quad"},
+      {FrontLeft | FrontRight | FrontCenter | LowFrequency, 4, "3.1"},
+      {FrontLeft | FrontRight | FrontCenter | BackLeft | BackRight, 5, "5.0"},
+      {FrontLeft | FrontRight | FrontCenter | LowFrequency | BackLeft | BackRight, 6, "5.1"},
+  };
+  const uint32_t mask = ChannelMask(speakers, channels);
+  for (const Named& layout : layouts) {
+    if (layout.mask == mask && layout.channels == channels) return layout.name;
+  }
+  return nullptr;
 }
 
 const char UsageText[] =
-    "Usage: dff2wav IN OUT\n"
+    "Usage: dff2wav [OPTIONS] IN OUT\n"
     "\n"
-    "Converts stereo one-bit DSD audio into a 24-bit PCM WAV file.\n"
+    "Converts one-bit DSD audio into a 24-bit PCM WAV file.\n"
     "\n"
     "  IN   a DSDIFF (.dff) or DSF (.dsf) file, recognised by its content:\n"
-    "       2 channels, uncompressed, DSD64 to DSD512 (2,822,400 or 3,072,000 Hz\n"
-    "       times 1, 2, 4 or 8)\n"
+    "       1 to 6 channels (mono to 5.1), uncompressed, DSD64 to DSD512\n"
+    "       (2,822,400 or 3,072,000 Hz times 1, 2, 4 or 8)\n"
     "  OUT  the WAV file to write, at the DSD rate / 32 (88,200 Hz for DSD64);\n"
-    "       - writes it to standard output, and the console lines go to\n"
-    "       standard error instead\n"
+    "       - writes it to standard output\n"
     "\n"
-    "The run leaves each channel's one-bit sound in dsdl.tmp and dsdr.tmp in\n"
-    "the working directory. It prints the sizes it derived, a number for each\n"
+    "A stereo input converted with no options runs in the original form: it\n"
+    "leaves each channel's one-bit sound in dsdl.tmp and dsdr.tmp in the\n"
+    "working directory, and prints the sizes it derived, a number for each\n"
     "division of about 95 s of DSD64 sound, and a closing message in Shift-JIS\n"
-    "(pipe it through iconv -f SHIFT_JIS on a UTF-8 terminal). Exit status: 0\n"
-    "after a complete run, 1 after a failure or when sound was left out.\n"
+    "(pipe it through iconv -f SHIFT_JIS on a UTF-8 terminal) on standard\n"
+    "output, or on standard error when the WAV goes to standard output. Every\n"
+    "other run (an option, another channel count) writes a WAVE_FORMAT_EXTENSIBLE\n"
+    "file with the channel mask, no channel files, and one summary line on\n"
+    "standard error. Exit status: 0 after a complete run, 1 after a failure or\n"
+    "when sound was left out.\n"
     "\n"
     "  -h, --help   print this text\n"
     "  --version    print the version\n"
+    "  --           every argument after it is a file name\n"
     "\n"
     "Example: dff2wav in.dsf - | flac -o out.flac -\n"
     "See dff2wav(1).\n";

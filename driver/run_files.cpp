@@ -145,24 +145,13 @@ void EmptyOutput(const Output& output) {
   }
 }
 
-Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]) {
-  const uint8_t no_header[WavHeaderBytes] = {};
-  const bool written = output.placed ? WriteAt(output.fd, no_header, WavHeaderBytes, output.start)
-                                     : WriteInOrder(output.fd, header, WavHeaderBytes);
-  return written ? Fault{} : SystemFault(Failure::FileWrite, output.path, errno);
+OutputStream StreamOf(const Output& output) {
+  return OutputStream{output.fd, output.path, output.placed, output.start};
 }
 
-Fault FinishOutput(Output* output, const uint8_t header[WavHeaderBytes], uint64_t bytes) {
+Fault CloseOutput(Output* output) {
   Fault fault;
-  const off_t end = static_cast<off_t>(output->start + bytes);
-  // The position moves past the WAV, as writing in sequence would have moved
-  // it: a kept standard descriptor is shared with whatever writes next.
-  if (output->placed && (ftruncate(output->fd, end) != 0 ||
-                         !WriteAt(output->fd, header, WavHeaderBytes, output->start) ||
-                         lseek(output->fd, end, SEEK_SET) != end)) {
-    fault = SystemFault(Failure::FileWrite, output->path, errno);
-  }
-  if (close(output->fd) != 0 && !Failed(fault)) {
+  if (output->fd >= 0 && close(output->fd) != 0) {
     fault = SystemFault(Failure::FileWrite, output->path, errno);
   }
   if (output->lock >= 0) close(output->lock);

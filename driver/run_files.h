@@ -10,7 +10,7 @@
 #include <string>
 
 #include "base/failure.h"
-#include "wav/wav.h"
+#include "sink/output.h"
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
 // no file opened later takes its number and receives console text.
@@ -56,11 +56,9 @@ Fault OpenOutput(const char* path, int kept, Output* output);
 // another conversion is writing it.
 void EmptyOutput(const Output& output);
 
-// Before the first frame: a placed output loses its old header, so that a
-// run stopped half-way never leaves a file that looks complete; any other
-// output receives the header now.
-Fault StartOutput(const Output& output, const uint8_t header[WavHeaderBytes]);
+// The output as its writer sees it.
+OutputStream StreamOf(const Output& output);
 
-// After the last frame: a placed output is cut to `bytes` (header included)
-// and receives its header. Closes the output in every case.
-Fault FinishOutput(Output* output, const uint8_t header[WavHeaderBytes], uint64_t bytes);
+// Closes the output and its lock; Failure::FileWrite when the close fails
+// (a file system may report a failed write only then).
+Fault CloseOutput(Output* output);

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/byte_order.h"
 #include "base/io.h"
 #include "dsdiff/dsdiff.h"
 
@@ -15,6 +16,21 @@ constexpr char SND_ID[4] = {'S', 'N', 'D', ' '};   // property type: sound
 constexpr char FS_ID[4] = {'F', 'S', ' ', ' '};    // sample rate, 4 bytes
 constexpr char CHNL_ID[4] = {'C', 'H', 'N', 'L'};  // channel count (2 bytes), then 4-byte IDs
 constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then a counted name
+constexpr char UncompressedType[4] = {'D', 'S', 'D', ' '};  // "CMPR" type of plain one-bit sound
+
+// The channel IDs of "CHNL" and the speakers they stand for: stereo left and
+// right, the multichannel left and right, centre, low frequency, and the
+// surround pair.
+struct ChannelIdSpeaker {
+  char id[4];
+  Speaker speaker;
+};
+constexpr ChannelIdSpeaker ChannelIdSpeakers[] = {
+    {{'S', 'L', 'F', 'T'}, FrontLeft},   {{'S', 'R', 'G', 'T'}, FrontRight},
+    {{'M', 'L', 'F', 'T'}, FrontLeft},   {{'M', 'R', 'G', 'T'}, FrontRight},
+    {{'C', ' ', ' ', ' '}, FrontCenter}, {{'L', 'F', 'E', ' '}, LowFrequency},
+    {{'L', 'S', ' ', ' '}, BackLeft},    {{'R', 'S', ' ', ' '}, BackRight},
+};
 
 constexpr int ChunkIdBytes = 4;
 constexpr int ChunkSizeBytes = 8;  // unsigned, big-endian
@@ -67,21 +83,30 @@ bool IdIs(const uint8_t id[ChunkIdBytes], const char expected[ChunkIdBytes]) {
   return std::memcmp(id, expected, ChunkIdBytes) == 0;
 }
 
-uint64_t BigEndian(const uint8_t* bytes, int count) {
-  uint64_t value = 0;
-  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-  return value;
+uint64_t BigEndian64(const uint8_t bytes[8]) { return LoadBigEndian(bytes, 8); }
+
+Speaker SpeakerOfId(const uint8_t id[ChunkIdBytes]) {
+  for (const ChannelIdSpeaker& known : ChannelIdSpeakers) {
+    if (IdIs(id, known.id)) return known.speaker;
+  }
+  return NoSpeaker;
 }
 
-uint64_t BigEndian64(const uint8_t bytes[8]) { return BigEndian(bytes, 8); }
+// What a well-formed "PROP" chunk of type "SND " says.
+struct PropertyChunk {
+  SoundProperties properties;
+  bool has_channels = false;
+  Speaker speakers[MaxChannels] = {};  // of the first channels, when their count is taken
+};
 
 // Reads the local chunks of a "PROP" chunk whose data (after the property
 // type) spans [in->pos, end) of the input. Returns false when the chunk is
 // malformed or cut short: a local head that does not fit, a local chunk that
-// runs past `end`, or a known local chunk too short for what it must hold.
+// runs past `end`, or a known local chunk too short for its fixed fields.
 // Never reads at or past `end`.
-bool ReadSoundProperties(Cursor in, uint64_t end, SoundProperties* found) {
-  SoundProperties properties;
+bool ReadSoundProperties(Cursor in, uint64_t end, PropertyChunk* found) {
+  PropertyChunk chunk;
+  SoundProperties& properties = chunk.properties;
   while (in.pos < end) {
     uint8_t head[ChunkHeadBytes];
     if (end - in.pos < ChunkHeadBytes || !ReadExactly(&in, head, ChunkHeadBytes)) return false;
@@ -91,13 +116,21 @@ bool ReadSoundProperties(Cursor in, uint64_t end, SoundProperties* found) {
     uint8_t data[CompressionBytes + 1];
     if (IdIs(head, FS_ID)) {
       if (data_bytes < RateBytes || !ReadExactly(&in, data, RateBytes)) return false;
-      properties.sample_rate = static_cast<uint32_t>(BigEndian(data, RateBytes));
+      properties.sample_rate = static_cast<uint32_t>(LoadBigEndian(data, RateBytes));
     } else if (IdIs(head, CHNL_ID)) {
       if (data_bytes < ChannelCountBytes || !ReadExactly(&in, data, ChannelCountBytes))
         return false;
-      properties.channels = static_cast<uint16_t>(BigEndian(data, ChannelCountBytes));
-      properties.has_channels = true;
-      if (data_bytes < ChannelCountBytes + ChannelIdBytes * properties.channels) return false;
+      properties.channels = static_cast<uint32_t>(LoadBigEndian(data, ChannelCountBytes));
+      properties.channel_ids = static_cast<uint32_t>(
+          std::min<uint64_t>((data_bytes - ChannelCountBytes) / ChannelIdBytes, UINT32_MAX));
+      chunk.has_channels = true;
+      for (uint32_t c = 0; c < properties.channels && c < properties.channel_ids &&
+                           c < static_cast<uint32_t>(MaxChannels);
+           ++c) {
+        uint8_t id[ChunkIdBytes];
+        if (!ReadExactly(&in, id, ChunkIdBytes)) return false;
+        chunk.speakers[c] = SpeakerOfId(id);
+      }
     } else if (IdIs(head, CMPR_ID)) {
       // The type, then a count byte and that many bytes of name.
       if (data_bytes < CompressionBytes + 1 || !ReadExactly(&in, data, CompressionBytes + 1)) {
@@ -110,18 +143,49 @@ bool ReadSoundProperties(Cursor in, uint64_t end, SoundProperties* found) {
     in.pos = next;
     if (data_bytes & 1 && in.pos < end) ++in.pos;
   }
-  *found = properties;
+  *found = chunk;
   return true;
+}
+
+// Why the sound that a property chunk describes cannot be converted.
+Refusal RefusalOf(const PropertyChunk& chunk) {
+  const SoundProperties& p = chunk.properties;
+  if (p.sample_rate != 0 && !IsConvertibleRate(p.sample_rate)) return Refusal::Rate;
+  if (chunk.has_channels && (p.channels == 0 || p.channels > MaxChannels)) {
+    return Refusal::Channels;
+  }
+  if (chunk.has_channels && p.channel_ids != p.channels) return Refusal::ChannelIds;
+  if (p.compression[0] != '\0' && std::memcmp(p.compression, UncompressedType, 4) != 0) {
+    return Refusal::Compression;
+  }
+  return Refusal::None;
+}
+
+// The stream a convertible property chunk describes, or the stereo DSD64
+// taken for granted without one.
+void DescribeStream(const PropertyChunk* chunk, SoundSource* source) {
+  const Speaker stereo[] = {FrontLeft, FrontRight};
+  source->sample_rate =
+      chunk && chunk->properties.sample_rate != 0 ? chunk->properties.sample_rate : Dsd64Rate;
+  if (chunk && chunk->has_channels) {
+    source->channels = static_cast<int>(chunk->properties.channels);
+    OrderChannels(chunk->speakers, source->channels, source);
+  } else {
+    source->channels = StereoChannels;
+    OrderChannels(stereo, StereoChannels, source);
+  }
 }
 
 }  // namespace
 
-Fault ChunkWalk(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
+Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* properties) {
   const Fault no_sound = Fault{Failure::NoSoundData, path};
   Cursor in;
   in.fd = fd;
   uint8_t id[ChunkIdBytes];
   uint8_t size[ChunkSizeBytes];
+  PropertyChunk found;
+  bool has_properties = false;  // the last well-formed sound property chunk is in `found`
   if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, DsdiffMagic)) {
     return Fault{Failure::NotDsd, path};
   }
@@ -140,25 +204,29 @@ Fault ChunkWalk(int fd, const char* path, SoundData* sound, SoundProperties* pro
     if (IdIs(id, PROP_ID) && data_bytes <= std::numeric_limits<uint64_t>::max() - in.pos) {
       Cursor prop = in;
       uint8_t type[ChunkIdBytes];
-      SoundProperties found;
       if (data_bytes >= ChunkIdBytes && ReadExactly(&prop, type, ChunkIdBytes) &&
           IdIs(type, SND_ID) && ReadSoundProperties(prop, in.pos + data_bytes, &found)) {
-        *properties = found;
-        if (!IsConvertible(found)) return Fault{Failure::UnsupportedSound, path};
+        has_properties = true;
+        *properties = found.properties;
+        properties->refusal = RefusalOf(found);
+        if (properties->refusal != Refusal::None) return Fault{Failure::UnsupportedSound, path};
       }
     }
     if (!SkipForward(&in, data_bytes + (data_bytes & 1))) return no_sound;
   }
   if (!ReadExactly(&in, size, ChunkSizeBytes)) return no_sound;
-  sound->layout = SoundLayout::Interleaved;
-  sound->offset = in.pos;
-  sound->declared_bytes = BigEndian64(size);
-  sound->data_end = sound->declared_bytes <= std::numeric_limits<uint64_t>::max() - in.pos
-                        ? in.pos + sound->declared_bytes
-                        : std::numeric_limits<uint64_t>::max();
-  sound->sample_rate = properties->sample_rate != 0 ? properties->sample_rate : Dsd64Rate;
-  // Only whole groups are converted; bytes of a partial last group are never read.
-  MeasureSound(sound->declared_bytes / GroupBytes, sound);
-  if (sound->DsdSize < MinDsdSize) return Fault{Failure::DataTooSmall, path};
+  DescribeStream(has_properties ? &found : nullptr, source);
+  source->layout = SoundLayout::Interleaved;
+  source->offset = in.pos;
+  source->declared_bytes = BigEndian64(size);
+  source->data_end = source->declared_bytes <= std::numeric_limits<uint64_t>::max() - in.pos
+                         ? in.pos + source->declared_bytes
+                         : std::numeric_limits<uint64_t>::max();
+  // Only whole words of every channel are converted; the bytes of a partial
+  // last round are never read.
+  source->words = source->declared_bytes / (sizeof(ChannelWord) * source->channels);
+  source->fd = fd;
+  source->path = path;
+  if (source->words < MinSourceWords) return Fault{Failure::DataTooSmall, path};
   return Fault{};
 }

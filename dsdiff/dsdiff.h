@@ -1,10 +1,11 @@
-// DSDIFF input: finds the sound data in a DSDIFF container and reads the
-// sound property chunk on the way. Reads the input at explicit offsets and
-// owns nothing; turning the sound into channel words is sound/'s work.
+// DSDIFF input: finds the sound data in a DSDIFF container, reads the sound
+// property chunk on the way, and describes the stream as a SoundSource.
+// Reads the input at explicit offsets and owns nothing; turning the sound
+// into channel words is the source's work.
 #pragma once
 
 #include "base/failure.h"
-#include "sound/sound.h"
+#include "source/source.h"
 
 // The first four bytes of every DSDIFF file.
 constexpr char DsdiffMagic[4] = {'F', 'R', 'M', '8'};
@@ -12,9 +13,14 @@ constexpr char DsdiffMagic[4] = {'F', 'R', 'M', '8'};
 // Walks the container from its start to the first "DSD " chunk and describes
 // the sound that follows its head. Chunks before it are skipped by their full
 // size plus the pad byte of odd sizes; "FVER" always by its 4 data bytes.
-// A well-formed "PROP" chunk of type "SND " is read on the way: if it says
-// the sound cannot be converted, the walk ends with Failure::UnsupportedSound
-// and `properties` tells why. A malformed, cut short or other "PROP" chunk is
-// skipped like any other chunk. Failure::NotDsd when the input does not
-// start with "FRM8".
-Fault ChunkWalk(int fd, const char* path, SoundData* sound, SoundProperties* properties);
+// A well-formed "PROP" chunk of type "SND " is read on the way: its rate
+// ("FS  "), its channels with the speakers their ids name ("CHNL": SLFT and
+// MLFT front left, SRGT and MRGT front right, "C   " centre, "LFE " low
+// frequency, "LS  " and "RS  " back left and right, others none), and its
+// compression ("CMPR"). If it says the sound cannot be converted, the walk
+// ends with Failure::UnsupportedSound and `properties` tells why. A
+// malformed, cut short or other "PROP" chunk is skipped like any other
+// chunk, and the sound is then taken as stereo DSD64. Failure::NotDsd when
+// the input does not start with "FRM8"; Failure::DataTooSmall for fewer than
+// 16 whole words per channel.
+Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* properties);

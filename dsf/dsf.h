@@ -1,22 +1,24 @@
 // DSF input: reads the fixed head of a DSF file (its "DSD ", "fmt " and
-// "data" chunks) and describes the sound that follows. Reads the input at
-// explicit offsets and owns nothing; the ID3 tag a DSF file may carry at its
-// end is ignored.
+// "data" chunks) and describes the stream that follows as a SoundSource.
+// Reads the input at explicit offsets and owns nothing.
 #pragma once
 
 #include "base/failure.h"
-#include "sound/sound.h"
+#include "source/source.h"
 
 // Failure::NotDsd unless the input starts with a well-formed DSF head:
 // chunk sizes 28 and 52, format version 1, raw DSD (format id 0), 1 or 8 bits
 // per sample, a sample rate, a block size from 1 to MaxDsfBlockBytes, then
 // "data".
-// Failure::UnsupportedSound, with `properties` telling why, for a channel
-// count other than 2 or a rate IsConvertibleRate refuses;
-// Failure::DataTooSmall for fewer than 16 whole groups. The sound is
-// `sample count` / 32 whole groups; samples of a partial last group are
-// never read.
-Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* properties);
+// Failure::UnsupportedSound, with `properties` telling why, for a rate
+// IsConvertibleRate refuses, a channel count outside 1..MaxChannels, or a
+// channel type that contradicts the count. The channel types 1 to 7 give
+// C; FL FR; FL FR C; FL FR BL BR; FL FR C LFE; FL FR C BL BR;
+// FL FR C LFE BL BR.
+// Failure::DataTooSmall for fewer than 16 whole words per channel. The sound
+// is `sample count` / 32 whole words per channel; samples of a partial last
+// word are never read.
+Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties* properties);
 
 // The first four bytes of every DSF file: the id of its "DSD " chunk.
 constexpr char DsfMagic[4] = {'D', 'S', 'D', ' '};

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/byte_order.h"
 #include "base/io.h"
 #include "dsf/dsf.h"
 
@@ -22,7 +23,8 @@ constexpr size_t SizeOffset = 4;  // a chunk's size field, after its id
 constexpr size_t FmtOffset = DsdChunkBytes;
 constexpr size_t VersionOffset = FmtOffset + 12;        // format version, 4 bytes
 constexpr size_t FormatIdOffset = FmtOffset + 16;       // format id, 4 bytes
-constexpr size_t ChannelCountOffset = FmtOffset + 24;   // after the channel type
+constexpr size_t ChannelTypeOffset = FmtOffset + 20;    // the layout, 4 bytes
+constexpr size_t ChannelCountOffset = FmtOffset + 24;   // 4 bytes
 constexpr size_t SampleRateOffset = FmtOffset + 28;     // samples per second, 4 bytes
 constexpr size_t BitsPerSampleOffset = FmtOffset + 32;  // 1 or 8, 4 bytes
 constexpr size_t SampleCountOffset = FmtOffset + 36;    // per channel, 8 bytes
@@ -33,13 +35,35 @@ constexpr uint32_t FormatVersion = 1;
 constexpr uint32_t RawDsdFormat = 0;
 constexpr uint32_t LsbFirstBits = 1;  // earliest sample in each byte's bit 0
 constexpr uint32_t MsbFirstBits = 8;  // earliest sample in bit 7, as in DSDIFF
-constexpr uint64_t SamplesPerGroup = WordSamples;
 constexpr uint64_t SamplesPerByte = 8;
 
-uint64_t LittleEndian(const uint8_t* bytes, int count) {
-  uint64_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
-  return value;
+// The channel types 1 to 7: each layout's channels in the file's order.
+struct ChannelType {
+  int channels;
+  Speaker speakers[MaxChannels];
+};
+constexpr ChannelType ChannelTypes[] = {
+    {1, {FrontCenter}},                                                            // 1: mono
+    {2, {FrontLeft, FrontRight}},                                                  // 2: stereo
+    {3, {FrontLeft, FrontRight, FrontCenter}},                                     // 3: 3 channels
+    {4, {FrontLeft, FrontRight, BackLeft, BackRight}},                             // 4: quad
+    {4, {FrontLeft, FrontRight, FrontCenter, LowFrequency}},                       // 5: 4 channels
+    {5, {FrontLeft, FrontRight, FrontCenter, BackLeft, BackRight}},                // 6: 5 channels
+    {6, {FrontLeft, FrontRight, FrontCenter, LowFrequency, BackLeft, BackRight}},  // 7: 5.1
+};
+constexpr uint32_t FirstChannelType = 1;
+constexpr uint32_t LastChannelType = 7;
+
+uint64_t LittleEndian(const uint8_t* bytes, int count) { return LoadLittleEndian(bytes, count); }
+
+Refusal RefusalOf(const SoundProperties& p) {
+  if (!IsConvertibleRate(p.sample_rate)) return Refusal::Rate;
+  if (p.channels == 0 || p.channels > MaxChannels) return Refusal::Channels;
+  if (p.channel_type < FirstChannelType || p.channel_type > LastChannelType ||
+      ChannelTypes[p.channel_type - FirstChannelType].channels != static_cast<int>(p.channels)) {
+    return Refusal::ChannelType;
+  }
+  return Refusal::None;
 }
 
 bool IdAt(const uint8_t* head, size_t offset, const char id[IdBytes]) {
@@ -48,7 +72,7 @@ bool IdAt(const uint8_t* head, size_t offset, const char id[IdBytes]) {
 
 }  // namespace
 
-Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* properties) {
+Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties* properties) {
   const Fault not_dsf{Failure::NotDsd, path};
   uint8_t head[HeadBytes];
   if (!ReadExactlyAt(fd, head, HeadBytes, 0)) return not_dsf;
@@ -66,22 +90,29 @@ Fault ReadDsfHead(int fd, const char* path, SoundData* sound, SoundProperties* p
     return not_dsf;
   }
   SoundProperties found;
-  found.channels = static_cast<uint16_t>(
-      std::min<uint64_t>(LittleEndian(head + ChannelCountOffset, 4), UINT16_MAX));
-  found.has_channels = true;
+  found.channels = static_cast<uint32_t>(LittleEndian(head + ChannelCountOffset, 4));
+  found.channel_type = static_cast<uint32_t>(LittleEndian(head + ChannelTypeOffset, 4));
   found.sample_rate = static_cast<uint32_t>(LittleEndian(head + SampleRateOffset, 4));
+  found.refusal = RefusalOf(found);
   *properties = found;
-  if (!IsConvertible(found)) return Fault{Failure::UnsupportedSound, path};
+  if (found.refusal != Refusal::None) return Fault{Failure::UnsupportedSound, path};
 
+  const ChannelType& type = ChannelTypes[found.channel_type - FirstChannelType];
   const uint64_t samples = LittleEndian(head + SampleCountOffset, 8);
-  sound->layout = SoundLayout::ChannelBlocks;
-  sound->offset = HeadBytes;
-  sound->data_end = DataOffset + std::min(data_bytes, UINT64_MAX - DataOffset);
-  sound->declared_bytes = 2 * ((samples / SamplesPerByte) + (samples % SamplesPerByte != 0));
-  sound->sample_rate = found.sample_rate;
-  sound->block_bytes = block_bytes;
-  sound->lsb_first = bits == LsbFirstBits;
-  MeasureSound(samples / SamplesPerGroup, sound);
-  if (sound->DsdSize < MinDsdSize) return Fault{Failure::DataTooSmall, path};
+  source->sample_rate = found.sample_rate;
+  source->channels = type.channels;
+  OrderChannels(type.speakers, type.channels, source);
+  source->layout = SoundLayout::ChannelBlocks;
+  source->offset = HeadBytes;
+  source->data_end = DataOffset + std::min(data_bytes, UINT64_MAX - DataOffset);
+  const uint64_t channel_bytes = samples / SamplesPerByte + (samples % SamplesPerByte != 0);
+  source->declared_bytes =
+      channel_bytes > UINT64_MAX / type.channels ? UINT64_MAX : channel_bytes * type.channels;
+  source->block_bytes = block_bytes;
+  source->lsb_first = bits == LsbFirstBits;
+  source->words = samples / WordSamples;
+  source->fd = fd;
+  source->path = path;
+  if (source->words < MinSourceWords) return Fault{Failure::DataTooSmall, path};
   return Fault{};
 }

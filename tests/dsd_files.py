@@ -8,8 +8,18 @@ in both containers.
 import struct
 
 DSD64_RATE = 2822400
-DSF_CHANNEL_TYPES = {1: 1, 2: 2, 3: 3, 4: 5, 5: 6, 6: 7}  # channel count -> DSF channel type
-DSDIFF_CHANNEL_IDS = [b"SLFT", b"SRGT", b"C   ", b"LFE ", b"LS  ", b"RS  "]
+# The layout of each channel count, as DSF channel types and DSDIFF channel
+# ids that name the same speakers in the same order: C; FL FR; FL FR C;
+# FL FR BL BR; FL FR C BL BR; FL FR C LFE BL BR.
+DSF_CHANNEL_TYPES = {1: 1, 2: 2, 3: 3, 4: 4, 5: 6, 6: 7}
+DSDIFF_CHANNEL_IDS = {
+    1: [b"C   "],
+    2: [b"SLFT", b"SRGT"],
+    3: [b"MLFT", b"MRGT", b"C   "],
+    4: [b"MLFT", b"MRGT", b"LS  ", b"RS  "],
+    5: [b"MLFT", b"MRGT", b"C   ", b"LS  ", b"RS  "],
+    6: [b"MLFT", b"MRGT", b"C   ", b"LFE ", b"LS  ", b"RS  "],
+}
 
 
 def chunk(ident, data, size=None):
@@ -33,7 +43,8 @@ def prop(rate=DSD64_RATE, channels=2, compression=b"DSD "):
     """A sound property chunk: "FS  ", "CHNL" and, unless compression is
     None, "CMPR" with that type."""
     local = (chunk(b"FS  ", struct.pack(">I", rate)) +
-             chunk(b"CHNL", struct.pack(">H", channels) + b"".join(DSDIFF_CHANNEL_IDS[:channels])))
+             chunk(b"CHNL", struct.pack(">H", channels) +
+                   b"".join(DSDIFF_CHANNEL_IDS.get(channels, [b"C000"] * channels))))
     if compression is not None:
         name = b"not compressed"
         local += chunk(b"CMPR", compression + bytes([len(name)]) + name)
@@ -64,7 +75,7 @@ def dsf(sound, rate=DSD64_RATE, lsb_first=False, block=4096, sample_count=None, 
     blocks = -(-per_channel // block)
     data = b"".join(s[i * block:(i + 1) * block].ljust(block, b"\0")
                     for i in range(blocks) for s in streams)
-    fmt = struct.pack("<IIIIIIQII", 1, 0, DSF_CHANNEL_TYPES[channels], channels, rate,
+    fmt = struct.pack("<IIIIIIQII", 1, 0, DSF_CHANNEL_TYPES.get(channels, 2), channels, rate,
                       1 if lsb_first else 8, sample_count, block, 0)
     head_bytes = 28 + 12 + len(fmt) + 12
     file_bytes = head_bytes + len(data) + len(tag)

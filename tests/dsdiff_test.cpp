@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/test_support.h"
+#include "wav/wav.h"
 
 namespace {
 
 struct WalkOutcome {
   Failure failure;
-  SoundData sound;
+  SoundSource sound;
   SoundProperties properties;
 };
 
@@ -33,26 +34,29 @@ TEST(ChunkWalk, StopsAtTheFirstSoundByte) {
   const Bytes file = Container({FverChunk(), PropChunk(), Chunk("DSD ", Bytes(1000, 'x'))});
   const WalkOutcome outcome = Walk(file);
   ASSERT_EQ(outcome.failure, Failure::None);
-  EXPECT_EQ(outcome.sound.DsdSize, 1000u);
+  EXPECT_EQ(outcome.sound.words, 125u);
   EXPECT_EQ(outcome.sound.offset, head.size() + 12);
   EXPECT_EQ(outcome.sound.layout, SoundLayout::Interleaved);
 }
 
-TEST(ChunkWalk, MeasuresWholeGroupsOnly) {
+TEST(ChunkWalk, MeasuresWholeWordsOfEveryChannelOnly) {
   const struct {
     size_t bytes;
-    uint32_t DsdSize;
+    int channels;
+    uint64_t words;
     Failure failure;
   } cases[] = {
-      {1003, 1000, Failure::None},       {130, 128, Failure::None},     {128, 128, Failure::None},
-      {127, 120, Failure::DataTooSmall}, {0, 0, Failure::DataTooSmall},
+      {1003, 2, 125, Failure::None},       {130, 2, 16, Failure::None},
+      {128, 2, 16, Failure::None},         {127, 2, 15, Failure::DataTooSmall},
+      {0, 2, 0, Failure::DataTooSmall},    {64, 1, 16, Failure::None},
+      {383, 6, 15, Failure::DataTooSmall}, {384, 6, 16, Failure::None},
   };
   for (const auto& c : cases) {
-    const WalkOutcome outcome = Walk(Container({Chunk("DSD ", Bytes(c.bytes, 'x'))}));
+    const WalkOutcome outcome =
+        Walk(Container({PropChunk(2822400, static_cast<uint16_t>(c.channels)),
+                        Chunk("DSD ", Bytes(c.bytes, 'x'))}));
     EXPECT_EQ(outcome.failure, c.failure) << c.bytes;
-    if (c.failure == Failure::None) {
-      EXPECT_EQ(outcome.sound.DsdSize, c.DsdSize) << c.bytes;
-    }
+    EXPECT_EQ(outcome.sound.words, c.words) << c.bytes;
   }
 }
 
@@ -62,7 +66,7 @@ TEST(ChunkWalk, SkipsOddChunksWithTheirPadByte) {
       Container({Chunk("COMT", "abcdefg"), Chunk("DIIN", "x"), Chunk("DSD ", Bytes(256, 'x'))});
   const WalkOutcome outcome = Walk(file);
   ASSERT_EQ(outcome.failure, Failure::None);
-  EXPECT_EQ(outcome.sound.DsdSize, 256u);
+  EXPECT_EQ(outcome.sound.words, 32u);
   EXPECT_EQ(outcome.sound.offset, file.size() - 256);
 }
 
@@ -72,7 +76,7 @@ TEST(ChunkWalk, SkipsFverByFourDataBytesWhateverItsSize) {
                      Chunk("DSD ", Bytes(128, 'x'));
   const WalkOutcome outcome = Walk(file);
   ASSERT_EQ(outcome.failure, Failure::None);
-  EXPECT_EQ(outcome.sound.DsdSize, 128u);
+  EXPECT_EQ(outcome.sound.words, 16u);
 }
 
 TEST(ChunkWalk, AcceptsAnyFormType) {
@@ -105,7 +109,8 @@ TEST(ChunkWalk, SkipsChunksByTheirFull64BitSize) {
   EXPECT_EQ(Walk(file).failure, Failure::NoSoundData);
 }
 
-TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
+TEST(ChunkWalk, SoundBeyond32BitsIsMeasuredWhole) {
+  // The original form's 32-bit DsdSize is capped at the largest group count.
   const struct {
     uint64_t declared;
     uint32_t DsdSize;
@@ -121,9 +126,11 @@ TEST(ChunkWalk, SoundBeyond32BitsIsCappedAtTheLargestGroupCount) {
     const WalkOutcome outcome =
         Walk(Container({FverChunk(), ChunkDeclaring("DSD ", c.declared, Bytes(64, 'x'))}));
     ASSERT_EQ(outcome.failure, Failure::None);
-    EXPECT_EQ(outcome.sound.DsdSize, c.DsdSize);
+    EXPECT_EQ(outcome.sound.words, c.declared / 8);
     EXPECT_EQ(outcome.sound.declared_bytes, c.declared);
-    EXPECT_EQ(outcome.sound.beyond_32_bits, c.beyond);
+    bool beyond = false;
+    EXPECT_EQ(DsdSizeOf(outcome.sound.words, &beyond), c.DsdSize);
+    EXPECT_EQ(beyond, c.beyond);
   }
 }
 
@@ -136,27 +143,58 @@ TEST(ChunkWalk, ReadsTheSoundPropertiesOnTheWay) {
   EXPECT_STREQ(outcome.properties.compression, "DSD ");
 }
 
+// "CHNL" ids name the speakers, and the channels are held in mask order.
+TEST(ChunkWalk, ChannelIdsNameTheSpeakers) {
+  const struct {
+    std::vector<Bytes> ids;
+    uint32_t mask;
+    std::vector<uint8_t> from;
+  } cases[] = {
+      {{"SLFT", "SRGT"}, 0x3, {0, 1}},
+      {{"C   "}, 0x4, {0}},
+      {{"MLFT", "MRGT", "C   ", "LS  ", "RS  "}, 0x37, {0, 1, 2, 3, 4}},
+      {{"MLFT", "MRGT", "C   ", "LFE ", "LS  ", "RS  "}, 0x3F, {0, 1, 2, 3, 4, 5}},
+      {{"C000", "C001", "C002"}, 0, {0, 1, 2}},
+      {{"MLFT", "MRGT", "LS  ", "RS  ", "C   ", "LFE "}, 0x3F, {0, 1, 4, 5, 2, 3}},
+      {{"MLFT", "C001", "MRGT"}, 0x3, {0, 2, 1}},
+  };
+  for (const auto& c : cases) {
+    const WalkOutcome outcome = Walk(Container(
+        {FverChunk(), PropChunkWithIds(2822400, c.ids), Chunk("DSD ", Bytes(4096, 'x'))}));
+    ASSERT_EQ(outcome.failure, Failure::None);
+    ASSERT_EQ(outcome.sound.channels, static_cast<int>(c.ids.size()));
+    EXPECT_EQ(ChannelMask(outcome.sound.speakers, outcome.sound.channels), c.mask);
+    EXPECT_EQ(std::vector<uint8_t>(outcome.sound.file_channel,
+                                   outcome.sound.file_channel + outcome.sound.channels),
+              c.from);
+  }
+}
+
 TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
+  const Bytes ids_for_two = BigEndian(2, 2) + "SLFTSRGT";
   const struct {
     Bytes prop;
-    uint32_t rate;
-    uint16_t channels;
-    const char* compression;
+    Refusal refusal;
+    uint32_t channels;
   } cases[] = {
-      {PropChunk(44100), 44100, 2, "DSD "},
-      {PropChunk(45158400), 45158400, 2, "DSD "},  // DSD1024
-      {PropChunk(2822400 * 3), 2822400 * 3, 2, "DSD "},
-      {PropChunk(2822400, 1), 2822400, 1, "DSD "},
-      {PropChunk(2822400, 6), 2822400, 6, "DSD "},
-      {PropChunk(2822400, 2, "DST "), 2822400, 2, "DST "},
+      {PropChunk(44100), Refusal::Rate, 2},
+      {PropChunk(45158400), Refusal::Rate, 2},  // DSD1024
+      {PropChunk(2822400 * 3), Refusal::Rate, 2},
+      {PropChunk(2822400, 7), Refusal::Channels, 7},
+      {PropChunk(2822400, 0), Refusal::Channels, 0},
+      {PropChunk(2822400, 6, "DST "), Refusal::Compression, 6},
+      {PropChunk(2822400, 2, "ABCD"), Refusal::Compression, 2},
+      // The count disagrees with the ids that follow it.
+      {Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")), Refusal::ChannelIds, 6},
+      {Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(1, 2) + "SLFTSRGT")), Refusal::ChannelIds, 1},
+      {Chunk("PROP", "SND " + Chunk("CHNL", ids_for_two.substr(0, 9))), Refusal::ChannelIds, 2},
   };
   for (const auto& c : cases) {
     const WalkOutcome outcome =
         Walk(Container({FverChunk(), c.prop, Chunk("DSD ", Bytes(128, 'x'))}));
-    EXPECT_EQ(outcome.failure, Failure::UnsupportedSound);
-    EXPECT_EQ(outcome.properties.sample_rate, c.rate);
-    EXPECT_EQ(outcome.properties.channels, c.channels);
-    EXPECT_STREQ(outcome.properties.compression, c.compression);
+    EXPECT_EQ(outcome.failure, Failure::UnsupportedSound) << &c - cases;
+    EXPECT_EQ(outcome.properties.refusal, c.refusal) << &c - cases;
+    EXPECT_EQ(outcome.properties.channels, c.channels) << &c - cases;
   }
 }
 
@@ -181,9 +219,9 @@ TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
       Chunk("PROP",
             "SND " + refused_rate + ChunkDeclaring("CHNL", 40, BigEndian(6, 2))),  // past the end
       Chunk("PROP", "SND " + ChunkDeclaring("FS  ", 2, BigEndian(44100, 4).substr(0, 2))),
-      Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")),  // too few channel IDs
-      Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),                    // no counted name
-      Chunk("PROP", "SN"),                                              // shorter than its type
+      Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2).substr(0, 1))),  // no whole count
+      Chunk("PROP", "SND " + Chunk("CMPR", "DST ")),                        // no counted name
+      Chunk("PROP", "SN"),                                                  // shorter than its type
   };
   for (const Bytes& prop : props) {
     const Bytes file =

@@ -1,7 +1,7 @@
 // The fast kernels against the reference filter: random windows in bulk,
 // windows whose sample lies on a truncation edge (these must take the
-// fallback), the clamp and saturation edges, runs of odd lengths in buffers
-// that end exactly where the contract says, and concurrent calls.
+// fallback), the full-scale edges, gains, runs of odd lengths in buffers that
+// end exactly where the contract says, and concurrent calls.
 #include "decimate/fast_filter.h"
 
 #include <gtest/gtest.h>
@@ -30,14 +30,26 @@ constexpr double BracketedDistance = 4e-6;
 // Hand-built windows sit this many words apart, so in a stream each one is
 // frame 17j, which falls in every lane of a 16-frame block in turn.
 constexpr size_t WindowStride = WindowWords + 1;
-constexpr double AllTapsSum = 1.0027;  // a window's sum per unit of density
+constexpr double AllTapsSum = 1.0027;      // a window's sum per unit of density
+constexpr double FullScale24 = 8388608.0;  // 2^23: x of 24-bit full scale
 
 using Window = std::array<ChannelWord, WindowWords>;
 
+// Two channels, so that a window can be tested beside a different one.
 struct Stream {
   std::vector<ChannelWord> left, right;
   size_t frames() const { return left.size() - (WindowWords - 1); }
 };
+
+// The samples of both channels, left then right.
+struct Samples {
+  std::vector<int32_t> left, right;
+  bool operator==(const Samples& other) const { return left == other.left && right == other.right; }
+};
+
+// Samples past the end of a kernel's output, which it must never write.
+constexpr size_t GuardSamples = 32;
+constexpr int32_t GuardValue = 0x7E7E7E7E;
 
 std::vector<FilterKernel> SupportedKernels() {
   std::vector<FilterKernel> kernels;
@@ -61,11 +73,12 @@ ChannelWord WordOfDensity(std::mt19937_64& random, double density) {
   return word;
 }
 
-std::vector<uint8_t> ReferenceFrames(const Stream& stream) {
-  std::vector<uint8_t> out(stream.frames() * PcmFrameBytes);
+Samples ReferenceSamples(const Stream& stream, double gain = 1.0) {
+  Samples out{std::vector<int32_t>(stream.frames()), std::vector<int32_t>(stream.frames())};
   auto run = [&](size_t begin, size_t end) {
     for (size_t k = begin; k < end; ++k) {
-      DecimationFilter(&stream.left[k], &stream.right[k], &out[PcmFrameBytes * k]);
+      out.left[k] = ReferenceSample(&stream.left[k], gain);
+      out.right[k] = ReferenceSample(&stream.right[k], gain);
     }
   };
   const size_t half = stream.frames() / 2;
@@ -86,22 +99,48 @@ TEST(FastFilter, EveryKernelRunsOnThisCpu) {
     GTEST_SKIP() << "this CPU cannot run, so nothing tests, the kernels:" << untested;
 }
 
-// Runs every supported kernel, and DecimateFrames, over the stream and
-// expects the reference's bytes. Returns each kernel's fallback count.
-std::vector<size_t> ExpectKernelsMatch(const Stream& stream, const std::vector<uint8_t>& expected) {
-  std::vector<size_t> fallbacks;
-  std::vector<uint8_t> out(expected.size());
-  for (FilterKernel kernel : SupportedKernels()) {
-    fallbacks.push_back(DecimateFramesWith(kernel, stream.left.data(), stream.right.data(),
-                                           stream.frames(), out.data()));
-    const auto mismatch = std::mismatch(out.begin(), out.end(), expected.begin());
-    EXPECT_TRUE(mismatch.first == out.end())
-        << FilterKernelName(kernel) << ": frame " << (mismatch.first - out.begin()) / PcmFrameBytes
-        << " of " << stream.frames() << " differs";
+// One channel through `kernel` (or DecimateChannel when null) into an output
+// followed by guard samples, which must stay as they were.
+std::vector<int32_t> KernelSamples(const FilterKernel* kernel,
+                                   const std::vector<ChannelWord>& words, size_t frames,
+                                   double gain, size_t* fallbacks) {
+  std::vector<int32_t> out(frames + GuardSamples, GuardValue);
+  if (kernel) {
+    *fallbacks += DecimateChannelWith(*kernel, words.data(), frames, gain, out.data());
+  } else {
+    DecimateChannel(words.data(), frames, gain, out.data());
   }
-  std::fill(out.begin(), out.end(), 0);
-  DecimateFrames(stream.left.data(), stream.right.data(), stream.frames(), out.data());
-  EXPECT_TRUE(out == expected) << "DecimateFrames";
+  EXPECT_TRUE(
+      std::all_of(out.begin() + frames, out.end(), [](int32_t s) { return s == GuardValue; }))
+      << "a kernel wrote past its " << frames << " samples";
+  out.resize(frames);
+  return out;
+}
+
+// Runs every supported kernel, and DecimateChannel, over both channels of
+// the stream and expects the reference's samples. Returns each kernel's
+// fallback count.
+std::vector<size_t> ExpectKernelsMatch(const Stream& stream, const Samples& expected,
+                                       double gain = 1.0) {
+  std::vector<size_t> fallbacks;
+  const size_t frames = stream.frames();
+  for (FilterKernel kernel : SupportedKernels()) {
+    size_t count = 0;
+    const Samples out{KernelSamples(&kernel, stream.left, frames, gain, &count),
+                      KernelSamples(&kernel, stream.right, frames, gain, &count)};
+    fallbacks.push_back(count);
+    for (const auto& [got, want] :
+         {std::pair{&out.left, &expected.left}, std::pair{&out.right, &expected.right}}) {
+      const auto mismatch = std::mismatch(got->begin(), got->end(), want->begin());
+      EXPECT_TRUE(mismatch.first == got->end())
+          << FilterKernelName(kernel) << ": frame " << (mismatch.first - got->begin()) << " of "
+          << frames << " differs";
+    }
+  }
+  size_t unused = 0;
+  const Samples best{KernelSamples(nullptr, stream.left, frames, gain, &unused),
+                     KernelSamples(nullptr, stream.right, frames, gain, &unused)};
+  EXPECT_TRUE(best == expected) << "DecimateChannel";
   return fallbacks;
 }
 
@@ -123,14 +162,7 @@ Stream StreamOfWindows(const std::vector<Window>& lefts, const std::vector<Windo
 
 // ---- Windows whose reference x = 2^25 v lies on a chosen edge ----
 
-// The reference's own sum of a window, taps in increasing order.
-double ReferenceSum(const Window& window) {
-  double sum = 0.0;
-  for (int t = 0; t < FirTaps; ++t) {
-    if ((window[t / WordSamples] >> (t % WordSamples)) & 1u) sum += FirTap(t);
-  }
-  return sum;
-}
+double ReferenceSum(const Window& window) { return ::ReferenceSum(window.data()); }
 
 double XOfSum(double sum) { return ((sum - SampleOffsetHalf) - SampleOffsetRipple) * Scale25; }
 
@@ -246,7 +278,7 @@ Window EdgeWindow(const Edge& edge, double density, std::mt19937_64& random) {
     if (!edge.any_integer) Steer(window, edge.integer - tail_reach / 2, random);
     // An any-integer edge must be one that truncation sees: unsaturated.
     if (SearchTail(window, edge) &&
-        (!edge.any_integer || std::fabs(XOfSum(ReferenceSum(window))) < PcmSampleMax)) {
+        (!edge.any_integer || std::fabs(XOfSum(ReferenceSum(window))) < FullScale24)) {
       return window;
     }
   }
@@ -261,7 +293,7 @@ TEST(FastFilter, EveryKernelMatchesTheReferenceOnRandomWindows) {
   if (const char* count = std::getenv(RandomFramesVariable))
     frames = std::strtoull(count, nullptr, 10);
   // Left: uniform bits. Right: a new density every 1024 words, from all
-  // zeros to all ones, so the clamp and saturation are crossed throughout.
+  // zeros to all ones, so full scale is crossed throughout.
   constexpr size_t DensitySpan = 1024;  // words
   constexpr int DensitySteps = 256;     // densities 0/256 .. 256/256
   std::mt19937_64 random(1);
@@ -274,8 +306,25 @@ TEST(FastFilter, EveryKernelMatchesTheReferenceOnRandomWindows) {
     stream.left.push_back(static_cast<ChannelWord>(random()));
     stream.right.push_back(WordOfDensity(random, density));
   }
-  const std::vector<size_t> fallbacks = ExpectKernelsMatch(stream, ReferenceFrames(stream));
-  for (size_t count : fallbacks) EXPECT_LT(count, frames / 1000 + 10);  // the fallback stays rare
+  const std::vector<size_t> fallbacks = ExpectKernelsMatch(stream, ReferenceSamples(stream));
+  // The fallback stays rare: about 1.5e-5 of the samples.
+  for (size_t count : fallbacks) EXPECT_LT(count, 2 * frames / 10000 + 10);
+}
+
+TEST(FastFilter, EveryKernelMatchesTheReferenceAtOtherGains) {
+  // From -40 to +20 dB: the bracket scales with the gain, and the largest
+  // gain drives full-scale windows far beyond 24 bits.
+  constexpr size_t Frames = 200000;
+  std::mt19937_64 random(6);
+  Stream stream;
+  for (size_t i = 0; i < Frames + WindowWords - 1; ++i) {
+    stream.left.push_back(static_cast<ChannelWord>(random()));
+    stream.right.push_back(WordOfDensity(random, static_cast<double>(i / 1024 % 9) / 8));
+  }
+  for (double gain : {0.01, 0.5, 1.0 / 3, 2.0, 10.0}) {
+    SCOPED_TRACE(gain);
+    ExpectKernelsMatch(stream, ReferenceSamples(stream, gain), gain);
+  }
 }
 
 TEST(FastFilter, TruncationEdgeWindowsFallBackAndMatch) {
@@ -292,10 +341,10 @@ TEST(FastFilter, TruncationEdgeWindowsFallBackAndMatch) {
     rights.push_back(j % 2 ? edge : plain);
     const double x = XOfSum(ReferenceSum(edge));
     ASSERT_LT(std::fabs(x - std::nearbyint(x)), EdgeDistance);
-    ASSERT_LT(std::fabs(x), PcmSampleMax);  // unsaturated: the edge shows in the sample
+    ASSERT_LT(std::fabs(x), FullScale24);
   }
   const Stream stream = StreamOfWindows(lefts, rights, random);
-  for (size_t count : ExpectKernelsMatch(stream, ReferenceFrames(stream))) {
+  for (size_t count : ExpectKernelsMatch(stream, ReferenceSamples(stream))) {
     EXPECT_GE(count, static_cast<size_t>(Windows));
   }
   // One at a time, each window is a whole run: the AVX-512 kernel's tail.
@@ -303,44 +352,38 @@ TEST(FastFilter, TruncationEdgeWindowsFallBackAndMatch) {
     Stream single;
     single.left.assign(lefts[j].begin(), lefts[j].end());
     single.right.assign(rights[j].begin(), rights[j].end());
-    const std::vector<uint8_t> expected = ReferenceFrames(single);
-    for (size_t count : ExpectKernelsMatch(single, expected))
+    for (size_t count : ExpectKernelsMatch(single, ReferenceSamples(single)))
       EXPECT_EQ(count, 1u) << "window " << j;
   }
 }
 
-TEST(FastFilter, ClampAndSaturationEdgesMatch) {
+TEST(FastFilter, FullScaleEdgesMatch) {
   std::mt19937_64 random(3);
   Window zeros, ones, positive, negative;
   zeros.fill(0);
   ones.fill(~ChannelWord{0});
   positive = negative = zeros;
   for (int t = 0; t < FirTaps; ++t) SetTap(FirTap(t) > 0 ? positive : negative, t, true);
-  // x within the kernels' bracket of the last steps before and after the
-  // saturation (x = -2^23 - 1 .. -2^23 + 1, 2^23 - 1, 2^23) and of the clamp
-  // (x = +-2^24). The truncation differs across the bracket for three of
-  // them, and saturation does not hide it: those must fall back.
-  const struct {
-    double x;
-    bool falls_back;
-  } edges[] = {
-      {-16777216.0, false}, {-8388609.0, false}, {-8388608.0, true},  {-8388607.0, true},
-      {8388607.0, true},    {8388608.0, false},  {16777216.0, false},
-  };
+  // x within the kernels' bracket of integers around 24-bit full scale
+  // (x = +-2^23) and twice it (x = +-2^24, the design's old clamp). The
+  // samples are not saturated, so the truncation differs across the bracket
+  // for each: all must fall back.
+  const double edges[] = {-16777216.0, -8388609.0, -8388608.0, -8388607.0,
+                          8388607.0,   8388608.0,  16777216.0};
   std::vector<Window> lefts = {zeros, ones, positive, negative, zeros};
   std::vector<Window> rights = {ones, zeros, negative, positive, positive};
   size_t must_fall_back = 0;
-  for (const auto& edge : edges) {
-    const double density = std::clamp((0.5 + edge.x / Scale25) / AllTapsSum, 0.0, 1.0);
-    const Window window = EdgeWindow({false, edge.x, BracketedDistance}, density, random);
+  for (double x : edges) {
+    const double density = std::clamp((0.5 + x / Scale25) / AllTapsSum, 0.0, 1.0);
+    const Window window = EdgeWindow({false, x, BracketedDistance}, density, random);
     lefts.push_back(window);
     rights.push_back(ones);
     lefts.push_back(zeros);
     rights.push_back(window);
-    must_fall_back += edge.falls_back ? 2 : 0;
+    must_fall_back += 2;
   }
   const Stream edges_stream = StreamOfWindows(lefts, rights, random);
-  for (size_t count : ExpectKernelsMatch(edges_stream, ReferenceFrames(edges_stream))) {
+  for (size_t count : ExpectKernelsMatch(edges_stream, ReferenceSamples(edges_stream))) {
     EXPECT_GE(count, must_fall_back);
   }
   // Random bits at the densities whose mean sum is a saturation edge.
@@ -351,13 +394,13 @@ TEST(FastFilter, ClampAndSaturationEdgesMatch) {
       stream.left.push_back(WordOfDensity(random, density));
       stream.right.push_back(WordOfDensity(random, 1.0 - density));
     }
-    ExpectKernelsMatch(stream, ReferenceFrames(stream));
+    ExpectKernelsMatch(stream, ReferenceSamples(stream));
   }
 }
 
 TEST(FastFilter, ShortRunsStayInsideExactBuffers) {
-  // Heap buffers of exactly frames + 15 words and 6 bytes a frame, so an
-  // overread or overwrite shows under the sanitizers.
+  // Heap buffers of exactly frames + 15 words, so an overread shows under
+  // the sanitizers; writes past the frames show in the guard samples.
   std::mt19937_64 random(4);
   for (size_t frames : {0, 1, 7, 15, 16, 17, 31, 33, 47}) {
     Stream stream;
@@ -366,7 +409,7 @@ TEST(FastFilter, ShortRunsStayInsideExactBuffers) {
       stream.right.push_back(WordOfDensity(random, 0.3));
     }
     SCOPED_TRACE(frames);
-    ExpectKernelsMatch(stream, ReferenceFrames(stream));
+    ExpectKernelsMatch(stream, ReferenceSamples(stream));
   }
 }
 
@@ -379,16 +422,16 @@ TEST(FastFilter, ConcurrentCallsOnDisjointRanges) {
     stream.left.push_back(static_cast<ChannelWord>(random()));
     stream.right.push_back(static_cast<ChannelWord>(random()));
   }
-  std::vector<uint8_t> out(stream.frames() * PcmFrameBytes);
+  Samples out{std::vector<int32_t>(stream.frames()), std::vector<int32_t>(stream.frames())};
   std::vector<std::thread> threads;
   for (size_t i = 0; i < Threads; ++i) {
     threads.emplace_back([&, i] {
-      DecimateFrames(&stream.left[i * FramesEach], &stream.right[i * FramesEach], FramesEach,
-                     &out[i * FramesEach * PcmFrameBytes]);
+      DecimateChannel(&stream.left[i * FramesEach], FramesEach, 1.0, &out.left[i * FramesEach]);
+      DecimateChannel(&stream.right[i * FramesEach], FramesEach, 1.0, &out.right[i * FramesEach]);
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_TRUE(out == ReferenceFrames(stream));
+  EXPECT_TRUE(out == ReferenceSamples(stream));
 }
 
 }  // namespace

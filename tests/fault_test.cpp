@@ -133,8 +133,8 @@ TEST(UnsupportedSound, IsRefusedBeforeTheSizeReport) {
       {PropChunk(45158400),
        "Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are supported; this "
        "file is 45158400 Hz.\n"},
-      {PropChunk(2822400, 1), "Only 2-channel sound is supported; this file has 1 channel.\n"},
-      {PropChunk(2822400, 6), "Only 2-channel sound is supported; this file has 6 channels.\n"},
+      {PropChunk(2822400, 2, "ABCD"),
+       "Only uncompressed DSD sound data is supported; this file's compression is \"ABCD\".\n"},
       {PropChunk(2822400, 2, "DST "), "DST-compressed sound data is not supported.\n"},
   };
   for (const auto& c : cases) {

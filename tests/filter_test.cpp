@@ -93,47 +93,40 @@ TEST(FirCoef, SignPatternAndCentreTaps) {
   EXPECT_EQ(FirTap(255), FirTap(256));
 }
 
-// Runs the reference filter on a window of one repeated word per channel and
-// returns the six frame bytes.
-std::vector<uint8_t> FrameOf(ChannelWord left, ChannelWord right) {
-  ChannelWord l[WindowWords], r[WindowWords];
-  for (int w = 0; w < WindowWords; ++w) l[w] = left, r[w] = right;
-  std::vector<uint8_t> frame(PcmFrameBytes);
-  DecimationFilter(l, r, frame.data());
-  return frame;
+// The reference's sample of a window of one repeated word.
+int32_t SampleOf(ChannelWord word, double gain = 1.0) {
+  ChannelWord window[WindowWords];
+  for (ChannelWord& w : window) w = word;
+  return ReferenceSample(window, gain);
 }
 
-int32_t LeftSample(const std::vector<uint8_t>& frame) {
-  const uint32_t bits = frame[0] | frame[1] << 8 | frame[2] << 16;
-  return static_cast<int32_t>(bits << 8) >> 8;
-}
-
-TEST(DecimationFilter, KnownWindows) {
-  using Bytes = std::vector<uint8_t>;
+TEST(ReferenceFilter, KnownWindows) {
   // Silence in either phase is the sample 0.
-  EXPECT_EQ(FrameOf(0xAAAAAAAA, 0x55555555), Bytes({0, 0, 0, 0, 0, 0}));
-  // Five ones in eight, and its complement.
-  EXPECT_EQ(FrameOf(0x5D5D5D5D, 0xA2A2A2A2), Bytes({0x4A, 0x2C, 0x40, 0xB6, 0xD3, 0xBF}));
+  EXPECT_EQ(SampleOf(0xAAAAAAAA), 0);
+  EXPECT_EQ(SampleOf(0x55555555), 0);
+  // Five ones in eight (stored as 4A 2C 40), and its complement (B6 D3 BF).
+  EXPECT_EQ(SampleOf(0x5D5D5D5D), 0x402C4A);
+  EXPECT_EQ(SampleOf(0xA2A2A2A2), -0x402C4A);
   // The same count of ones at different taps gives different samples.
-  EXPECT_EQ(LeftSample(FrameOf(0x5555555D, 0)), 1051410);
-  EXPECT_EQ(LeftSample(FrameOf(0xAAAAAAAB, 0)), 1051409);
+  EXPECT_EQ(SampleOf(0x5555555D), 1051410);
+  EXPECT_EQ(SampleOf(0xAAAAAAAB), 1051409);
+  // All zeros and all ones: v = -+0.501351646, beyond 24-bit full scale
+  // (the writers saturate them); not clamped at +-0.5.
+  EXPECT_EQ(SampleOf(0), -16822569);
+  EXPECT_EQ(SampleOf(0xFFFFFFFF), 16822569);
 }
 
-TEST(DecimationFilter, ChannelsAreIndependentAndLeftComesFirst) {
-  const std::vector<uint8_t> mixed = FrameOf(0x5D5D5D5D, 0xAAAAAAAA);
-  EXPECT_EQ(mixed, std::vector<uint8_t>({0x4A, 0x2C, 0x40, 0, 0, 0}));
-  const std::vector<uint8_t> swapped = FrameOf(0xAAAAAAAA, 0x5D5D5D5D);
-  EXPECT_EQ(swapped, std::vector<uint8_t>({0, 0, 0, 0x4A, 0x2C, 0x40}));
-}
-
-TEST(DecimationFilter, ExtremesSaturateToThe24BitRange) {
-  // All zeros clamp to -0.5 (x = -2^24), all ones to +0.5: both lie outside
-  // 24 bits and saturate rather than wrap.
-  EXPECT_EQ(FrameOf(0, 0xFFFFFFFF), std::vector<uint8_t>({0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F}));
-  EXPECT_EQ(PcmSampleFromSum(0.0), PcmSampleMin);
-  EXPECT_EQ(PcmSampleFromSum(1.002703293), PcmSampleMax);
-  // Just inside full scale: v = 0.25 - 2^-26 gives 2^23 - 2, unsaturated.
-  EXPECT_EQ(PcmSampleFromSum(0.25 + 0.5 + 0.001351646272508944), PcmSampleMax);
+TEST(ReferenceFilter, GainScalesTheLevelBeforeTruncation) {
+  // Unit gain changes nothing, bit for bit; other gains scale v, not the
+  // truncated sample, and the level bound keeps the largest gains in int32.
+  EXPECT_EQ(SampleOf(0x5D5D5D5D, 1.0), 0x402C4A);
+  for (double gain : {0.01, 0.1, 0.5, 1.5, 10.0}) {
+    for (ChannelWord word : {0x5D5D5D5Du, 0xA2A2A2A2u, 0x5555555Du}) {
+      EXPECT_NEAR(SampleOf(word, gain), SampleOf(word) * gain, 1.0 + gain) << gain;
+    }
+  }
+  EXPECT_EQ(SampleOf(0xFFFFFFFF, 40.0), static_cast<int32_t>(SampleLevelBound * 33554432.0));
+  EXPECT_EQ(SampleOf(0, 40.0), -static_cast<int32_t>(SampleLevelBound * 33554432.0));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "decimate/fast_filter.h"
 #include "decimate/filter.h"
 #include "dsdiff/dsdiff.h"
-#include "pass/pass.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -33,12 +32,19 @@ Bytes SizeReport(uint32_t groups, uint32_t div_num, uint32_t last_div, uint32_t 
 // reference itself.
 void ExpectFramesMatchOnePass(const Bytes& wav, const std::vector<ChannelWord>& left,
                               const std::vector<ChannelWord>& right, size_t computed_frames) {
-  Bytes one_pass(computed_frames * PcmFrameBytes, '\0');
-  DecimateFrames(left.data(), right.data(), computed_frames,
-                 reinterpret_cast<uint8_t*>(one_pass.data()));
+  std::vector<int32_t> samples[2] = {std::vector<int32_t>(computed_frames),
+                                     std::vector<int32_t>(computed_frames)};
+  DecimateChannel(left.data(), computed_frames, 1.0, samples[0].data());
+  DecimateChannel(right.data(), computed_frames, 1.0, samples[1].data());
+  FrameBlock block;
+  block.channels[0] = samples[0].data();
+  block.channels[1] = samples[1].data();
+  block.frames = static_cast<uint32_t>(computed_frames);
+  Bytes one_pass(computed_frames * OriginalFrameBytes, '\0');
+  PackPcm24(block, 2, reinterpret_cast<uint8_t*>(one_pass.data()));
   EXPECT_TRUE(wav.compare(44, one_pass.size(), one_pass) == 0);
   auto check = [&](size_t frame) {
-    ASSERT_EQ(wav.substr(44 + PcmFrameBytes * frame, PcmFrameBytes),
+    ASSERT_EQ(wav.substr(44 + OriginalFrameBytes * frame, OriginalFrameBytes),
               ReferenceFrame(&left[frame], &right[frame]))
         << "frame " << frame;
   };

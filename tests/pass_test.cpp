@@ -1,137 +1,181 @@
-// The pass over sound held in memory: frames, channel files and the tail of
-// the last division, whatever the number of workers and the kind of output.
+// The pass over sound held in a file: the frames that reach the sink, in
+// order, for any number of workers, channels and calls; the channel files it
+// keeps; and how it ends when the input or the sink fails.
 #include "pass/pass.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
+#include <mutex>
 
+#include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
 
 namespace {
 
-struct PassRun {
-  Fault fault;
-  Bytes frames, left, right;
+// Keeps every frame it is given, one vector per channel; fails on request
+// at a given frame.
+class CollectingSink final : public FrameSink {
+ public:
+  explicit CollectingSink(int channels) : samples(channels) {}
+  Fault Start() override { return Fault{}; }
+  Fault Write(const FrameBlock& block) override {
+    if (!busy.try_lock()) ADD_FAILURE() << "two blocks at once";
+    for (size_t c = 0; c < samples.size(); ++c) {
+      samples[c].insert(samples[c].end(), block.channels[c], block.channels[c] + block.frames);
+    }
+    busy.unlock();
+    return samples[0].size() > fail_after ? FaultOf(Failure::FileWrite, "sink", "full") : Fault{};
+  }
+  Fault Finish() override { return Fault{}; }
+
+  std::vector<std::vector<int32_t>> samples;
+  size_t fail_after = SIZE_MAX;
+  std::mutex busy;
 };
 
-Bytes ContentsOf(FILE* file) {
-  Bytes bytes;
-  std::rewind(file);
-  for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<char>(c));
-  return bytes;
-}
+struct PassRun {
+  Fault fault;
+  std::vector<std::vector<int32_t>> samples;
+  Bytes left, right;  // the channel files, when kept
+};
 
-// Runs every division over `present` groups of interleaved `sound`, which
-// the input is taken to hold, in a scratch working directory.
-// With `replace_names`, the channel files' names are taken over by other
-// files once the pass holds them.
-PassRun RunPass(const Bytes& sound, unsigned workers, bool in_order, uint32_t present,
-                bool replace_names = false) {
+// Runs the pass over a DSDIFF file of `channels` channels of interleaved
+// `sound`, in calls of at most `call_frames` frames, in a scratch working
+// directory. With `replace_names`, the channel files' names are taken over
+// by other files once the pass holds them.
+struct PassOptions {
+  int channels = 2;
+  unsigned workers = 2;
+  uint64_t call_frames = UINT64_MAX;
+  bool channel_files = true;
+  bool replace_names = false;
+  uint64_t held_words = UINT64_MAX;  // words the file holds; the pass is told it holds all
+  size_t sink_fails_after = SIZE_MAX;
+};
+
+PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   TempDir dir;
   char previous[PATH_MAX];
   EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
   EXPECT_EQ(chdir(dir.path.c_str()), 0);
-  const InputFile in(sound);
-  FILE* out = std::tmpfile();
-  PassFiles files{};
-  files.input = in.fd;
-  files.input_path = "in";
-  files.sound.DsdSize = present * GroupBytes;
-  files.sound.data_end = sound.size();
-  files.groups_present = present;
-  files.output = fileno(out);
-  files.output_path = "out";
-  files.in_order = in_order;
-  const RunSizes sizes = RunSizesOf(files.sound.DsdSize);
-  PassRun run{OpenChannelFiles(&files.channels), {}, {}, {}};
-  if (replace_names) {
+  const Bytes file = DsdiffOf(sound, o.channels);
+  const size_t held = o.held_words == UINT64_MAX ? sound.size() : o.held_words * 4 * o.channels;
+  const InputFile in(file.substr(0, file.size() - sound.size() + held));
+  SoundSource source;
+  SoundProperties properties;
+  PassRun run{ChunkWalk(in.fd, "in", &source, &properties), {}, {}, {}};
+  source.words_present = source.words;
+  CollectingSink sink(o.channels);
+  sink.fail_after = o.sink_fails_after;
+  ChannelFiles files;
+  if (!Failed(run.fault) && o.channel_files) run.fault = OpenChannelFiles(&files);
+  if (o.replace_names) {
     for (const char* name : {LeftChannelFile, RightChannelFile}) {
       EXPECT_EQ(rename(name, (std::string(name) + ".moved").c_str()), 0);
       WriteFile(name, "another conversion's words");
     }
   }
+  const PassJob job{&source, &sink, o.channel_files ? &files : nullptr, 1.0,
+                    source.words - OverlapWords};
   Pass pass;
-  if (!Failed(run.fault)) run.fault = PassPrepare(files.sound, workers, &pass);
-  for (uint32_t d = 0; d < sizes.DivNum && !Failed(run.fault); ++d) {
-    run.fault = PassDivision(&pass, files, sizes, d);
+  if (!Failed(run.fault)) run.fault = PassPrepare(source, o.workers, &pass);
+  for (uint64_t first = 0; first < job.frames && !Failed(run.fault); first += o.call_frames) {
+    run.fault = PassFrames(&pass, job, first, std::min(o.call_frames, job.frames - first));
   }
   PassRelease(&pass);
-  if (!Failed(run.fault)) run.fault = FinishChannelFiles(&files.channels, ChannelFileWords(sizes));
-  CloseChannelFiles(&files.channels);
-  run.frames = ContentsOf(out);
-  std::fclose(out);
-  const std::string suffix = replace_names ? ".moved" : "";
+  if (!Failed(run.fault) && o.channel_files) {
+    run.fault = FinishChannelFiles(&files, source.words);
+  }
+  CloseChannelFiles(&files);
+  run.samples = sink.samples;
+  const std::string suffix = o.replace_names ? ".moved" : "";
   run.left = ReadFile(LeftChannelFile + suffix);
   run.right = ReadFile(RightChannelFile + suffix);
-  if (replace_names) {
+  if (o.replace_names) {
     EXPECT_EQ(ReadFile(LeftChannelFile), "another conversion's words");
   }
   EXPECT_EQ(chdir(previous), 0);
   return run;
 }
 
-PassRun RunPass(const Bytes& sound, unsigned workers = 2, bool in_order = false) {
-  return RunPass(sound, workers, in_order, static_cast<uint32_t>(sound.size() / GroupBytes));
-}
-
-Bytes ReferenceFrameOf(const PassRun& run, size_t frame) {
-  const std::vector<ChannelWord> left = WordsOf(run.left.substr(4 * frame, 4 * WindowWords));
-  const std::vector<ChannelWord> right = WordsOf(run.right.substr(4 * frame, 4 * WindowWords));
-  return ReferenceFrame(left.data(), right.data());
-}
-
-TEST(Pass, OneShortDivisionComputesAllButFifteenFrames) {
-  const uint32_t groups = 40;
-  const PassRun run = RunPass(RandomSound(GroupBytes * groups, 21));
-  ASSERT_FALSE(Failed(run.fault));
-  ASSERT_EQ(run.frames.size(), size_t{6} * groups);
-  ASSERT_EQ(run.left.size(), size_t{4} * groups);
-  for (uint32_t k = 0; k + OverlapWords < groups; ++k) {
-    EXPECT_EQ(run.frames.substr(6 * k, 6), ReferenceFrameOf(run, k)) << k;
-  }
-  // Nothing computed the last 15 frames: zeros.
-  EXPECT_EQ(run.frames.substr(6 * (groups - OverlapWords)), Bytes(90, '\0'));
-}
-
-TEST(Pass, WorkersAndOutputKindChangeNothingAcrossADivisionBoundary) {
-  // Two divisions, the second of 40 words.
-  const uint32_t groups = DivSize + 40;
-  const Bytes sound = RandomSound(size_t{GroupBytes} * groups, 25);
-  const PassRun one = RunPass(sound, 1);
+TEST(Pass, FramesAndChannelFilesAreThoseOfOnePassWhateverTheWorkersAndCalls) {
+  const uint32_t words = 3 * PassBlockFrames(SoundSource{}) + 40;  // several pieces
+  const Bytes sound = RandomSound(size_t{8} * words, 25);
+  const PassRun one = RunPass(sound, {2, 1});
   ASSERT_FALSE(Failed(one.fault));
-  ASSERT_EQ(one.frames.size(), size_t{6} * groups);
-  ASSERT_EQ(one.left.size(), size_t{4} * groups);
-  for (const auto& [workers, in_order] : {std::pair{3u, false}, {1u, true}}) {
-    const PassRun other = RunPass(sound, workers, in_order);
+  ASSERT_EQ(one.samples[0].size(), words - OverlapWords);
+  ASSERT_EQ(one.left.size(), size_t{4} * words);
+  const std::vector<ChannelWord> left = WordsOf(one.left), right = WordsOf(one.right);
+  for (size_t k = 0; k < one.samples[0].size(); k += 997) {
+    ASSERT_EQ(one.samples[0][k], ReferenceSample(&left[k], 1.0)) << k;
+    ASSERT_EQ(one.samples[1][k], ReferenceSample(&right[k], 1.0)) << k;
+  }
+  // Calls that end inside a piece, and more workers than pieces.
+  for (const auto& [workers, call_frames] : {std::pair{3u, uint64_t{70001}}, {8u, uint64_t{17}}}) {
+    PassOptions options;
+    options.workers = workers;
+    options.call_frames = call_frames;
+    const PassRun other =
+        RunPass(sound.substr(0, call_frames == 17 ? 8 * 2000 : sound.size()), options);
     ASSERT_FALSE(Failed(other.fault));
-    EXPECT_TRUE(other.frames == one.frames) << workers << " workers";
-    EXPECT_TRUE(other.left == one.left && other.right == one.right) << workers << " workers";
+    const size_t frames = other.samples[0].size();
+    EXPECT_TRUE(
+        std::equal(other.samples[0].begin(), other.samples[0].end(), one.samples[0].begin()))
+        << workers << " workers";
+    EXPECT_TRUE(other.left == one.left.substr(0, 4 * (frames + OverlapWords)) &&
+                other.right == one.right.substr(0, 4 * (frames + OverlapWords)))
+        << workers << " workers";
   }
-  // The frames on both sides of the boundary are those of one pass.
-  for (size_t frame = DivSize - 20; frame < DivSize + 25; ++frame) {
-    ASSERT_EQ(one.frames.substr(6 * frame, 6), ReferenceFrameOf(one, frame)) << frame;
+}
+
+TEST(Pass, EveryChannelIsFilteredFromItsOwnWords) {
+  for (int channels : {1, 3, 6}) {
+    const uint32_t words = 5000;
+    const Bytes sound = RandomSound(size_t{4} * channels * words, 26 + channels);
+    PassOptions options;
+    options.channels = channels;
+    options.channel_files = false;
+    const PassRun run = RunPass(sound, options);
+    ASSERT_FALSE(Failed(run.fault)) << channels;
+    EXPECT_EQ(run.left, "");  // no channel files without a tee
+    // Channel c of the file, alone, as a mono file.
+    for (int c = 0; c < channels; ++c) {
+      Bytes mono;
+      for (size_t i = c; i < sound.size(); i += channels) mono.push_back(sound[i]);
+      PassOptions single = options;
+      single.channels = 1;
+      EXPECT_EQ(RunPass(mono, single).samples[0], run.samples[c]) << channels << " " << c;
+    }
   }
-  // The second division's last 15 frames repeat the first division's frames
-  // 25..39, the place they would take in the first.
-  EXPECT_EQ(one.frames.substr(6 * (DivSize + 25)), one.frames.substr(6 * 25, 90));
 }
 
 TEST(Pass, ChannelFileNamesTakenOverMidRunChangeNothing) {
-  const Bytes sound = RandomSound(GroupBytes * 5000, 24);
+  const Bytes sound = RandomSound(8 * 5000, 24);
   const PassRun plain = RunPass(sound);
-  const PassRun taken_over = RunPass(sound, 2, false, 5000, true);
+  PassOptions options;
+  options.replace_names = true;
+  const PassRun taken_over = RunPass(sound, options);
   ASSERT_FALSE(Failed(taken_over.fault));
-  EXPECT_TRUE(taken_over.frames == plain.frames);
+  EXPECT_EQ(taken_over.samples, plain.samples);
   EXPECT_TRUE(taken_over.left == plain.left && taken_over.right == plain.right);
 }
 
-TEST(Pass, InputThatShrankIsAReadFailure) {
-  const Bytes sound = RandomSound(GroupBytes * 40, 23);
-  EXPECT_EQ(RunPass(sound.substr(0, GroupBytes * 39 + 3), 2, false, 40).fault.failure,
-            Failure::FileRead);
+TEST(Pass, FailuresEndThePassAtTheEarliestFailedPiece) {
+  const uint32_t pieces = 6;
+  const Bytes sound = RandomSound(size_t{8} * pieces * PassBlockFrames(SoundSource{}), 23);
+  // The input shrank after it was measured: a read failure, not silence.
+  PassOptions shrunk;
+  shrunk.held_words = sound.size() / 8 - 100;
+  EXPECT_EQ(RunPass(sound, shrunk).fault.failure, Failure::FileRead);
+  // A sink that fails: nothing is handed on after the failed block.
+  PassOptions failing;
+  failing.workers = 3;
+  failing.sink_fails_after = 2 * PassBlockFrames(SoundSource{}) + 1;
+  const PassRun sink_failed = RunPass(sound, failing);
+  EXPECT_EQ(sink_failed.fault.failure, Failure::FileWrite);
+  EXPECT_EQ(sink_failed.samples[0].size(), 3u * PassBlockFrames(SoundSource{}));
 }
 
 }  // namespace

@@ -22,9 +22,14 @@ std::vector<ChannelWord> WordsOf(const Bytes& file) {
 }
 
 Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right) {
-  uint8_t bytes[PcmFrameBytes];
-  DecimationFilter(left, right, bytes);
-  return Bytes(reinterpret_cast<char*>(bytes), PcmFrameBytes);
+  const int32_t samples[] = {ReferenceSample(left, 1.0), ReferenceSample(right, 1.0)};
+  FrameBlock block;
+  block.channels[0] = samples;
+  block.channels[1] = samples + 1;
+  block.frames = 1;
+  uint8_t bytes[OriginalFrameBytes];
+  PackPcm24(block, 2, bytes);
+  return Bytes(reinterpret_cast<char*>(bytes), OriginalFrameBytes);
 }
 
 Bytes BigEndian(uint64_t value, int bytes) {
@@ -49,19 +54,46 @@ Bytes Container(const std::vector<Bytes>& chunks, const Bytes& form) {
 
 Bytes FverChunk() { return Chunk("FVER", Bytes("\x01\x05\x00\x00", 4)); }
 
-Bytes PropChunk(uint32_t rate, uint16_t channels, const Bytes& compression) {
-  Bytes ids;
-  const char* names[] = {"SLFT", "SRGT", "C   ", "LFE ", "LS  ", "RS  "};
-  for (int c = 0; c < channels; ++c) ids += c < 6 ? names[c] : "MLFT";
+std::vector<Bytes> ChannelIdsOf(int channels) {
+  switch (channels) {
+    case 1:
+      return {"C   "};
+    case 2:
+      return {"SLFT", "SRGT"};
+    case 3:
+      return {"MLFT", "MRGT", "C   "};
+    case 4:
+      return {"MLFT", "MRGT", "LS  ", "RS  "};
+    case 5:
+      return {"MLFT", "MRGT", "C   ", "LS  ", "RS  "};
+    case 6:
+      return {"MLFT", "MRGT", "C   ", "LFE ", "LS  ", "RS  "};
+  }
+  return std::vector<Bytes>(channels, "C000");  // more than the converter takes
+}
+
+uint32_t DsfChannelTypeOf(int channels) {
+  const uint32_t types[] = {0, 1, 2, 3, 4, 6, 7};
+  return channels >= 1 && channels <= 6 ? types[channels] : 2;
+}
+
+Bytes PropChunkWithIds(uint32_t rate, const std::vector<Bytes>& ids, const Bytes& compression) {
+  Bytes channels = BigEndian(ids.size(), 2);
+  for (const Bytes& id : ids) channels += id;
   const Bytes name = "not compressed";
   return Chunk("PROP",
-               "SND " + Chunk("FS  ", BigEndian(rate, 4)) +
-                   Chunk("CHNL", BigEndian(channels, 2) + ids) +
+               "SND " + Chunk("FS  ", BigEndian(rate, 4)) + Chunk("CHNL", channels) +
                    Chunk("CMPR", compression + Bytes(1, static_cast<char>(name.size())) + name));
 }
 
-Bytes DsdiffOf(const Bytes& sound) {
-  return Container({FverChunk(), PropChunk(), Chunk("DSD ", sound)});
+Bytes PropChunk(uint32_t rate, uint16_t channels, const Bytes& compression) {
+  return PropChunkWithIds(rate, ChannelIdsOf(channels), compression);
+}
+
+Bytes DsdiffOf(const Bytes& sound) { return DsdiffOf(sound, 2); }
+
+Bytes DsdiffOf(const Bytes& sound, int channels) {
+  return Container({FverChunk(), PropChunk(2822400, channels), Chunk("DSD ", sound)});
 }
 
 Bytes LittleEndian(uint64_t value, int bytes) {
@@ -71,24 +103,26 @@ Bytes LittleEndian(uint64_t value, int bytes) {
 }
 
 Bytes DsfOf(const Bytes& sound, const DsfOptions& o) {
-  const size_t channel_bytes = sound.size() / 2;
+  const size_t channels = o.channels;
+  const size_t channel_bytes = sound.size() / channels;
   const size_t blocks = (channel_bytes + o.block_bytes - 1) / o.block_bytes;
-  Bytes data(blocks * 2 * o.block_bytes, '\0');
+  Bytes data(blocks * channels * o.block_bytes, '\0');
   for (size_t i = 0; i < channel_bytes; ++i) {
-    for (size_t c = 0; c < 2; ++c) {
-      uint8_t byte = static_cast<uint8_t>(sound[2 * i + c]);
+    for (size_t c = 0; c < channels; ++c) {
+      uint8_t byte = static_cast<uint8_t>(sound[channels * i + c]);
       if (o.lsb_first) {
         uint8_t reversed = 0;
         for (int b = 0; b < 8; ++b) reversed |= ((byte >> b) & 1) << (7 - b);
         byte = reversed;
       }
-      data[(i / o.block_bytes * 2 + c) * o.block_bytes + i % o.block_bytes] =
+      data[(i / o.block_bytes * channels + c) * o.block_bytes + i % o.block_bytes] =
           static_cast<char>(byte);
     }
   }
   const uint64_t samples = o.samples ? o.samples : uint64_t{channel_bytes} * 8;
+  const uint32_t type = o.channel_type ? o.channel_type : DsfChannelTypeOf(o.channels);
   const Bytes fmt = "fmt " + LittleEndian(52, 8) + LittleEndian(1, 4) + LittleEndian(0, 4) +
-                    LittleEndian(2, 4) + LittleEndian(o.channels, 4) + LittleEndian(o.rate, 4) +
+                    LittleEndian(type, 4) + LittleEndian(o.channels, 4) + LittleEndian(o.rate, 4) +
                     LittleEndian(o.lsb_first ? 1 : 8, 4) + LittleEndian(samples, 8) +
                     LittleEndian(o.block_bytes, 4) + LittleEndian(0, 4);
   const Bytes body = fmt + "data" + LittleEndian(12 + data.size(), 8) + data;

@@ -9,6 +9,7 @@
 #include "channel/channel_files.h"
 #include "decimate/filter.h"
 #include "driver/messages.h"
+#include "wav/wav.h"
 
 using Bytes = std::string;
 
@@ -17,7 +18,8 @@ inline const Bytes FinishedLine = FinishedMessage;
 
 // A channel file's bytes as words.
 std::vector<ChannelWord> WordsOf(const Bytes& file);
-// The reference filter's six bytes for the windows starting at `left` and `right`.
+// The reference filter's frame of the original WAV for the windows starting
+// at `left` and `right`: two 24-bit samples, saturated.
 Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right);
 
 // An IFF chunk: identifier, 64-bit big-endian size, data, a pad byte when the
@@ -30,15 +32,24 @@ Bytes LittleEndian(uint64_t value, int bytes);
 // "FRM8", the container size, the form type, then the chunks.
 Bytes Container(const std::vector<Bytes>& chunks, const Bytes& form = "DSD ");
 Bytes FverChunk();
-// A "PROP" chunk of type "SND " with the given sample rate, channel count and
-// compression type.
+// The channel ids and DSF channel types the test files use for 1 to 6
+// channels: C; FL FR; FL FR C; FL FR BL BR; FL FR C BL BR; FL FR C LFE BL BR.
+std::vector<Bytes> ChannelIdsOf(int channels);
+uint32_t DsfChannelTypeOf(int channels);
+// A "PROP" chunk of type "SND " with the given sample rate, channel ids (or
+// the ids for `channels` channels) and compression type.
 Bytes PropChunk(uint32_t rate = 2822400, uint16_t channels = 2, const Bytes& compression = "DSD ");
+Bytes PropChunkWithIds(uint32_t rate, const std::vector<Bytes>& ids,
+                       const Bytes& compression = "DSD ");
 // A minimal DSD64 stereo file around `sound`.
 Bytes DsdiffOf(const Bytes& sound);
+// A DSD64 file of `channels` channels around `sound` (their bytes interleaved).
+Bytes DsdiffOf(const Bytes& sound, int channels);
 // The DSF file of the same samples as DsdiffOf(sound) (interleaved bytes,
 // earliest sample in each byte's top bit): blocks of `block_bytes` per
 // channel, bits per sample 1 (`lsb_first`) or 8. `samples` per channel
-// defaults to all of them; `tail` follows the data (an ID3 tag, say).
+// defaults to all of them; `tail` follows the data (an ID3 tag, say);
+// `channel_type` defaults to the type for `channels`.
 struct DsfOptions {
   DsfOptions() = default;
   explicit DsfOptions(bool lsb_first, uint32_t block_bytes = 4096)
@@ -47,6 +58,7 @@ struct DsfOptions {
   uint32_t block_bytes = 4096;
   uint32_t rate = 2822400;
   uint32_t channels = 2;
+  uint32_t channel_type = 0;
   uint64_t samples = 0;
   Bytes tail;
 };

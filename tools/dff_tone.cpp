@@ -1,5 +1,5 @@
-// dff-tone: writes a two-channel DSD file, DSDIFF or DSF, holding a test
-// signal, for checking the converter end to end. Each channel is produced by
+// dff-tone: writes a DSD file of 1 to 6 channels, DSDIFF or DSF, holding a
+// test signal, for checking the converter end to end. Each channel is produced by
 // its own fifth-order one-bit sigma-delta modulator (error-feedback form, so
 // the signal passes with a gain of exactly 1 and the noise is shaped by the
 // NTF below). Levels are in dB relative to the converter's 24-bit full scale:
@@ -31,16 +31,31 @@ constexpr char PropertyId[] = "PROP";                 // property chunk
 constexpr char PropertyType[] = "SND ";               // property type: sound properties
 constexpr char SampleRateId[] = "FS  ";               // sample rate chunk
 constexpr char ChannelsId[] = "CHNL";                 // channel count and channel ids
-constexpr char LeftChannelId[] = "SLFT";              // stereo left
-constexpr char RightChannelId[] = "SRGT";             // stereo right
 constexpr char CompressionId[] = "CMPR";              // compression type chunk
 constexpr char CompressionType[] = "DSD ";            // uncompressed one-bit data
 constexpr char CompressionName[] = "not compressed";  // its counted name
 constexpr char SoundId[] = "DSD ";                    // sound data chunk
 
-constexpr int IdBytes = 4;         // every chunk id and type is 4 bytes
-constexpr int SizeFieldBytes = 8;  // chunk sizes are 64-bit big-endian
-constexpr uint16_t ChannelCount = 2;
+constexpr int IdBytes = 4;            // every chunk id and type is 4 bytes
+constexpr int SizeFieldBytes = 8;     // chunk sizes are 64-bit big-endian
+constexpr int ChannelCountBytes = 2;  // "CHNL": big-endian count before the ids
+constexpr int MaxChannels = 6;
+
+// The layout written for each channel count: the DSF channel type and the
+// DSDIFF channel ids, which name the same speakers in the same order: C;
+// FL FR; FL FR C; FL FR BL BR; FL FR C BL BR; FL FR C LFE BL BR.
+struct Layout {
+  uint32_t dsf_type;
+  const char* ids[MaxChannels];
+};
+constexpr Layout Layouts[MaxChannels] = {
+    {1, {"C   "}},
+    {2, {"SLFT", "SRGT"}},
+    {3, {"MLFT", "MRGT", "C   "}},
+    {4, {"MLFT", "MRGT", "LS  ", "RS  "}},
+    {6, {"MLFT", "MRGT", "C   ", "LS  ", "RS  "}},
+    {7, {"MLFT", "MRGT", "C   ", "LFE ", "LS  ", "RS  "}},
+};
 
 // ---- DSF layout (all numbers little-endian) -------------------------------
 
@@ -51,7 +66,6 @@ constexpr char DsfFormatId[] = "fmt ";        // second chunk: the sound's forma
 constexpr uint64_t DsfFormatChunkBytes = 52;  // id and size (12), then 40 bytes of fields
 constexpr uint32_t DsfFormatVersion = 1;      // the only version
 constexpr uint32_t DsfRawDsd = 0;             // format id: uncompressed one-bit samples
-constexpr uint32_t DsfStereo = 2;             // channel type: left, right
 constexpr uint32_t DsfLsbFirst = 1;           // bits per sample 1: earliest sample in the LSB
 constexpr uint32_t DsfMsbFirst = 8;           // bits per sample 8: earliest sample in the MSB
 constexpr uint32_t DsfBlockBytes = 4096;      // per channel: blocks alternate left, right
@@ -69,10 +83,9 @@ constexpr uint32_t BaseRates[] = {2822400, 3072000};  // 64 x 44,100 Hz, 64 x 48
 constexpr uint32_t RateMultiples[] = {1, 2, 4, 8};    // DSD64, DSD128, DSD256, DSD512
 constexpr uint32_t DefaultRate = 2822400;             // DSD64
 
-constexpr int SamplesPerByte = 8;  // earliest sample in the top bit
-constexpr int GroupSamples = 32;   // samples per channel in one group
-constexpr int GroupBytes = 8;      // one group: L,R,L,R,L,R,L,R bytes
-constexpr int ChannelGroupBytes = GroupBytes / ChannelCount;
+constexpr int SamplesPerByte = 8;      // earliest sample in the top bit
+constexpr int GroupSamples = 32;       // samples per channel in one group
+constexpr int ChannelGroupBytes = 4;   // one channel's bytes of a group; DSDIFF interleaves them
 constexpr uint8_t SilenceByte = 0xAA;  // alternating bits 1010..., earliest 1
 
 // ---- Modulator ----------------------------------------------------------
@@ -128,7 +141,8 @@ struct Options {
   uint32_t rate = DefaultRate;  // samples per second per channel
   Container container = Container::Dsdiff;
   bool lsb_first = false;  // DSF only: bits per sample 1 instead of 8
-  Signal channel[ChannelCount];
+  int channels = 2;
+  Signal channel[MaxChannels];
   std::string path;
 };
 
@@ -141,13 +155,16 @@ struct Modulator {
 
 const char HelpText[] =
     "Usage: dff-tone [OPTIONS] OUT.dff|OUT.dsf\n"
-    "Writes a two-channel DSD test signal as a DSDIFF or a DSF file.\n"
+    "Writes a DSD test signal of 1 to 6 channels as a DSDIFF or a DSF file.\n"
     "\n"
     "Options:\n"
     "  --duration SEC    length in seconds (default 1), rounded up to whole\n"
     "                    32-sample groups\n"
-    "  --left SIGNAL     signal on the left channel (default silence)\n"
-    "  --right SIGNAL    signal on the right channel (default silence)\n"
+    "  --channels N      1 to 6 channels (default 2): C; FL FR; FL FR C;\n"
+    "                    FL FR BL BR; FL FR C BL BR; FL FR C LFE BL BR\n"
+    "  --left SIGNAL     signal on the first channel (default silence)\n"
+    "  --right SIGNAL    signal on the second channel (default silence)\n"
+    "  --channel K:SIGNAL  signal on channel K, 1 to N (default silence)\n"
     "  --rate N          samples per second: 2822400 or 3072000 times 1, 2, 4\n"
     "                    or 8 (DSD64 .. DSD512; default 2822400)\n"
     "  --format dff|dsf  container (default dsf when OUT ends in .dsf, else dff);\n"
@@ -269,13 +286,15 @@ std::string ParseSignal(const std::string& text, double duration, Signal* signal
 // Fills `options`; returns an error message, empty on success. "--help" is
 // reported as the message "help".
 std::string ParseOptions(int argc, char** argv, Options* options) {
-  std::string signal_text[ChannelCount] = {"silence", "silence"};
+  std::string signal_text[MaxChannels];
+  for (std::string& text : signal_text) text = "silence";
   std::string format;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return "help";
     const bool takes_value = arg == "--duration" || arg == "--left" || arg == "--right" ||
-                             arg == "--rate" || arg == "--format";
+                             arg == "--rate" || arg == "--format" || arg == "--channels" ||
+                             arg == "--channel";
     if (takes_value) {
       if (i + 1 >= argc) return "option " + arg + " needs a value";
       const std::string value = argv[++i];
@@ -291,6 +310,19 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
       } else if (arg == "--format") {
         if (value != "dff" && value != "dsf") return "format '" + value + "' is not dff or dsf";
         format = value;
+      } else if (arg == "--channels") {
+        double channels = 0;
+        if (!ParseNumber(value, &channels) || channels < 1 || channels > MaxChannels ||
+            channels != std::floor(channels))
+          return "channels '" + value + "' is not 1 .. 6";
+        options->channels = static_cast<int>(channels);
+      } else if (arg == "--channel") {
+        const size_t colon = value.find(':');
+        double k = 0;
+        if (colon == std::string::npos || !ParseNumber(value.substr(0, colon), &k) || k < 1 ||
+            k > MaxChannels || k != std::floor(k))
+          return "channel '" + value + "' is not K:SIGNAL with K in 1 .. 6";
+        signal_text[static_cast<int>(k) - 1] = value.substr(colon + 1);
       } else {
         signal_text[arg == "--left" ? 0 : 1] = value;
       }
@@ -309,9 +341,12 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
   options->container = format == "dsf" ? Container::Dsf : Container::Dsdiff;
   if (options->lsb_first && options->container != Container::Dsf)
     return "--lsb-first applies to DSF only (DSDIFF puts the earliest sample in the highest bit)";
-  for (int c = 0; c < ChannelCount; ++c) {
+  for (int c = 0; c < MaxChannels; ++c) {
+    if (c >= options->channels && signal_text[c] != "silence") {
+      return "channel " + std::to_string(c + 1) + " is beyond --channels";
+    }
     const std::string error = ParseSignal(signal_text[c], options->duration, &options->channel[c]);
-    if (!error.empty()) return (c == 0 ? "left: " : "right: ") + error;
+    if (!error.empty()) return "channel " + std::to_string(c + 1) + ": " + error;
   }
   return "";
 }
@@ -408,7 +443,7 @@ void PutChunk(std::vector<uint8_t>* out, const char* id, const std::vector<uint8
 // Everything before the sound data of a DSDIFF file: the container header,
 // FVER, PROP and the header of the "DSD " chunk, with sizes for `groups`
 // groups of sound data.
-std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate) {
+std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate, int channel_count) {
   std::vector<uint8_t> version;
   PutBigEndian(&version, FormatVersion, sizeof FormatVersion);
 
@@ -416,9 +451,8 @@ std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate) {
   PutBigEndian(&rate, sample_rate, sizeof sample_rate);
 
   std::vector<uint8_t> channels;
-  PutBigEndian(&channels, ChannelCount, sizeof ChannelCount);
-  PutId(&channels, LeftChannelId);
-  PutId(&channels, RightChannelId);
+  PutBigEndian(&channels, channel_count, ChannelCountBytes);
+  for (int c = 0; c < channel_count; ++c) PutId(&channels, Layouts[channel_count - 1].ids[c]);
 
   // The name is a counted string padded to an even length (count byte
   // included); the pad belongs to the string, so the size counts it.
@@ -439,7 +473,7 @@ std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate) {
   PutId(&body, FormType);
   PutChunk(&body, VersionId, version);
   PutChunk(&body, PropertyId, property);
-  const uint64_t sound_bytes = groups * GroupBytes;  // always even: no pad
+  const uint64_t sound_bytes = groups * ChannelGroupBytes * channel_count;  // even: no pad
   PutId(&body, SoundId);
   PutBigEndian(&body, sound_bytes, SizeFieldBytes);
 
@@ -456,8 +490,8 @@ uint64_t DsfBlocks(uint64_t groups) {
 }
 
 // Everything before the blocks of a DSF file of `groups` groups per channel.
-std::vector<uint8_t> DsfHeader(uint64_t groups, uint32_t rate, bool lsb_first) {
-  const uint64_t data_bytes = DsfBlocks(groups) * DsfBlockBytes * ChannelCount;
+std::vector<uint8_t> DsfHeader(uint64_t groups, uint32_t rate, bool lsb_first, int channels) {
+  const uint64_t data_bytes = DsfBlocks(groups) * DsfBlockBytes * channels;
   const uint64_t file_bytes =
       DsfFileChunkBytes + DsfFormatChunkBytes + DsfDataHeadBytes + data_bytes;
   std::vector<uint8_t> header;
@@ -470,8 +504,8 @@ std::vector<uint8_t> DsfHeader(uint64_t groups, uint32_t rate, bool lsb_first) {
   PutLittleEndian(&header, DsfFormatChunkBytes, DsfLongBytes);
   PutLittleEndian(&header, DsfFormatVersion, DsfWordBytes);
   PutLittleEndian(&header, DsfRawDsd, DsfWordBytes);
-  PutLittleEndian(&header, DsfStereo, DsfWordBytes);
-  PutLittleEndian(&header, ChannelCount, DsfWordBytes);
+  PutLittleEndian(&header, Layouts[channels - 1].dsf_type, DsfWordBytes);
+  PutLittleEndian(&header, channels, DsfWordBytes);
   PutLittleEndian(&header, rate, DsfWordBytes);
   PutLittleEndian(&header, lsb_first ? DsfLsbFirst : DsfMsbFirst, DsfWordBytes);
   PutLittleEndian(&header, groups * GroupSamples, DsfLongBytes);  // samples per channel
@@ -498,33 +532,35 @@ bool WriteAll(std::FILE* file, const uint8_t* data, size_t size) {
 
 enum class WriteResult { Done, IoFailure, Runaway };
 
-// Generates and writes the file. Both channels are produced one DSF block
+// Generates and writes the file. The channels are produced one DSF block
 // (StepGroups groups) at a time; DSDIFF interleaves their bytes, DSF writes
-// the left block, then the right, padding the last ones.
+// the block of each channel in turn, padding the last ones.
 WriteResult WriteFile(const Options& options, std::FILE* file) {
+  const int channels = options.channels;
   const uint64_t groups =
       static_cast<uint64_t>(std::ceil(options.duration * options.rate / GroupSamples));
   const uint64_t samples = groups * GroupSamples;
   const bool dsf = options.container == Container::Dsf;
   const std::vector<uint8_t> header =
-      dsf ? DsfHeader(groups, options.rate, options.lsb_first) : DsdiffHeader(groups, options.rate);
+      dsf ? DsfHeader(groups, options.rate, options.lsb_first, channels)
+          : DsdiffHeader(groups, options.rate, channels);
   if (!WriteAll(file, header.data(), header.size())) return WriteResult::IoFailure;
 
   constexpr uint64_t StepGroups = DsfBlockBytes / ChannelGroupBytes;
-  Modulator modulator[ChannelCount];
-  std::vector<uint8_t> channel_bytes[ChannelCount];
-  std::vector<uint8_t> block(StepGroups * GroupBytes);
+  Modulator modulator[MaxChannels];
+  std::vector<uint8_t> channel_bytes[MaxChannels];
+  std::vector<uint8_t> block(StepGroups * ChannelGroupBytes * channels);
   for (uint64_t first = 0; first < groups; first += StepGroups) {
     const uint64_t n = std::min(StepGroups, groups - first);
     const uint64_t bytes = n * ChannelGroupBytes;
-    for (int c = 0; c < ChannelCount; ++c) {
+    for (int c = 0; c < channels; ++c) {
       channel_bytes[c].assign(DsfBlockBytes, DsfPadByte);
       ChannelBytes(options.channel[c], &modulator[c], first, n, samples, options.rate,
                    channel_bytes[c].data());
       if (modulator[c].runaway) return WriteResult::Runaway;
     }
     if (dsf) {
-      for (int c = 0; c < ChannelCount; ++c) {
+      for (int c = 0; c < channels; ++c) {
         if (options.lsb_first) {
           for (uint64_t i = 0; i < bytes; ++i)
             channel_bytes[c][i] = ReverseBits(channel_bytes[c][i]);
@@ -533,9 +569,9 @@ WriteResult WriteFile(const Options& options, std::FILE* file) {
       }
     } else {
       for (uint64_t i = 0; i < bytes; ++i) {
-        for (int c = 0; c < ChannelCount; ++c) block[ChannelCount * i + c] = channel_bytes[c][i];
+        for (int c = 0; c < channels; ++c) block[channels * i + c] = channel_bytes[c][i];
       }
-      if (!WriteAll(file, block.data(), n * GroupBytes)) return WriteResult::IoFailure;
+      if (!WriteAll(file, block.data(), bytes * channels)) return WriteResult::IoFailure;
     }
   }
   return WriteResult::Done;

@@ -70,7 +70,22 @@ def cases():
     bad_bits = bytearray(dsf(sound(rng, 300)))
     bad_bits[60] = 4
     yield "DSF head with 4 bits per sample is not recognised", bytes(bad_bits)
-    yield "mono DSF is refused", dsf(sound(rng, 300), channels=1)
+    # Other channel counts: the standard form, channels in mask order.
+    yield "mono DSF", dsf(sound(rng, 300), channels=1)
+    yield "5.1 DSDIFF", dsdiff(sound(rng, 6 * 4 * 40), channels=6)
+    yield "5.0 DSF, several blocks, earliest sample in the lowest bit", dsf(
+        sound(rng, 5 * 700), channels=5, block=256, lsb_first=True)
+    yield "3 channels of 17 words: odd data size, a pad byte", dsdiff(sound(rng, 3 * 4 * 17),
+                                                                       channels=3)
+    yield "channel ids out of mask order, and one unknown", container([fver(), chunk(
+        b"PROP", b"SND " + chunk(b"CHNL", b"\0\4RS  C001MLFTC   ")), chunk(b"DSD ", sound(rng, 16 * 40))])
+    yield "7 channels are refused", dsdiff(sound(rng, 7 * 4 * 20), channels=7)
+    yield "mono of 15 words is too little", dsdiff(sound(rng, 60), channels=1)
+    yield "a channel count that disagrees with the ids is refused", container([fver(), chunk(
+        b"PROP", b"SND " + chunk(b"CHNL", b"\0\3SLFTSRGT")), chunk(b"DSD ", sound(rng, 300))])
+    bad_type = bytearray(dsf(sound(rng, 600), channels=6))
+    bad_type[48] = 5  # FL FR C LFE: four channels, not six
+    yield "a DSF channel type that contradicts the count is refused", bytes(bad_type)
     yield "DSF at 3 x 2822400 Hz is refused", dsf(sound(rng, 300), rate=3 * 2822400)
     yield "DSDIFF at 16 x 2822400 Hz is refused", dsdiff(sound(rng, 300), rate=16 * 2822400)
     # Higher rates: the same frames, the WAV header at rate / 32.

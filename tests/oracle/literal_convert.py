@@ -2,13 +2,15 @@
 """A second, deliberately literal implementation of dff2wav, used as an oracle.
 
 It reads DSDIFF (walking the container with 32-bit chunk sizes) and DSF,
-turns either into the same groups of 8 bytes (L,R,L,R,L,R,L,R, earliest
-sample in each byte's top bit), splits group by group, and evaluates the
-filter one tap at a time with Python floats (IEEE doubles), in the same order
-as the converter's reference filter. It is slow and only meant for whole
-inputs of a few thousand groups. Output: the same standard output bytes, exit
-status, WAV file and channel files as dff2wav, written in the working
-directory.
+turns either into the same rounds of bytes (one byte of each channel in
+turn, earliest sample in each byte's top bit), splits word by word, and
+evaluates the filter one tap at a time with Python floats (IEEE doubles), in
+the same order as the converter's reference filter. A two-channel input gives
+the original form (size report, channel files, 44-byte WAV); any other
+channel count the standard form (an extensible WAV, nothing on standard
+output, no channel files). It is slow and only meant for whole inputs of a
+few thousand words. Output: the same standard output bytes, exit status, WAV
+file and channel files as dff2wav, written in the working directory.
 
 Usage: literal_convert.py TAPS_CPP IN OUT.wav
 """
@@ -25,6 +27,14 @@ DSD64_RATE = 2822400
 RATES = [base * k for base in (2822400, 3072000) for k in (1, 2, 4, 8)]
 DECIMATION = 32
 DSF_HEAD = 92  # "DSD " chunk (28 bytes), "fmt " chunk (52), "data" id and size (12)
+MAX_CHANNELS = 6
+# Speaker mask bits: FL, FR, FC, LFE, BL, BR.
+FL, FR, FC, LFE, BL, BR = 1, 2, 4, 8, 16, 32
+SPEAKER_OF_ID = {b"SLFT": FL, b"MLFT": FL, b"SRGT": FR, b"MRGT": FR, b"C   ": FC,
+                 b"LFE ": LFE, b"LS  ": BL, b"RS  ": BR}
+DSF_TYPES = {1: [FC], 2: [FL, FR], 3: [FL, FR, FC], 4: [FL, FR, BL, BR], 5: [FL, FR, FC, LFE],
+             6: [FL, FR, FC, BL, BR], 7: [FL, FR, FC, LFE, BL, BR]}
+KSDATAFORMAT_SUBTYPE_PCM = bytes.fromhex("0100000000001000800000aa00389b71")
 
 
 class Stop(Exception):
@@ -35,8 +45,13 @@ def say(text):
     sys.stdout.buffer.write(text if isinstance(text, bytes) else text.encode())
 
 
-def fail(message):
-    say(message)
+def fail(message, standard_form=False):
+    """Ends the run with its one line: on standard output in the original
+    form, on standard error in the standard form."""
+    if standard_form:
+        sys.stderr.write(message)
+    else:
+        say(message)
     raise Stop(1)
 
 
@@ -49,10 +64,10 @@ def load_taps(path):
 
 
 def sound_properties(data, start, end):
-    """The rate, channel count (None if absent) and compression type that the
-    local chunks in data[start:end] of a "PROP" chunk of type "SND " state, or
-    None when one is cut short or runs past `end`."""
-    rate, channels, compression = 0, None, b""
+    """The rate, channel count (None if absent), channel ids and compression
+    type that the local chunks in data[start:end] of a "PROP" chunk of type
+    "SND " state, or None when one is cut short or runs past `end`."""
+    rate, channels, ids, compression = 0, None, [], b""
     pos = start
     while pos < end:
         if end - pos < 12 or pos + 12 > len(data):
@@ -70,8 +85,7 @@ def sound_properties(data, start, end):
             if len(body) < 2:
                 return None
             channels = struct.unpack(">H", body[:2])[0]
-            if size < 2 + 4 * channels:
-                return None
+            ids = [body[i:i + 4] for i in range(2, len(body) - 3, 4)]
         elif ident == b"CMPR":
             if len(body) < 5 or size < 5 + body[4]:
                 return None
@@ -79,31 +93,41 @@ def sound_properties(data, start, end):
         pos += 12 + size
         if size & 1 and pos < end:
             pos += 1
-    return rate, channels, compression
+    return rate, channels, ids, compression
 
 
-def refuse_unsupported(rate, channels, compression):
-    """Ends the run if the stated properties are not 2-channel uncompressed
-    sound at an accepted rate; 0 and None mean "not stated"."""
+def plural(n):
+    return "" if n == 1 else "s"
+
+
+def refuse_unsupported(rate, channels, ids, compression):
+    """Ends the run if the stated properties are not 1 to 6 channels of
+    uncompressed sound at an accepted rate; 0 and None mean "not stated". A
+    stated count other than 2 makes it a standard-form run."""
+    standard = channels is not None and channels != 2
     if rate != 0 and rate not in RATES:
         fail("Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are supported; "
-             "this file is %d Hz.\n" % rate)
-    if channels is not None and channels != 2:
-        fail("Only 2-channel sound is supported; this file has %d channel%s.\n"
-             % (channels, "" if channels == 1 else "s"))
+             "this file is %d Hz.\n" % rate, standard)
+    if channels is not None and not 1 <= channels <= MAX_CHANNELS:
+        fail("Only 1 to 6 channels are supported; this file has %d.\n" % channels, standard)
+    if channels is not None and len(ids) != channels:
+        fail("This DSDIFF file counts %d channel%s but names %d.\n"
+             % (channels, plural(channels), len(ids)), standard)
     if compression == b"DST ":
-        fail("DST-compressed sound data is not supported.\n")
+        fail("DST-compressed sound data is not supported.\n", standard)
     if compression not in (b"", b"DSD ") and compression[:1] != b"\0":
         shown = "".join(chr(c) if 0x20 <= c < 0x7F else "?" for c in compression)
         fail('Only uncompressed DSD sound data is supported; this file\'s compression is "%s".\n'
-             % shown)
+             % shown, standard)
 
 
 def walk_dsdiff(data):
-    """Returns the bytes to convert, the sample rate, and a function giving
-    the bytes of group g. Ends the run on a refused property chunk."""
+    """Returns the whole words per channel, the sample rate, the speakers of
+    the file's channels, and a function giving the bytes of round w (4 bytes
+    of each channel, interleaved). Ends the run on a refused property chunk."""
     pos = 16  # past "FRM8", the container size and the form type
     rate = 0
+    speakers = [FL, FR]
 
     def read(n):
         nonlocal pos
@@ -124,15 +148,18 @@ def walk_dsdiff(data):
                 if size >= 4 and data[start:start + 4] == b"SND ":
                     found = sound_properties(data, start + 4, start + size)
                     if found is not None:
-                        rate = found[0]
                         refuse_unsupported(*found)
+                        rate = found[0]
+                        if found[1] is not None:
+                            speakers = [SPEAKER_OF_ID.get(i, 0) for i in found[2]]
             pos += 4
             size = struct.unpack(">I", read(4))[0]
             pos += size + (size & 1)
         ident = read(4)
-    pos += 4
-    size = struct.unpack(">I", read(4))[0]
-    return size & ~7, rate or DSD64_RATE, lambda g: data[pos + 8 * g:pos + 8 * g + 8]
+    size = struct.unpack(">Q", read(8))[0]
+    n = len(speakers)
+    return size // (4 * n), rate or DSD64_RATE, speakers, \
+        lambda w: data[pos + 4 * n * w:pos + 4 * n * (w + 1)]
 
 
 def is_dsf(data):
@@ -147,21 +174,29 @@ def is_dsf(data):
 
 
 def walk_dsf(data):
-    """Like walk_dsdiff: each group's bytes gathered from the channel blocks,
+    """Like walk_dsdiff: each round's bytes gathered from the channel blocks,
     bit-reversed when the file puts the earliest sample in the lowest bit."""
-    channels, rate, bits, samples, block = struct.unpack("<IIIQI", data[52:76])
-    refuse_unsupported(rate, channels, b"")
+    channel_type, channels, rate, bits, samples, block = struct.unpack("<IIIIQI", data[48:76])
+    standard = channels != 2
+    if rate not in RATES:
+        fail("Only DSD64 to DSD512 (2822400 or 3072000 Hz times 1, 2, 4 or 8) are supported; "
+             "this file is %d Hz.\n" % rate, standard)
+    if not 1 <= channels <= MAX_CHANNELS:
+        fail("Only 1 to 6 channels are supported; this file has %d.\n" % channels, standard)
+    if len(DSF_TYPES.get(channel_type, [])) != channels:
+        fail("This DSF file's channel type %d does not fit its %d channel%s.\n"
+             % (channel_type, channels, plural(channels)), standard)
 
-    def group(g):
+    def round_bytes(w):
         out = bytearray()
-        for j in range(4 * g, 4 * g + 4):
-            for c in range(2):
-                at = DSF_HEAD + (j // block) * block * 2 + c * block + j % block
+        for j in range(4 * w, 4 * w + 4):
+            for c in range(channels):
+                at = DSF_HEAD + (j // block) * block * channels + c * block + j % block
                 b = data[at:at + 1]
                 out += bytes([reverse_byte(b[0])]) if b and bits == 1 else b
         return bytes(out)
 
-    return 8 * (samples // 32), rate or DSD64_RATE, group
+    return samples // 32, rate or DSD64_RATE, DSF_TYPES[channel_type], round_bytes
 
 
 def reverse_byte(b):
@@ -185,17 +220,51 @@ def sample_of(acc):
     return struct.pack("<i", n)[:3]
 
 
-def frame(taps, left, right):
-    acc_l = 0.0
-    acc_r = 0.0
+def channel_sample(taps, words):
+    acc = 0.0
     for w in range(16):
         for b in range(32):
-            t = 32 * w + b
-            if (left[w] >> b) & 1:
-                acc_l += taps[t]
-            if (right[w] >> b) & 1:
-                acc_r += taps[t]
-    return sample_of(acc_l) + sample_of(acc_r)
+            if (words[w] >> b) & 1:
+                acc += taps[32 * w + b]
+    return sample_of(acc)
+
+
+def frame(taps, left, right):
+    return channel_sample(taps, left) + channel_sample(taps, right)
+
+
+def convert_standard(taps, words, rate, speakers, round_bytes, out_path):
+    """Every frame whose window lies in the sound, channels in the order of
+    their speakers' mask bits (unknown ones last), behind an extensible header."""
+    n = len(speakers)
+    known, order = 0, []
+    for c, s in enumerate(speakers):
+        if s & known:
+            speakers[c] = 0
+        known |= speakers[c]
+    for bit in (FL, FR, FC, LFE, BL, BR):
+        order += [c for c in range(n) if speakers[c] == bit]
+    order += [c for c in range(n) if speakers[c] == 0]
+    channel_words = [[] for _ in range(n)]
+    for w in range(words):
+        data = round_bytes(w)
+        assert len(data) == 4 * n, "the oracle handles whole inputs only"
+        for c in range(n):
+            channel_words[c].append(word_of(data[c::n]))
+    frames = words - 16
+    pcm = bytearray()
+    for k in range(frames):
+        for c in order:
+            pcm += channel_sample(taps, channel_words[c][k:k + 16])
+    if len(pcm) % 2:
+        pcm += b"\0"
+    frame_rate = rate // DECIMATION
+    fmt = struct.pack("<HHIIHHHHI", 0xFFFE, n, frame_rate, frame_rate * 3 * n, 3 * n, 24, 22, 24,
+                      known) + KSDATAFORMAT_SUBTYPE_PCM
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + \
+        struct.pack("<I", 3 * n * frames) + pcm
+    with open(out_path, "wb") as out:
+        out.write(b"RIFF" + struct.pack("<I", len(body)) + body)
 
 
 def convert(taps, in_path, out_path):
@@ -205,13 +274,18 @@ def convert(taps, in_path, out_path):
         fail("File Open Error\n")
     open(out_path, "wb").close()
     if data[0:4] == b"FRM8":
-        dsd_size, rate, group_bytes = walk_dsdiff(data)
+        words, rate, speakers, round_bytes = walk_dsdiff(data)
     elif is_dsf(data):
-        dsd_size, rate, group_bytes = walk_dsf(data)
+        words, rate, speakers, round_bytes = walk_dsf(data)
     else:
         fail("This is not a DSDIFF file.\n")
-    if dsd_size < 128:
-        fail("Data Size is not enough to convert.\n")
+    if words < 16:
+        fail("Data Size is not enough to convert.\n", len(speakers) != 2)
+    if len(speakers) != 2:
+        convert_standard(taps, words, rate, speakers, round_bytes, out_path)
+        return
+    # 32-bit sizes: as many whole groups as they carry.
+    dsd_size = min(8 * words, 0xFFFFFFF8)
     groups = dsd_size // 8
     div_num = groups >> 23
     last_div = groups & 0x7FFFFF
@@ -223,7 +297,7 @@ def convert(taps, in_path, out_path):
 
     left, right = [], []
     for g in range(groups):
-        group = group_bytes(g)
+        group = round_bytes(g)
         assert len(group) == 8, "the oracle handles whole inputs only"
         left.append(word_of(group[0::2]))
         right.append(word_of(group[1::2]))

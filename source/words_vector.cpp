@@ -5,7 +5,7 @@
 // locals, which -Wuninitialized reports at every inlined use.
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include "sound/words_vector.h"
+#include "source/words_vector.h"
 
 #include <immintrin.h>
 
@@ -14,7 +14,7 @@
 namespace {
 
 constexpr size_t VectorBytes = 64;
-constexpr size_t VectorGroups = VectorBytes / 8;  // 8 groups of 8 bytes
+constexpr size_t VectorWords = VectorBytes / 8;  // 8 words of each of two channels
 // The GF(2) affine matrix that mirrors the bits of each byte: output bit i is
 // input bit 7 - i. vgf2p8affineqb applies it to every byte of a vector.
 constexpr long long BitMirrorMatrix = 0x8040201008040201;
@@ -41,19 +41,19 @@ bool VectorWordsSupported() {
          __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
 }
 
-WORD_VECTOR_KERNEL size_t GroupsToWordsVector(const uint8_t* groups, size_t count,
-                                              ChannelWord* left, ChannelWord* right) {
+WORD_VECTOR_KERNEL size_t StereoBytesToWordsVector(const uint8_t* bytes, size_t count,
+                                                   ChannelWord* left, ChannelWord* right) {
   const __m512i mirror = _mm512_set1_epi64(BitMirrorMatrix);
   const __m512i sort = _mm512_load_si512(SortByChannel.index);
-  size_t g = 0;
-  for (; g + VectorGroups <= count; g += VectorGroups) {
-    __m512i bytes = _mm512_loadu_si512(groups + g * 8);
-    bytes = _mm512_gf2p8affine_epi64_epi8(bytes, mirror, 0);
-    bytes = _mm512_permutexvar_epi8(sort, bytes);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(left + g), _mm512_castsi512_si256(bytes));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(right + g), _mm512_extracti64x4_epi64(bytes, 1));
+  size_t w = 0;
+  for (; w + VectorWords <= count; w += VectorWords) {
+    __m512i v = _mm512_loadu_si512(bytes + w * 8);
+    v = _mm512_gf2p8affine_epi64_epi8(v, mirror, 0);
+    v = _mm512_permutexvar_epi8(sort, v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(left + w), _mm512_castsi512_si256(v));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(right + w), _mm512_extracti64x4_epi64(v, 1));
   }
-  return g;
+  return w;
 }
 
 WORD_VECTOR_KERNEL size_t ReverseBitsVector(uint8_t* bytes, size_t count) {

@@ -1,4 +1,4 @@
-// The AVX-512 VBMI + GFNI word kernel, internal to sound/. Each function
+// The AVX-512 VBMI + GFNI word kernel, internal to source/. Each function
 // handles the longest prefix it can in whole vectors and returns how much
 // that was; the caller finishes the rest with the table. Call only when
 // VectorWordsSupported() is true.
@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channel/channel_word.h"
+#include "base/channel_word.h"
 
 bool VectorWordsSupported();
-// Returns the number of groups converted, a multiple of 8.
-size_t GroupsToWordsVector(const uint8_t* groups, size_t count, ChannelWord* left,
-                           ChannelWord* right);
+// Returns the number of words converted per channel, a multiple of 8.
+size_t StereoBytesToWordsVector(const uint8_t* bytes, size_t count, ChannelWord* left,
+                                ChannelWord* right);
 // Returns the number of bytes reversed, a multiple of 64.
 size_t ReverseBitsVector(uint8_t* bytes, size_t count);

@@ -13,6 +13,10 @@
 using ChannelWord = uint32_t;
 constexpr int WordSamples = 32;
 
+// A frame is filtered from a window of this many consecutive words of each
+// channel (512 samples), so a channel of n words gives n - 15 frames.
+constexpr int WindowWords = 16;
+
 // Alternating bits, DSD silence: pads a short last division, and stands for
 // sound the input does not hold.
 constexpr ChannelWord SilenceWord = 0xAAAAAAAA;

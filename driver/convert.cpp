@@ -1,0 +1,201 @@
+#include "driver/convert.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/workers.h"
+#include "channel/channel_files.h"
+#include "driver/distinct_files.h"
+#include "driver/run_files.h"
+#include "dsdiff/dsdiff.h"
+#include "dsf/dsf.h"
+#include "pass/pass.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr int ExitSuccess = 0;
+constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
+constexpr double UnitGain = 1.0;
+
+// What a run holds open, closed in one place however the run ends.
+struct OpenFiles {
+  int input = -1;
+  uint64_t input_bytes = 0;
+  Output output;
+  ChannelFiles channels;
+};
+
+void CloseAll(OpenFiles* files) {
+  if (files->input >= 0) close(files->input);
+  files->input = -1;
+  CloseChannelFiles(&files->channels);
+  (void)CloseOutput(&files->output);
+}
+
+int Fail(Reporter* reporter, OpenFiles* files, const Fault& fault) {
+  ReportFailure(reporter, fault);
+  CloseAll(files);
+  return ExitFailure;
+}
+
+// Finds the sound in a DSDIFF or a DSF input.
+Fault ReadSoundHead(int fd, const char* path, SoundSource* source, SoundProperties* properties) {
+  const Fault dsdiff = ChunkWalk(fd, path, source, properties);
+  if (dsdiff.failure != Failure::NotDsd) return dsdiff;
+  return ReadDsfHead(fd, path, source, properties);
+}
+
+// The original form is a run with no options of a two-channel input; an
+// input whose channels are unknown (it failed before saying) counts as one.
+RunForm FormOf(const Request& request, const Fault& head, const SoundSource& source,
+               const SoundProperties& properties) {
+  if (request.options) return RunForm::Standard;
+  if (!Failed(head) || head.failure == Failure::DataTooSmall) {
+    return source.channels == StereoChannels ? RunForm::Original : RunForm::Standard;
+  }
+  const bool other_channels = head.failure == Failure::UnsupportedSound &&
+                              properties.channels != 0 && properties.channels != StereoChannels;
+  return other_channels ? RunForm::Standard : RunForm::Original;
+}
+
+// A run whose files are not all distinct would overwrite the input, or let
+// the channel files (in the original form) overwrite either. `kept` is the
+// descriptor of an output that is standard output, or -1; the fault's reason
+// is kept in `reason`.
+Fault CheckDistinctFiles(const Request& request, RunForm form, int kept, std::string* reason) {
+  std::vector<std::string> paths = {request.in, kept >= 0 ? DescriptorPath(kept) : request.out};
+  std::vector<const char*> names = {request.in, request.out};
+  if (form == RunForm::Original) {
+    for (const char* channel_file : {LeftChannelFile, RightChannelFile}) {
+      paths.push_back(channel_file);
+      names.push_back(channel_file);
+    }
+  }
+  size_t first = 0, second = 0;
+  if (!FindSameFile(paths, &first, &second)) return Fault{};
+  *reason = std::string("is the same file as ") + names[first];
+  return FaultOf(Failure::SameFile, names[second], reason->c_str());
+}
+
+// Prepares the pass, starts the writer, and runs the pass over `divisions`
+// divisions of at most DivSize frames, reporting each.
+Fault RunDivisions(const PassJob& job, uint32_t divisions, Reporter* reporter) {
+  Pass pass;
+  Fault fault = PassPrepare(*job.source, WorkerCount(), &pass);
+  if (!Failed(fault)) fault = job.sink->Start();
+  for (uint32_t d = 0; d < divisions && !Failed(fault); ++d) {
+    const uint64_t first = uint64_t{d} * DivSize;
+    fault = PassFrames(&pass, job, first, std::min<uint64_t>(DivSize, job.frames - first));
+    if (!Failed(fault)) ReportProgress(reporter, d + 1, divisions);
+  }
+  if (!Failed(fault)) ReportPassEnd(reporter);
+  PassRelease(&pass);
+  return fault;
+}
+
+// The original form: the size report, the channel files, the 44-byte WAV.
+int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
+  bool data_left_out = false;
+  const RunSizes sizes = RunSizesOf(DsdSizeOf(source->words, &data_left_out));
+  ReportDivisionSizes(*reporter, sizes);
+  if (data_left_out) ReportSoundTruncated(*reporter, *source, sizes.DsdSize);
+
+  Fault fault = OpenChannelFiles(&files->channels);
+  if (Failed(fault)) return Fail(reporter, files, fault);
+  // Refused this late so that a second run in the same directory says what
+  // it always said: that the channel files are in use.
+  if (files->output.busy) {
+    return Fail(reporter, files,
+                FaultOf(Failure::OutputBusy, files->output.path, "written by another conversion"));
+  }
+  // The file's own channel order, left first, as the original form always had it.
+  source->file_channel[0] = 0;
+  source->file_channel[1] = 1;
+  source->words_present =
+      WordsPresent(*source, std::min(files->input_bytes, source->data_end), sizes.DsdLR64Size);
+  const uint64_t missing_words = sizes.DsdLR64Size - source->words_present;
+  if (missing_words > 0) {
+    ReportSoundMissing(*reporter, *source, missing_words);
+    data_left_out = true;
+  }
+  ReportWavSizes(*reporter, sizes);
+
+  OriginalWavWriter writer(StreamOf(files->output), sizes, source->sample_rate / WordSamples,
+                           PassBlockFrames(*source));
+  const PassJob job{source, &writer, &files->channels, UnitGain, ComputedFrames(sizes)};
+  fault = RunDivisions(job, sizes.DivNum, reporter);
+  if (!Failed(fault)) fault = FinishChannelFiles(&files->channels, ChannelFileWords(sizes));
+  if (!Failed(fault)) fault = writer.Finish();
+  if (!Failed(fault)) fault = CloseOutput(&files->output);
+  if (Failed(fault)) return Fail(reporter, files, fault);
+  ReportFinished(*reporter);
+  CloseAll(files);
+  return data_left_out ? ExitFailure : ExitSuccess;
+}
+
+// The standard form: an extensible WAV of every frame whose window lies in
+// the sound, one summary line.
+int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request,
+                    SoundSource* source) {
+  if (files->output.busy) {
+    return Fail(reporter, files,
+                FaultOf(Failure::OutputBusy, files->output.path, "written by another conversion"));
+  }
+  source->words_present =
+      WordsPresent(*source, std::min(files->input_bytes, source->data_end), source->words);
+  StreamFormat format;
+  format.frame_rate = source->sample_rate / WordSamples;
+  format.channels = source->channels;
+  std::copy(source->speakers, source->speakers + source->channels, format.speakers);
+  format.frames = source->words - WindowWords;
+  ReportSummary(*reporter, request.in, *source, request.out, format);
+  const uint64_t missing_words = source->words - source->words_present;
+  if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
+
+  StandardWavWriter writer(StreamOf(files->output), format, PassBlockFrames(*source));
+  const PassJob job{source, &writer, nullptr, UnitGain, format.frames};
+  const uint32_t divisions =
+      static_cast<uint32_t>(std::max<uint64_t>(1, (format.frames + DivSize - 1) / DivSize));
+  Fault fault = RunDivisions(job, divisions, reporter);
+  if (!Failed(fault)) fault = writer.Finish();
+  if (!Failed(fault)) fault = CloseOutput(&files->output);
+  if (Failed(fault)) return Fail(reporter, files, fault);
+  CloseAll(files);
+  return missing_words > 0 ? ExitFailure : ExitSuccess;
+}
+
+}  // namespace
+
+int Convert(const Request& request, Reporter* reporter) {
+  SetRunForm(reporter, request.options ? RunForm::Standard : RunForm::Original);
+  const int kept = SeparateConsoleFromOutput(request.out);
+  OpenFiles files;
+  Fault fault = OpenInput(request.in, &files.input, &files.input_bytes);
+  if (Failed(fault)) return Fail(reporter, &files, fault);
+
+  SoundSource source;
+  SoundProperties properties;
+  const Fault head = ReadSoundHead(files.input, request.in, &source, &properties);
+  const RunForm form = FormOf(request, head, source, properties);
+  SetRunForm(reporter, form);
+  std::string same_file_reason;
+  fault = CheckDistinctFiles(request, form, kept, &same_file_reason);
+  if (Failed(fault)) return Fail(reporter, &files, fault);
+  fault = OpenOutput(request.out, kept, &files.output);
+  if (Failed(fault)) return Fail(reporter, &files, fault);
+  if (Failed(head)) {
+    EmptyOutput(files.output);
+    if (head.failure == Failure::UnsupportedSound) {
+      ReportRefusal(reporter, properties, head);
+      CloseAll(&files);
+      return ExitFailure;
+    }
+    return Fail(reporter, &files, head);
+  }
+  return form == RunForm::Original ? ConvertOriginal(reporter, &files, &source)
+                                   : ConvertStandard(reporter, &files, request, &source);
+}

@@ -1,0 +1,175 @@
+#include "driver/reporter.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/messages.h"
+
+namespace {
+
+constexpr int RefusalLineBytes = 160;
+constexpr double SecondsPerMinute = 60.0;
+constexpr int PercentScale = 100;
+// Clears the progress indicator's line: back to its start, erase to its end.
+constexpr char ClearLine[] = "\r\033[K";
+
+// Where the run's own lines go: standard output in the original form (which
+// SeparateConsoleFromOutput points away from the audio), standard error in
+// the standard form.
+FILE* Console(const Reporter& reporter) {
+  return reporter.form == RunForm::Original ? stdout : stderr;
+}
+
+void ClearProgress(Reporter* reporter) {
+  if (reporter->shown_percent < 0) return;
+  std::fputs(ClearLine, stderr);
+  reporter->shown_percent = -1;
+}
+
+const char* ContainerName(const SoundSource& source) {
+  return source.layout == SoundLayout::ChannelBlocks ? "DSF" : "DSDIFF";
+}
+
+// "DSD64" and so on, for the rates IsConvertibleRate takes.
+void DsdRateName(uint32_t rate, char* name, size_t size) {
+  const uint32_t base = rate % Dsd64Rate == 0 ? Dsd64Rate : Dsd64Rate48k;
+  std::snprintf(name, size, "DSD%u%s", 64 * (rate / base),
+                base == Dsd64Rate48k ? " (48 kHz family)" : "");
+}
+
+}  // namespace
+
+void SetRunForm(Reporter* reporter, RunForm form) {
+  reporter->form = form;
+  reporter->progress = form == RunForm::Standard && isatty(STDERR_FILENO);
+}
+
+void ReportFailureLine(Reporter* reporter, const char* line, const Fault& fault) {
+  ClearProgress(reporter);
+  std::fputs(line, Console(*reporter));
+  std::fflush(Console(*reporter));
+  const char* reason = fault.os_error != 0 ? std::strerror(fault.os_error)
+                       : fault.reason      ? fault.reason
+                                           : FailureReason(fault.failure);
+  if (fault.path) {
+    std::fprintf(stderr, "dff2wav: %s: %s\n", fault.path, reason);
+  } else {
+    std::fprintf(stderr, "dff2wav: %s\n", reason);
+  }
+}
+
+void ReportFailure(Reporter* reporter, const Fault& fault) {
+  ReportFailureLine(reporter, FailureLine(fault.failure), fault);
+}
+
+void ReportRefusal(Reporter* reporter, const SoundProperties& properties, const Fault& fault) {
+  char line[RefusalLineBytes];
+  UnsupportedSoundLine(properties, line, sizeof line);
+  ReportFailureLine(reporter, line, fault);
+}
+
+void ReportDivisionSizes(const Reporter& reporter, const RunSizes& sizes) {
+  FILE* out = Console(reporter);
+  std::fprintf(out, "DsdLR64Size = %08X\n", sizes.DsdLR64Size);
+  std::fprintf(out, "DivNum = %08X\n", sizes.DivNum);
+  std::fprintf(out, "LastDivSize = %08X\n", sizes.FoundLastDivSize);
+}
+
+void ReportWavSizes(const Reporter& reporter, const RunSizes& sizes) {
+  FILE* out = Console(reporter);
+  std::fprintf(out, "WavSize = %08X\n", sizes.WavSize);
+  std::fprintf(out, "DivWavSize = %08X\n", DivWavSize);
+  std::fprintf(out, "WLastDivSize = %08X\n", sizes.WLastDivSize);
+}
+
+void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
+                          uint64_t converted_bytes) {
+  const unsigned long long left_out = source.declared_bytes - converted_bytes;
+  const double bytes_per_second = double(source.sample_rate) / 8 * source.channels;
+  std::fprintf(Console(reporter),
+               "Warning: the sound data holds %llu bytes, more than can be converted; "
+               "the last %llu bytes (%.1f s) are left out.\n",
+               static_cast<unsigned long long>(source.declared_bytes), left_out,
+               left_out / bytes_per_second);
+}
+
+void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
+                        uint64_t missing_words) {
+  const double seconds = double(missing_words) * WordSamples / source.sample_rate;
+  if (reporter.form == RunForm::Original) {
+    std::fprintf(stdout,
+                 "Warning: the input ends early; %llu groups of sound data (%.1f s) are missing "
+                 "and were converted as silence.\n",
+                 static_cast<unsigned long long>(missing_words), seconds);
+  } else {
+    std::fprintf(stderr,
+                 "dff2wav: %s: warning: the input ends early; the last %.1f s of sound are "
+                 "missing and were converted as silence\n",
+                 source.path, seconds);
+  }
+}
+
+void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSource& source,
+                   const char* out_path, const StreamFormat& format) {
+  char rate[40];
+  DsdRateName(source.sample_rate, rate, sizeof rate);
+  char speakers[MaxChannels * 4 + 1] = "";
+  for (int c = 0; c < source.channels; ++c) {
+    std::strcat(speakers, c == 0 ? "" : " ");
+    std::strcat(speakers, SpeakerName(source.speakers[c]));
+  }
+  const char* layout = LayoutName(source.speakers, source.channels);
+  char channels[24];
+  std::snprintf(channels, sizeof channels, "%d channels", source.channels);
+  const double seconds = double(format.frames) / format.frame_rate;
+  const int minutes = static_cast<int>(seconds / SecondsPerMinute);
+  std::fprintf(Console(reporter),
+               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %d:%06.3f -> %s: WAV, 24-bit, %u Hz\n",
+               in_path, ContainerName(source), layout ? layout : channels, speakers, rate,
+               static_cast<unsigned>(source.sample_rate), minutes,
+               seconds - minutes * SecondsPerMinute, out_path,
+               static_cast<unsigned>(format.frame_rate));
+}
+
+void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total) {
+  if (reporter->form == RunForm::Original) {
+    std::printf("%d\n", static_cast<int>(done));
+    std::fflush(stdout);  // progress shows as it happens, also through a pipe
+    return;
+  }
+  if (!reporter->progress) return;
+  const int percent = static_cast<int>(uint64_t{done} * PercentScale / total);
+  if (percent == reporter->shown_percent) return;
+  std::fprintf(stderr, "\rdff2wav: %3d%%", percent);
+  std::fflush(stderr);
+  reporter->shown_percent = percent;
+}
+
+void ReportPassEnd(Reporter* reporter) {
+  if (reporter->form == RunForm::Original) {
+    std::printf("\n");
+  } else {
+    ClearProgress(reporter);
+  }
+}
+
+void ReportFinished(const Reporter& reporter) {
+  if (reporter.form == RunForm::Original) std::fputs(FinishedMessage, stdout);
+}
+
+void ReportUsage() { std::fputs(UsageText, stdout); }
+
+void ReportVersion(const char* version) { std::printf("dff2wav %s\n", version); }
+
+void ReportWrongArguments() {
+  std::fputs(WrongArgumentsMessage, stdout);
+  std::fflush(stdout);
+  std::fputs(ShortUsage, stderr);
+}
+
+void ReportBadCommandLine(const char* problem) {
+  std::fprintf(stderr, "dff2wav: %s\n", problem);
+  std::fputs(ShortUsage, stderr);
+}

@@ -1,0 +1,62 @@
+// The one place that prints. Every console line of a run goes out through a
+// Reporter, which knows the run's form: the original form prints its size
+// report, progress numbers and closing message on standard output (or on
+// standard error when the audio goes to standard output) exactly as the
+// converter always has; the standard form prints only a summary line,
+// warnings and failures, all on standard error, and a progress indicator
+// when standard error is a terminal.
+#pragma once
+
+#include <cstdint>
+
+#include "base/failure.h"
+#include "sink/frame_sink.h"
+#include "source/source.h"
+#include "wav/wav.h"
+
+enum class RunForm { Original, Standard };
+
+struct Reporter {
+  RunForm form = RunForm::Original;
+  bool progress = false;   // the standard form's progress indicator is shown
+  int shown_percent = -1;  // the indicator's last figure
+};
+
+// Sets the run's form; the standard form shows progress on a terminal.
+void SetRunForm(Reporter* reporter, RunForm form);
+
+// A failure's line, then on standard error the file and the reason.
+void ReportFailure(Reporter* reporter, const Fault& fault);
+// The same with a line of the caller's (one that carries numbers).
+void ReportFailureLine(Reporter* reporter, const char* line, const Fault& fault);
+// Why the sound cannot be converted, as `properties` tell it.
+void ReportRefusal(Reporter* reporter, const SoundProperties& properties, const Fault& fault);
+
+// Original form: the size report's two halves.
+void ReportDivisionSizes(const Reporter& reporter, const RunSizes& sizes);
+void ReportWavSizes(const Reporter& reporter, const RunSizes& sizes);
+
+// The sound is longer than the run converts: `converted_bytes` of
+// `source.declared_bytes` are.
+void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
+                          uint64_t converted_bytes);
+// The input ends inside the sound: `missing_words` words per channel are silence.
+void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
+                        uint64_t missing_words);
+
+// Standard form: what is converted into what, in one line.
+void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSource& source,
+                   const char* out_path, const StreamFormat& format);
+
+// `done` of `total` divisions are converted (`done` counts from 1).
+void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total);
+// After the last division.
+void ReportPassEnd(Reporter* reporter);
+// After a complete run.
+void ReportFinished(const Reporter& reporter);
+
+// The command line's own answers.
+void ReportUsage();
+void ReportVersion(const char* version);
+void ReportWrongArguments();
+void ReportBadCommandLine(const char* problem);

@@ -1,0 +1,126 @@
+// The source: one plain description of the one-bit sound in an input file,
+// whatever its container (rate, channels and their speakers, where the sound
+// lies, the tags), and the channel words of any range of it. The DSDIFF and
+// DSF readers fill the description; everything after them reads words from
+// here. Reads the input at explicit offsets, so every core can make the words
+// of its own pieces at once; owns no file and keeps no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/channel_layout.h"
+#include "base/channel_word.h"
+#include "base/failure.h"
+#include "tags/tags.h"
+
+// Sample rates the converter takes: DSD64 (64 x 44,100 Hz) or its 48 kHz
+// sibling (64 x 48,000 Hz), times 1, 2, 4 or 8 (DSD64 .. DSD512).
+constexpr uint32_t Dsd64Rate = 2822400;
+constexpr uint32_t Dsd64Rate48k = 3072000;
+constexpr uint32_t MaxRateMultiple = 8;
+constexpr uint16_t StereoChannels = 2;
+// A channel needs one filter window of words to give a frame.
+constexpr uint64_t MinSourceWords = 16;
+
+bool IsConvertibleRate(uint32_t sample_rate);
+
+// Why the container's own description of the sound cannot be converted.
+enum class Refusal {
+  None,
+  Rate,         // a sample rate IsConvertibleRate refuses
+  Channels,     // no channels, or more than MaxChannels
+  ChannelType,  // DSF: the channel type contradicts the channel count
+  ChannelIds,   // DSDIFF: "CHNL" holds another number of ids than its count
+  Compression,  // compressed sound ("DST ", or another type)
+};
+
+// What the container says about the sound, for telling why it is refused. A
+// field stays 0 (or empty) when the container does not say.
+struct SoundProperties {
+  Refusal refusal = Refusal::None;
+  uint32_t sample_rate = 0;   // samples per second per channel
+  uint32_t channels = 0;      // as the container counts them
+  uint32_t channel_ids = 0;   // DSDIFF: ids in "CHNL"
+  uint32_t channel_type = 0;  // DSF: the channel type
+  char compression[5] = {};   // four characters; "DSD " is uncompressed
+};
+
+enum class SoundLayout {
+  // DSDIFF: one byte of each channel in turn, in the file's channel order,
+  // the earliest sample in each byte's most significant bit.
+  Interleaved,
+  // DSF: blocks of `block_bytes` bytes, one block of each channel in turn,
+  // each channel's bytes in order; `lsb_first` says where the earliest
+  // sample is.
+  ChannelBlocks,
+};
+
+struct SoundSource {
+  // The stream.
+  uint32_t sample_rate = Dsd64Rate;
+  int channels = StereoChannels;
+  // Channel c of the stream, in the order a channel mask gives (the known
+  // speakers in increasing bit order, then those of unknown position), is
+  // channel file_channel[c] of the file.
+  Speaker speakers[MaxChannels] = {FrontLeft, FrontRight};
+  uint8_t file_channel[MaxChannels] = {0, 1};
+
+  // Where the sound lies in the input.
+  SoundLayout layout = SoundLayout::Interleaved;
+  uint64_t offset = 0;          // input byte where the sound starts
+  uint64_t declared_bytes = 0;  // sound bytes of all channels as the container declares
+  uint64_t data_end = 0;        // input byte just past the container's sound data
+  uint32_t block_bytes = 0;     // ChannelBlocks: bytes per channel per block
+  bool lsb_first = false;       // ChannelBlocks: earliest sample in each byte's bit 0
+  uint64_t words = 0;           // whole words per channel the container declares
+
+  // The input, and how many of the words it holds whole on every channel;
+  // the rest read as SilenceWord.
+  int fd = -1;
+  const char* path = nullptr;
+  uint64_t words_present = 0;
+
+  TagRecord tags;
+};
+
+// Orders the channels of a file whose channel c stands at `file_speakers[c]`:
+// fills `speakers` and `file_channel`. A speaker that an earlier channel
+// already has counts as unknown.
+void OrderChannels(const Speaker* file_speakers, int channels, SoundSource* source);
+
+// How many of the first `words` words per channel an input of `input_bytes`
+// bytes holds whole, on every channel.
+uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t words);
+
+// Bytes of buffer ReadSourceWords needs for `count` words per channel.
+size_t SourceBufferBytes(const SoundSource& source, uint32_t count);
+
+// Makes words [first, first + count) of every channel, channel c into
+// words[c]. Words from `words_present` on are SilenceWord; the others are
+// read from the input into `buffer` (SourceBufferBytes) and must be there:
+// an input that has shrunk since it was measured gives Failure::FileRead.
+Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
+                      ChannelWord* const words[]);
+
+// The ways of turning bytes into words. Both give the same words; Vector
+// needs AVX-512 VBMI and GFNI and is chosen at run time where the CPU has it.
+enum class WordKernel {
+  Table,   // a 256-entry bit-reversal table, any CPU
+  Vector,  // vgf2p8affineqb reverses 64 bytes' bits, vpermb sorts them
+};
+
+bool WordKernelSupported(WordKernel kernel);
+WordKernel BestWordKernel();
+
+// Two interleaved channels to words: left[g] from bytes 0, 2, 4, 6 of each
+// 8 bytes g, right[g] from bytes 1, 3, 5, 7, each byte's bits reversed.
+void StereoBytesToWords(WordKernel kernel, const uint8_t* bytes, size_t count, ChannelWord* left,
+                        ChannelWord* right);
+// Interleaved bytes of `channels` channels (any number) to the words of
+// each, with the table: words[c][w] from bytes c, c + channels,
+// c + 2 x channels and c + 3 x channels of word w's 4 x channels bytes.
+void InterleavedToWords(const uint8_t* bytes, size_t count, int channels,
+                        ChannelWord* const words[]);
+// Reverses the bits of every byte in place.
+void ReverseBits(WordKernel kernel, uint8_t* bytes, size_t count);

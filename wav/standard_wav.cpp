@@ -1,0 +1,115 @@
+// The standard layout: a WAVE_FORMAT_EXTENSIBLE header, and its writer.
+#include <cstring>
+#include <new>
+
+#include "base/byte_order.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr char RiffId[4] = {'R', 'I', 'F', 'F'};  // a file of at most 4 GiB
+constexpr char Rf64Id[4] = {'R', 'F', '6', '4'};  // a larger one: its sizes are in "ds64"
+constexpr char WaveId[4] = {'W', 'A', 'V', 'E'};  // the form type
+constexpr char Ds64Id[4] = {'d', 's', '6', '4'};  // RF64's 64-bit sizes
+constexpr char FmtId[4] = {'f', 'm', 't', ' '};
+constexpr char DataId[4] = {'d', 'a', 't', 'a'};
+constexpr uint32_t Ds64Bytes =
+    28;  // RIFF size (8), data size (8), sample count (8), table length (4)
+constexpr uint32_t FmtBytes = 40;  // the extensible format: 18 bytes, then cbSize = 22 more
+constexpr uint16_t ExtensibleFormat = 0xFFFE;  // WAVE_FORMAT_EXTENSIBLE
+constexpr uint16_t ExtensionBytes = 22;        // valid bits, channel mask, subformat
+constexpr uint16_t Pcm24Bits = 8 * Pcm24Bytes;
+// KSDATAFORMAT_SUBTYPE_PCM, 00000001-0000-0010-8000-00AA00389B71, as stored.
+constexpr uint8_t PcmSubformat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                      0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr uint64_t Riff32Limit = 0xFFFFFFFF;  // the largest size a 32-bit field holds
+constexpr uint32_t SizeInDs64 = 0xFFFFFFFF;   // RF64: "the size is in ds64"
+constexpr uint32_t ChunkHeadBytes = 8;        // id and 32-bit size
+
+void Put(std::vector<uint8_t>* out, uint64_t value, int bytes) {
+  out->resize(out->size() + bytes);
+  StoreLittleEndian(value, bytes, out->data() + out->size() - bytes);
+}
+
+void PutBytes(std::vector<uint8_t>* out, const void* bytes, size_t count) {
+  out->resize(out->size() + count);
+  std::memcpy(out->data() + out->size() - count, bytes, count);
+}
+
+void PutId(std::vector<uint8_t>* out, const char id[4]) { PutBytes(out, id, 4); }
+
+uint64_t DataBytes(const StreamFormat& format) {
+  return format.frames * format.channels * Pcm24Bytes;
+}
+
+}  // namespace
+
+std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format) {
+  const uint64_t data = DataBytes(format);
+  const uint64_t pad = data & 1;  // chunks are padded to an even size
+  const uint32_t block_align = format.channels * Pcm24Bytes;
+  // "WAVE", "fmt " with its head, and the head of "data", on top of the data.
+  const uint64_t riff_bytes = 4 + ChunkHeadBytes + FmtBytes + ChunkHeadBytes + data + pad;
+  const bool rf64 = riff_bytes > Riff32Limit;
+  const uint64_t rf64_riff_bytes = riff_bytes + ChunkHeadBytes + Ds64Bytes;
+
+  std::vector<uint8_t> header;
+  PutId(&header, rf64 ? Rf64Id : RiffId);
+  Put(&header, rf64 ? SizeInDs64 : riff_bytes, 4);
+  PutId(&header, WaveId);
+  if (rf64) {
+    PutId(&header, Ds64Id);
+    Put(&header, Ds64Bytes, 4);
+    Put(&header, rf64_riff_bytes, 8);
+    Put(&header, data, 8);
+    Put(&header, format.frames, 8);
+    Put(&header, 0, 4);  // no table of other chunks' sizes
+  }
+  PutId(&header, FmtId);
+  Put(&header, FmtBytes, 4);
+  Put(&header, ExtensibleFormat, 2);
+  Put(&header, format.channels, 2);
+  Put(&header, format.frame_rate, 4);
+  Put(&header, uint64_t{format.frame_rate} * block_align, 4);
+  Put(&header, block_align, 2);
+  Put(&header, Pcm24Bits, 2);
+  Put(&header, ExtensionBytes, 2);
+  Put(&header, Pcm24Bits, 2);  // valid bits per sample
+  Put(&header, ChannelMask(format.speakers, format.channels), 4);
+  PutBytes(&header, PcmSubformat, sizeof PcmSubformat);
+  PutId(&header, DataId);
+  Put(&header, rf64 ? SizeInDs64 : data, 4);
+  return header;
+}
+
+StandardWavWriter::StandardWavWriter(const OutputStream& out, const StreamFormat& format,
+                                     uint32_t max_block_frames)
+    : out_(out), format_(format), max_block_frames_(max_block_frames) {}
+
+Fault StandardWavWriter::Start() {
+  try {
+    header_ = Header(format_);
+    bytes_.resize(size_t{max_block_frames_} * format_.channels * Pcm24Bytes);
+  } catch (const std::bad_alloc&) {
+    return Fault{Failure::MemoryAlloc};
+  }
+  return StartOutput(out_, header_.data(), header_.size());
+}
+
+Fault StandardWavWriter::Write(const FrameBlock& block) {
+  PackPcm24(block, format_.channels, bytes_.data());
+  const size_t bytes = size_t{block.frames} * format_.channels * Pcm24Bytes;
+  const Fault fault = WriteOutput(out_, header_.size() + data_written_, bytes_.data(), bytes);
+  data_written_ += bytes;
+  return fault;
+}
+
+Fault StandardWavWriter::Finish() {
+  if (data_written_ & 1) {
+    const uint8_t pad = 0;
+    const Fault fault = WriteOutput(out_, header_.size() + data_written_, &pad, 1);
+    if (Failed(fault)) return fault;
+  }
+  return CompleteOutput(out_, header_.data(), header_.size(),
+                        header_.size() + data_written_ + (data_written_ & 1));
+}
