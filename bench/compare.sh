@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
 # Times dff2wav against FFmpeg's DSD decoder on ten minutes (or -m MINUTES)
-# of DSD64 stereo, in alternating runs in one working directory, and prints
-# the median of the per-round ratios, dff2wav's median time, CPU seconds and
-# peak memory, and what the filter kernel alone costs for the same frames.
+# of DSD64 (stereo, or -c CHANNELS), in alternating runs in one working
+# directory, and prints the median of the per-round ratios, dff2wav's median
+# time, CPU seconds and peak memory, and what the filter kernel alone costs
+# for the same frames.
 #
-# Usage: bench/compare.sh [-r ROUNDS] [-d WORK_DIR] [-m MINUTES]
+# Usage: bench/compare.sh [-r ROUNDS] [-d WORK_DIR] [-m MINUTES] [-c CHANNELS]
+#                         [-t dff|dsf] [-f 'FFMPEG OUTPUT OPTIONS']
+#   -t  the input's container (default dff)
+#   -f  what ffmpeg is asked to write (default '-ar 88200 -c:a pcm_s24le',
+#       the same rate and depth as dff2wav's)
 # Environment: DFF2WAV (default build/dff2wav), FFMPEG (default ffmpeg).
 set -euo pipefail
 
 rounds=5
 minutes=10
+channels=2
+container=dff
+ffmpeg_output="-ar 88200 -c:a pcm_s24le"
 work_dir=
-while getopts "r:d:m:" option; do
+while getopts "r:d:m:c:t:f:" option; do
   case $option in
     r) rounds=$OPTARG ;;
     d) work_dir=$OPTARG ;;
     m) minutes=$OPTARG ;;
-    *) sed -n '2,9p' "$0"; exit 2 ;;
+    c) channels=$OPTARG ;;
+    t) container=$OPTARG ;;
+    f) ffmpeg_output=$OPTARG ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
   esac
 done
 
@@ -29,22 +40,31 @@ work_dir=${work_dir:-$root/build/compare}
 mkdir -p "$work_dir"
 cd "$work_dir"
 
-# A valid container around random sound, written by tests/dsd_files.py:
-# "FVER", "PROP" (2822400 Hz, 2 channels, uncompressed), then the head of the
-# "DSD " chunk; the sound itself is appended from /dev/urandom.
-sound_bytes=$((minutes * 60 * 2822400 * 2 / 8))
-input=input-${minutes}min.dff
+# A valid container around random sound, written by tests/dsd_files.py: for
+# DSDIFF "FVER", "PROP" (2822400 Hz, the channels, uncompressed), then the
+# head of the "DSD " chunk; for DSF its head, for whole blocks of 4096 bytes.
+# The sound itself is appended from /dev/urandom.
+sound_bytes=$((minutes * 60 * 2822400 / 8 / 4096 * 4096 * channels))
+input=input-${minutes}min-${channels}ch.$container
 if [ ! -f "$input" ]; then
-  echo "writing a $minutes-minute input ($sound_bytes bytes of sound)"
-  /usr/bin/python3 - "$root/tests" "$sound_bytes" "$input" <<'PY'
+  echo "writing a $minutes-minute input of $channels channels ($sound_bytes bytes of sound)"
+  /usr/bin/python3 - "$root/tests" "$sound_bytes" "$channels" "$container" "$input" <<'PY'
 import struct, sys
 sys.path.insert(0, sys.argv[1])
-from dsd_files import chunk, container, fver, prop
-sound = int(sys.argv[2])
-head = container([fver(), prop(), chunk(b"DSD ", b"", size=sound)])
-# The container's size also counts the sound appended after this head.
-with open(sys.argv[3], "wb") as f:
-    f.write(head[:4] + struct.pack(">Q", len(head) - 12 + sound) + head[12:])
+from dsd_files import chunk, container, dsf, fver, prop
+sound, channels = int(sys.argv[2]), int(sys.argv[3])
+if sys.argv[4] == "dsf":
+    # The head of a file of `sound` bytes: its sizes count the blocks to come.
+    empty = dsf(b"", channels=channels)
+    samples = sound // channels * 8
+    head = (empty[:12] + struct.pack("<Q", len(empty) + sound) + empty[20:64] +
+            struct.pack("<Q", samples) + empty[72:84] + struct.pack("<Q", 12 + sound))
+else:
+    head = container([fver(), prop(channels=channels), chunk(b"DSD ", b"", size=sound)])
+    # The container's size also counts the sound appended after this head.
+    head = head[:4] + struct.pack(">Q", len(head) - 12 + sound) + head[12:]
+with open(sys.argv[5], "wb") as f:
+    f.write(head)
 PY
   head -c "$sound_bytes" /dev/urandom >> "$input"
 fi
@@ -72,7 +92,8 @@ for round in $(seq 1 "$rounds"); do
   walls+=("$ours") cpus+=("$ours_cpu")
   line="round $round: dff2wav ${ours} s (${ours_cpu} CPU-s), ${ours_kib} KiB"
   if [ $have_ffmpeg = 1 ]; then
-    read -r theirs _ _ < <(measure "$ffmpeg" -v error -y -i "$input" -ar 88200 -c:a pcm_s24le theirs.wav)
+    # shellcheck disable=SC2086  # the output options are words
+    read -r theirs _ _ < <(measure "$ffmpeg" -v error -y -i "$input" $ffmpeg_output theirs.wav)
     ratio=$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')
     ratios+=("$ratio")
     line="$line; ffmpeg ${theirs} s; ratio $ratio"
@@ -93,9 +114,9 @@ fi
 # rest of the run's CPU seconds are reading, splitting and writing.
 filter_bench=$root/build/bench/filter_bench
 if [ -x "$filter_bench" ]; then
-  rate=$("$filter_bench" --benchmark_filter='^DecimateFrames$' --benchmark_repetitions=3 \
+  rate=$("$filter_bench" --benchmark_filter='^DecimateChannels$' --benchmark_repetitions=3 \
            --benchmark_report_aggregates_only=true --benchmark_format=csv 2> /dev/null |
-         awk -F, '/DecimateFrames_median/ { print $(NF - 3) }')
-  frames=$((minutes * 60 * 88200))
-  echo "kernel alone for the same $frames frames: $(awk -v f="$frames" -v r="$rate" 'BEGIN { printf "%.2f", f / r }') CPU-s ($rate frames per second)"
+         awk -F, '/DecimateChannels_median/ { print $(NF - 3) }')
+  samples=$((minutes * 60 * 88200 * channels))
+  echo "kernel alone for the same $samples samples: $(awk -v f="$samples" -v r="$rate" 'BEGIN { printf "%.2f", f / r }') CPU-s ($rate samples per second)"
 fi

@@ -1,5 +1,5 @@
 // The AVX-512 kernel: nibble tables looked up with vpermi2pd, 16 frames of
-// one channel in flight. Compiled for AVX-512 only inside the functions
+// one or two channels in flight. Compiled for AVX-512 only inside the functions
 // marked below, so the rest of the program stays plain x86-64;
 // DecimateChannelWith calls it only after Avx512KernelSupported() said yes.
 //
@@ -26,12 +26,7 @@ constexpr size_t BlockFrames = 16;                        // frames in flight: 8
 constexpr int NibblesPerWord = WordSamples / NibbleBits;  // 8
 constexpr int HalfQuadwordBits = 32;                      // shift to the odd frame's word
 constexpr int TableHalf = NibblePatterns / 2;             // 8 doubles per zmm register
-constexpr int Chains = NibblesPerWord;  // accumulators per parity, so that additions overlap
 constexpr unsigned LaneBits = 0xFF;     // one bit for each of the 8 frames of a parity
-
-AVX512_KERNEL inline __m512d Lookup(const double* table, __m512i index) {
-  return _mm512_permutex2var_pd(_mm512_load_pd(table), index, _mm512_load_pd(table + TableHalf));
-}
 
 // SampleFromSum of 8 sums, the same IEEE steps in the same order. For any v
 // that is not NaN, max/min give the value the reference's clamp branches
@@ -62,6 +57,7 @@ AVX512_KERNEL inline unsigned UncertainLanes(__m512d sum, __m512d gain, __m256i*
 }
 
 // The chains added pairwise, as a balanced tree.
+template <int Chains>
 AVX512_KERNEL inline __m512d SumOf(__m512d chains[Chains]) {
   for (int width = Chains / 2; width > 0; width /= 2) {
     for (int i = 0; i < width; ++i) chains[i] = _mm512_add_pd(chains[i], chains[i + width]);
@@ -69,31 +65,14 @@ AVX512_KERNEL inline __m512d SumOf(__m512d chains[Chains]) {
   return chains[0];
 }
 
-// One block of 16 frames at `k`. Each parity has one accumulator for each
-// nibble position q of a word, added as a balanced tree at the end: the 128
-// entries of a window are summed in an order fast_tables.h allows. Returns the windows
-// re-evaluated by the reference.
-AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* words, double gain,
-                                   int32_t* samples) {
-  __m512d even[Chains], odd[Chains];
-  for (int i = 0; i < Chains; ++i) even[i] = odd[i] = _mm512_setzero_pd();
-  for (int w = 0; w < WindowWords; ++w) {
-    const __m512i block_words = _mm512_loadu_si512(words + w);
-    const double(*row)[NibblePatterns] = tables.NibbleSums + NibblesPerWord * w;
-#pragma GCC unroll 8
-    for (int q = 0; q < NibblesPerWord; ++q) {
-      const int even_shift = NibbleBits * q;
-      const int odd_shift = HalfQuadwordBits + NibbleBits * q;
-      even[q % Chains] = _mm512_add_pd(even[q % Chains],
-                                       Lookup(row[q], _mm512_srli_epi64(block_words, even_shift)));
-      odd[q % Chains] =
-          _mm512_add_pd(odd[q % Chains], Lookup(row[q], _mm512_srli_epi64(block_words, odd_shift)));
-    }
-  }
-  const __m512d gains = _mm512_set1_pd(gain);
+// Samples 2i (even) and 2i + 1 (odd) of a block stored in frame order, and
+// the uncertain ones re-evaluated by the reference. Returns how many were.
+AVX512_KERNEL inline size_t StoreBlock(__m512d even_sum, __m512d odd_sum, __m512d gain,
+                                       const ChannelWord* words, double scalar_gain,
+                                       int32_t* samples) {
   __m256i even_samples, odd_samples;
-  const unsigned uncertain_even = UncertainLanes(SumOf(even), gains, &even_samples);
-  const unsigned uncertain_odd = UncertainLanes(SumOf(odd), gains, &odd_samples);
+  const unsigned uncertain_even = UncertainLanes(even_sum, gain, &even_samples);
+  const unsigned uncertain_odd = UncertainLanes(odd_sum, gain, &odd_samples);
   // Lane i of the even samples is frame 2i, of the odd samples frame 2i + 1.
   const __m512i in_frame_order =
       _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
@@ -103,15 +82,68 @@ AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* 
   size_t fallbacks = 0;
   for (unsigned mask = uncertain_even; mask != 0; mask &= mask - 1) {
     const int frame = 2 * __builtin_ctz(mask);
-    samples[frame] = ReferenceSample(words + frame, gain);
+    samples[frame] = ReferenceSample(words + frame, scalar_gain);
     ++fallbacks;
   }
   for (unsigned mask = uncertain_odd; mask != 0; mask &= mask - 1) {
     const int frame = 2 * __builtin_ctz(mask) + 1;
-    samples[frame] = ReferenceSample(words + frame, gain);
+    samples[frame] = ReferenceSample(words + frame, scalar_gain);
     ++fallbacks;
   }
   return fallbacks;
+}
+
+// One block of 16 frames at `k` of `Channels` (1 or 2) channels, which share
+// each table load. Each parity of each channel has Chains accumulators, one
+// for each nibble position q mod Chains, added as a balanced tree at the
+// end: the 128 entries of a window are summed in an order fast_tables.h
+// allows. Returns the windows re-evaluated by the reference.
+template <int Channels>
+AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* const words[],
+                                   size_t k, double gain, int32_t* const samples[]) {
+  constexpr int Chains = NibblesPerWord / Channels;  // 8 accumulators per parity in all
+  __m512d even[Channels][Chains], odd[Channels][Chains];
+  for (int c = 0; c < Channels; ++c) {
+    for (int i = 0; i < Chains; ++i) even[c][i] = odd[c][i] = _mm512_setzero_pd();
+  }
+  for (int w = 0; w < WindowWords; ++w) {
+    __m512i block_words[Channels];
+    for (int c = 0; c < Channels; ++c) block_words[c] = _mm512_loadu_si512(words[c] + k + w);
+    const double(*row)[NibblePatterns] = tables.NibbleSums + NibblesPerWord * w;
+#pragma GCC unroll 8
+    for (int q = 0; q < NibblesPerWord; ++q) {
+      const __m512d low = _mm512_load_pd(row[q]), high = _mm512_load_pd(row[q] + TableHalf);
+      for (int c = 0; c < Channels; ++c) {
+        const __m512i even_index = _mm512_srli_epi64(block_words[c], NibbleBits * q);
+        const __m512i odd_index =
+            _mm512_srli_epi64(block_words[c], HalfQuadwordBits + NibbleBits * q);
+        even[c][q % Chains] = _mm512_add_pd(even[c][q % Chains],
+                                            _mm512_permutex2var_pd(low, even_index, high));
+        odd[c][q % Chains] =
+            _mm512_add_pd(odd[c][q % Chains], _mm512_permutex2var_pd(low, odd_index, high));
+      }
+    }
+  }
+  const __m512d gains = _mm512_set1_pd(gain);
+  size_t fallbacks = 0;
+  for (int c = 0; c < Channels; ++c) {
+    fallbacks += StoreBlock(SumOf<Chains>(even[c]), SumOf<Chains>(odd[c]), gains, words[c] + k,
+                            gain, samples[c] + k);
+  }
+  return fallbacks;
+}
+
+// Every whole block of `Channels` channels; returns where the blocks end.
+template <int Channels>
+size_t DecimateBlocks(const FastTables& tables, const ChannelWord* const words[], size_t frames,
+                      double gain, int32_t* const samples[], size_t* fallbacks) {
+  size_t k = 0;
+  // A block reads words k .. k+30, within the frames + 15 the caller gives
+  // as long as the whole block's 16 frames exist.
+  for (; k + BlockFrames <= frames; k += BlockFrames) {
+    *fallbacks += DecimateBlock<Channels>(tables, words, k, gain, samples);
+  }
+  return k;
 }
 
 }  // namespace
@@ -121,14 +153,16 @@ bool Avx512KernelSupported() {
          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 }
 
-size_t DecimateAvx512(const FastTables& tables, const ChannelWord* words, size_t frames,
-                      double gain, int32_t* samples) {
+size_t DecimateAvx512(const FastTables& tables, const ChannelWord* const words[], int channels,
+                      size_t frames, double gain, int32_t* const samples[]) {
   size_t fallbacks = 0;
-  size_t k = 0;
-  // A block reads words k .. k+30, within the frames + 15 the caller gives
-  // as long as the whole block's 16 frames exist.
-  for (; k + BlockFrames <= frames; k += BlockFrames) {
-    fallbacks += DecimateBlock(tables, words + k, gain, samples + k);
+  for (int c = 0; c < channels; c += 2) {
+    const bool pair = c + 1 < channels;
+    const size_t k = pair ? DecimateBlocks<2>(tables, words + c, frames, gain, samples + c, &fallbacks)
+                          : DecimateBlocks<1>(tables, words + c, frames, gain, samples + c, &fallbacks);
+    for (int d = c; d < c + (pair ? 2 : 1); ++d) {
+      fallbacks += DecimateScalar(tables, words[d] + k, frames - k, gain, samples[d] + k);
+    }
   }
-  return fallbacks + DecimateScalar(tables, words + k, frames - k, gain, samples + k);
+  return fallbacks;
 }

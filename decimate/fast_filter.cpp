@@ -93,13 +93,24 @@ const char* FilterKernelName(FilterKernel kernel) {
   return "unknown";
 }
 
-size_t DecimateChannelWith(FilterKernel kernel, const ChannelWord* words, size_t frames,
-                           double gain, int32_t* samples) {
+size_t DecimateChannelsWith(FilterKernel kernel, const ChannelWord* const words[], int channels,
+                            size_t frames, double gain, int32_t* const samples[]) {
   const FastTables& tables = FastFilterTables();
-  if (kernel == FilterKernel::Avx512) return DecimateAvx512(tables, words, frames, gain, samples);
-  return DecimateScalar(tables, words, frames, gain, samples);
+  if (kernel == FilterKernel::Avx512) {
+    return DecimateAvx512(tables, words, channels, frames, gain, samples);
+  }
+  size_t fallbacks = 0;
+  for (int c = 0; c < channels; ++c) {
+    fallbacks += DecimateScalar(tables, words[c], frames, gain, samples[c]);
+  }
+  return fallbacks;
+}
+
+void DecimateChannels(const ChannelWord* const words[], int channels, size_t frames, double gain,
+                      int32_t* const samples[]) {
+  DecimateChannelsWith(BestFilterKernel(), words, channels, frames, gain, samples);
 }
 
 void DecimateChannel(const ChannelWord* words, size_t frames, double gain, int32_t* samples) {
-  DecimateChannelWith(BestFilterKernel(), words, frames, gain, samples);
+  DecimateChannels(&words, 1, frames, gain, &samples);
 }

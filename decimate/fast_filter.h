@@ -1,5 +1,5 @@
 // Fast evaluation of the decimation filter over a run of consecutive frames
-// of one channel, bit for bit equal to ReferenceSample on every window. Owns
+// of each channel, bit for bit equal to ReferenceSample on every window. Owns
 // only read-only tap tables, built once on first use and shared by every
 // thread. The caller gives frames + WindowWords - 1 words and room for one
 // sample per frame; calls on disjoint outputs may run concurrently.
@@ -10,8 +10,12 @@
 
 #include "decimate/filter.h"
 
-// Sample k (0 <= k < frames) is ReferenceSample(words + k, gain). Uses the
-// fastest kernel this CPU supports. `gain` must be positive.
+// Sample k (0 <= k < frames) of channel c is ReferenceSample(words[c] + k,
+// gain), for `channels` channels. Uses the fastest kernel this CPU supports,
+// which may take channels two at a time. `gain` must be positive.
+void DecimateChannels(const ChannelWord* const words[], int channels, size_t frames, double gain,
+                      int32_t* const samples[]);
+// The same for one channel.
 void DecimateChannel(const ChannelWord* words, size_t frames, double gain, int32_t* samples);
 
 // The evaluations DecimateChannel chooses from. Each sums table entries in
@@ -30,10 +34,11 @@ bool FilterKernelSupported(FilterKernel kernel);
 // The kernel DecimateChannel uses on this CPU.
 FilterKernel BestFilterKernel();
 
-// For tests and benchmarks: DecimateChannel with a chosen kernel, which must
-// be supported. Returns how many windows were re-evaluated by the reference.
-size_t DecimateChannelWith(FilterKernel kernel, const ChannelWord* words, size_t frames,
-                           double gain, int32_t* samples);
+// For tests and benchmarks: DecimateChannels with a chosen kernel, which
+// must be supported. Returns how many windows were re-evaluated by the
+// reference.
+size_t DecimateChannelsWith(FilterKernel kernel, const ChannelWord* const words[], int channels,
+                            size_t frames, double gain, int32_t* const samples[]);
 
 // A short name of the kernel for test and benchmark labels.
 const char* FilterKernelName(FilterKernel kernel);

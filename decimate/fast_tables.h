@@ -80,8 +80,8 @@ inline bool CertainSample(double fast_sum, double gain, int32_t* sample) {
 size_t DecimateScalar(const FastTables& tables, const ChannelWord* words, size_t frames,
                       double gain, int32_t* samples);
 
-// The AVX-512 kernel (decimate/fast_avx512.cpp). Call only when
-// Avx512KernelSupported() is true.
+// The AVX-512 kernel (decimate/fast_avx512.cpp), two channels at a time.
+// Call only when Avx512KernelSupported() is true.
 bool Avx512KernelSupported();
-size_t DecimateAvx512(const FastTables& tables, const ChannelWord* words, size_t frames,
-                      double gain, int32_t* samples);
+size_t DecimateAvx512(const FastTables& tables, const ChannelWord* const words[], int channels,
+                      size_t frames, double gain, int32_t* const samples[]);

@@ -123,7 +123,7 @@ void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSou
   const char* layout = LayoutName(source.speakers, source.channels);
   char channels[24];
   std::snprintf(channels, sizeof channels, "%d channels", source.channels);
-  const double seconds = double(format.frames) / format.frame_rate;
+  const double seconds = double(source.words) * WordSamples / source.sample_rate;
   const int minutes = static_cast<int>(seconds / SecondsPerMinute);
   std::fprintf(Console(reporter),
                "dff2wav: %s: %s, %s (%s), %s (%u Hz), %d:%06.3f -> %s: WAV, 24-bit, %u Hz\n",

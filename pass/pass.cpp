@@ -83,12 +83,10 @@ Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b) {
                               first + frames == job.frames ? words : frames);
     if (Failed(fault)) return fault;
   }
+  DecimateChannels(b.words, source.channels, frames, job.gain, b.samples);
   FrameBlock block;
   block.frames = frames;
-  for (int c = 0; c < source.channels; ++c) {
-    DecimateChannel(b.words[c], frames, job.gain, b.samples[c]);
-    block.channels[c] = b.samples[c];
-  }
+  std::copy(b.samples, b.samples + source.channels, block.channels);
   if (!WaitForTurn(&pieces->pieces, piece)) return Fault{};  // an earlier piece failed
   fault = job.sink->Write(block);
   // A failed piece keeps its turn: its worker stops the job, so nothing

@@ -99,48 +99,57 @@ TEST(FastFilter, EveryKernelRunsOnThisCpu) {
     GTEST_SKIP() << "this CPU cannot run, so nothing tests, the kernels:" << untested;
 }
 
-// One channel through `kernel` (or DecimateChannel when null) into an output
-// followed by guard samples, which must stay as they were.
-std::vector<int32_t> KernelSamples(const FilterKernel* kernel,
-                                   const std::vector<ChannelWord>& words, size_t frames,
-                                   double gain, size_t* fallbacks) {
-  std::vector<int32_t> out(frames + GuardSamples, GuardValue);
-  if (kernel) {
-    *fallbacks += DecimateChannelWith(*kernel, words.data(), frames, gain, out.data());
-  } else {
-    DecimateChannel(words.data(), frames, gain, out.data());
+// Both channels through `kernel` (or DecimateChannels when null) into
+// outputs followed by guard samples, which must stay as they were: together,
+// which pairs them, or one at a time.
+Samples KernelSamples(const FilterKernel* kernel, const Stream& stream, double gain, bool together,
+                      size_t* fallbacks) {
+  const size_t frames = stream.frames();
+  std::vector<int32_t> out[2] = {std::vector<int32_t>(frames + GuardSamples, GuardValue),
+                                 std::vector<int32_t>(frames + GuardSamples, GuardValue)};
+  const ChannelWord* words[] = {stream.left.data(), stream.right.data()};
+  int32_t* samples[] = {out[0].data(), out[1].data()};
+  for (int first = 0; first < 2; first += together ? 2 : 1) {
+    const int channels = together ? 2 : 1;
+    if (kernel) {
+      *fallbacks += DecimateChannelsWith(*kernel, words + first, channels, frames, gain,
+                                         samples + first);
+    } else {
+      DecimateChannels(words + first, channels, frames, gain, samples + first);
+    }
   }
-  EXPECT_TRUE(
-      std::all_of(out.begin() + frames, out.end(), [](int32_t s) { return s == GuardValue; }))
-      << "a kernel wrote past its " << frames << " samples";
-  out.resize(frames);
-  return out;
+  for (std::vector<int32_t>& channel : out) {
+    EXPECT_TRUE(std::all_of(channel.begin() + frames, channel.end(),
+                            [](int32_t s) { return s == GuardValue; }))
+        << "a kernel wrote past its " << frames << " samples";
+    channel.resize(frames);
+  }
+  return Samples{out[0], out[1]};
 }
 
-// Runs every supported kernel, and DecimateChannel, over both channels of
-// the stream and expects the reference's samples. Returns each kernel's
-// fallback count.
+// Runs every supported kernel, and DecimateChannels, over the channels of
+// the stream, paired and one at a time, and expects the reference's samples.
+// Returns each kernel's fallback count over one of the two runs.
 std::vector<size_t> ExpectKernelsMatch(const Stream& stream, const Samples& expected,
                                        double gain = 1.0) {
   std::vector<size_t> fallbacks;
-  const size_t frames = stream.frames();
   for (FilterKernel kernel : SupportedKernels()) {
-    size_t count = 0;
-    const Samples out{KernelSamples(&kernel, stream.left, frames, gain, &count),
-                      KernelSamples(&kernel, stream.right, frames, gain, &count)};
-    fallbacks.push_back(count);
-    for (const auto& [got, want] :
-         {std::pair{&out.left, &expected.left}, std::pair{&out.right, &expected.right}}) {
-      const auto mismatch = std::mismatch(got->begin(), got->end(), want->begin());
-      EXPECT_TRUE(mismatch.first == got->end())
-          << FilterKernelName(kernel) << ": frame " << (mismatch.first - got->begin()) << " of "
-          << frames << " differs";
+    for (bool together : {true, false}) {
+      size_t count = 0;
+      const Samples out = KernelSamples(&kernel, stream, gain, together, &count);
+      if (together) fallbacks.push_back(count);
+      for (const auto& [got, want] : {std::pair{&out.left, &expected.left},
+                                      std::pair{&out.right, &expected.right}}) {
+        const auto mismatch = std::mismatch(got->begin(), got->end(), want->begin());
+        EXPECT_TRUE(mismatch.first == got->end())
+            << FilterKernelName(kernel) << (together ? ", paired" : ", alone") << ": frame "
+            << (mismatch.first - got->begin()) << " of " << stream.frames() << " differs";
+      }
     }
   }
   size_t unused = 0;
-  const Samples best{KernelSamples(nullptr, stream.left, frames, gain, &unused),
-                     KernelSamples(nullptr, stream.right, frames, gain, &unused)};
-  EXPECT_TRUE(best == expected) << "DecimateChannel";
+  EXPECT_TRUE(KernelSamples(nullptr, stream, gain, true, &unused) == expected)
+      << "DecimateChannels";
   return fallbacks;
 }
 
@@ -426,8 +435,9 @@ TEST(FastFilter, ConcurrentCallsOnDisjointRanges) {
   std::vector<std::thread> threads;
   for (size_t i = 0; i < Threads; ++i) {
     threads.emplace_back([&, i] {
-      DecimateChannel(&stream.left[i * FramesEach], FramesEach, 1.0, &out.left[i * FramesEach]);
-      DecimateChannel(&stream.right[i * FramesEach], FramesEach, 1.0, &out.right[i * FramesEach]);
+      const ChannelWord* words[] = {&stream.left[i * FramesEach], &stream.right[i * FramesEach]};
+      int32_t* samples[] = {&out.left[i * FramesEach], &out.right[i * FramesEach]};
+      DecimateChannels(words, 2, FramesEach, 1.0, samples);
     });
   }
   for (std::thread& thread : threads) thread.join();

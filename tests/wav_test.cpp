@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "tests/test_support.h"
 
 namespace {
@@ -98,6 +101,29 @@ TEST(Pcm24, SamplesSaturateToThe24BitRangeNeverWrap) {
                                                            "\xFF\xFF\x7F\0\0\x80"
                                                            "\xFF\xFF\x7F\xFF\xFF\x7F",
                                                            36));
+  // Long blocks of every channel count, through the vector path where this
+  // CPU has one: each sample clamped and stored in its 3 bytes, nothing after.
+  std::mt19937 random(7);
+  for (int channels = 1; channels <= 6; ++channels) {
+    for (uint32_t frames : {15u, 16u, 37u, 256u}) {
+      std::vector<int32_t> samples[6];
+      Bytes expected;
+      for (uint32_t k = 0; k < frames; ++k) {
+        for (int c = 0; c < channels; ++c) {
+          const int32_t s = static_cast<int32_t>(random()) >> (random() % 12);
+          samples[c].push_back(s);
+          const int32_t clamped = std::clamp(s, -8388608, 8388607);
+          expected += LittleEndian(static_cast<uint32_t>(clamped), 3);
+        }
+      }
+      FrameBlock long_block;
+      for (int c = 0; c < channels; ++c) long_block.channels[c] = samples[c].data();
+      long_block.frames = frames;
+      Bytes packed(expected.size() + 8, '\x5A');
+      PackPcm24(long_block, channels, reinterpret_cast<uint8_t*>(packed.data()));
+      EXPECT_TRUE(packed == expected + Bytes(8, '\x5A')) << channels << " " << frames;
+    }
+  }
 }
 
 }  // namespace

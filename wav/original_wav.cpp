@@ -130,14 +130,3 @@ Fault OriginalWavWriter::Finish() {
   if (Failed(fault)) return fault;
   return CompleteOutput(out_, header_, OriginalHeaderBytes, OriginalHeaderBytes + PcmBytes(sizes_));
 }
-
-void PackPcm24(const FrameBlock& block, int channels, uint8_t* out) {
-  constexpr int32_t Min = -(1 << 23), Max = (1 << 23) - 1;
-  for (uint32_t k = 0; k < block.frames; ++k) {
-    for (int c = 0; c < channels; ++c) {
-      const int32_t sample = std::clamp(block.channels[c][k], Min, Max);
-      StoreLittleEndian(static_cast<uint32_t>(sample), Pcm24Bytes, out);
-      out += Pcm24Bytes;
-    }
-  }
-}

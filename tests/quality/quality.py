@@ -12,8 +12,8 @@ CHECK is one of
   timing    frame n is centred on input sample 32 n + 255.5 (clicks, phase)
   channels  no crosstalk: a silent or idle channel is unchanged by the other
   ffmpeg    ffmpeg decodes the same files with the same channel order,
-            polarity, frequency and a level 6.02 dB lower; exits 77 (skipped)
-            when ffmpeg is not installed
+            polarity, frequency and a level 6.02 dB lower, stereo and 5.1;
+            exits 77 (skipped) when ffmpeg is not installed
   generator dff-tone's containers, bit order, modulator noise and refusals
   dsd128    a DSD128 DSF tone: a 176,400 Hz WAV with the tones' frequency,
             level and timing, and the same frames as from DSDIFF
@@ -460,16 +460,41 @@ def check_channels(tools, taps, report):
                       "%s: 1 kHz in the idle channel re full scale" % "LR"[ch], " dB")
 
 
-def ffmpeg_decode(tools, dff):
-    """ffmpeg's decoding of `dff` at 88,200 Hz as 32-bit float, (n, 2)."""
-    out = dff[:-4] + ".ffmpeg.wav"
+def ffmpeg_decode(tools, dff, channels=2):
+    """ffmpeg's decoding of `dff` at 88,200 Hz as 32-bit float, (n, channels),
+    in the file's channel order."""
+    out = dff[:-4] + ".ffmpeg.f32"
     tools.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", dff, "-ar", str(FS_OUT),
-               "-c:a", "pcm_f32le", "-f", "wav", out])
-    data = open(out, "rb").read()
+               "-f", "f32le", out])
+    return np.fromfile(out, dtype="<f4").reshape(-1, channels)
+
+
+def read_standard_wav(path):
+    """The channel mask and samples (n, channels) of a WAVE_FORMAT_EXTENSIBLE
+    file of 24-bit PCM, read chunk by chunk as any reader would."""
+    data = open(path, "rb").read()
+    mask, channels, samples = None, None, None
     for ident, offset, size in read_riff(data):
-        if ident == b"data":
-            return np.frombuffer(data[offset:offset + size], dtype="<f4").reshape(-1, 2)
-    raise SystemExit("quality: FAILED: no data chunk in ffmpeg's output")
+        if ident == b"fmt ":
+            tag, channels = struct.unpack("<HH", data[offset:offset + 4])
+            mask = struct.unpack("<I", data[offset + 20:offset + 24])[0]
+        elif ident == b"data":
+            raw = np.frombuffer(data[offset:offset + size], dtype=np.uint8)
+            raw = raw.reshape(-1, 3).astype(np.int32)
+            values = raw[:, 0] | (raw[:, 1] << 8) | (raw[:, 2] << 16)
+            samples = np.where(values >= 2 ** 23, values - 2 ** 24, values).reshape(-1, channels)
+    return mask, samples
+
+
+def best_correlation(a, b, max_lag=64):
+    """The largest normalised correlation of a and b over lags up to max_lag."""
+    a, b = a - a.mean(), b - b.mean()
+    n = len(a) - 2 * max_lag
+    best = 0.0
+    for lag in range(-max_lag, max_lag + 1):
+        x, y = a[max_lag:max_lag + n], b[max_lag + lag:max_lag + lag + n]
+        best = max(best, abs(float(np.dot(x, y))) / math.sqrt(float(np.dot(x, x) * np.dot(y, y))))
+    return best
 
 
 def read_riff(data):
@@ -536,6 +561,28 @@ def check_ffmpeg(tools, taps, report):
                     "%s right click after left" % label, " frames")
     shift = peaks["ffmpeg", 0] - peaks["dff2wav", 0]
     print("%s: note  ffmpeg's click peaks %+d frames from dff2wav's" % (report.name, shift))
+
+    # 5.1 in both containers, a tone of its own on each channel: each of our
+    # channels is ffmpeg's channel of the same number, and no other.
+    freqs = (500, 700, 900, 1100, 1300, 1500)
+    options = ["--channels", "6"] + sum((["--channel", "%d:sine:%d:-10" % (c + 1, f)]
+                                         for c, f in enumerate(freqs)), [])
+    for suffix in (".dsf", ".dff"):
+        path = tools.make(1.0, "sine:%d:-10" % freqs[0], "sine:%d:-10" % freqs[1], options,
+                          suffix=suffix)
+        wav = path[:-4] + ".wav"
+        tools.run([tools.converter, path, wav])
+        mask, ours = read_standard_wav(wav)
+        theirs = ffmpeg_decode(tools, path, channels=6)
+        report.check(mask == 0x3F, "%s 5.1: channel mask 0x%X" % (suffix, mask))
+        n = min(len(ours), len(theirs)) - 2 * skip
+        ours, theirs = ours[skip:skip + n].astype(float), theirs[skip:skip + n]
+        matrix = [[best_correlation(ours[:, c], theirs[:, d]) for d in range(6)]
+                  for c in range(6)]
+        report.within(min(matrix[c][c] for c in range(6)), 0.999, 1.0,
+                      "%s 5.1: least correlation of a channel with ffmpeg's same channel" % suffix)
+        report.within(max(matrix[c][d] for c in range(6) for d in range(6) if c != d), 0, 0.05,
+                      "%s 5.1: most correlation of a channel with ffmpeg's other channels" % suffix)
 
 
 def check_generator(tools, taps, report):
