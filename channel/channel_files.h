@@ -14,11 +14,15 @@
 constexpr const char* LeftChannelFile = "dsdl.tmp";
 constexpr const char* RightChannelFile = "dsdr.tmp";
 
+// The longest reason a channel file is refused for.
+constexpr int ChannelRefusalBytes = 160;
+
 // Write descriptors of the two files, each holding an exclusive flock on
 // its file while open. -1 when not open.
 struct ChannelFiles {
   int left = -1;
   int right = -1;
+  char refusal[ChannelRefusalBytes] = {};  // the reason of a refusal that names a user
 };
 
 // Opens "dsdl.tmp" and "dsdr.tmp", creating each that is missing once both
@@ -26,7 +30,8 @@ struct ChannelFiles {
 // when another run holds one (on a file system that keeps no locks the run
 // goes on unlocked). A name is never followed when it is a symbolic link,
 // never opened in a way that blocks, and refused (Failure::FileOpen) unless it
-// is a regular file with one link. Existing contents stay until written.
+// is a regular file with one link that the run's effective user owns.
+// Existing contents stay until written.
 Fault OpenChannelFiles(ChannelFiles* files);
 
 // Writes `count` words to both files from word `first` on.

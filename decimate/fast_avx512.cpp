@@ -26,7 +26,7 @@ constexpr size_t BlockFrames = 16;                        // frames in flight: 8
 constexpr int NibblesPerWord = WordSamples / NibbleBits;  // 8
 constexpr int HalfQuadwordBits = 32;                      // shift to the odd frame's word
 constexpr int TableHalf = NibblePatterns / 2;             // 8 doubles per zmm register
-constexpr unsigned LaneBits = 0xFF;     // one bit for each of the 8 frames of a parity
+constexpr unsigned LaneBits = 0xFF;  // one bit for each of the 8 frames of a parity
 
 // SampleFromSum of 8 sums, the same IEEE steps in the same order. For any v
 // that is not NaN, max/min give the value the reference's clamp branches
@@ -117,8 +117,8 @@ AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* 
         const __m512i even_index = _mm512_srli_epi64(block_words[c], NibbleBits * q);
         const __m512i odd_index =
             _mm512_srli_epi64(block_words[c], HalfQuadwordBits + NibbleBits * q);
-        even[c][q % Chains] = _mm512_add_pd(even[c][q % Chains],
-                                            _mm512_permutex2var_pd(low, even_index, high));
+        even[c][q % Chains] =
+            _mm512_add_pd(even[c][q % Chains], _mm512_permutex2var_pd(low, even_index, high));
         odd[c][q % Chains] =
             _mm512_add_pd(odd[c][q % Chains], _mm512_permutex2var_pd(low, odd_index, high));
       }
@@ -158,8 +158,9 @@ size_t DecimateAvx512(const FastTables& tables, const ChannelWord* const words[]
   size_t fallbacks = 0;
   for (int c = 0; c < channels; c += 2) {
     const bool pair = c + 1 < channels;
-    const size_t k = pair ? DecimateBlocks<2>(tables, words + c, frames, gain, samples + c, &fallbacks)
-                          : DecimateBlocks<1>(tables, words + c, frames, gain, samples + c, &fallbacks);
+    const size_t k =
+        pair ? DecimateBlocks<2>(tables, words + c, frames, gain, samples + c, &fallbacks)
+             : DecimateBlocks<1>(tables, words + c, frames, gain, samples + c, &fallbacks);
     for (int d = c; d < c + (pair ? 2 : 1); ++d) {
       fallbacks += DecimateScalar(tables, words[d] + k, frames - k, gain, samples[d] + k);
     }

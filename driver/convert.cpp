@@ -172,8 +172,11 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
 
 int Convert(const Request& request, Reporter* reporter) {
   SetRunForm(reporter, request.options ? RunForm::Standard : RunForm::Original);
-  const int kept = SeparateConsoleFromOutput(request.out);
+  int kept = -1;
+  // A console that cannot be kept apart from the audio gets no line at all.
+  if (!SeparateConsoleFromOutput(request.out, &kept)) return ExitFailure;
   OpenFiles files;
+  files.output.fd = kept;
   Fault fault = OpenInput(request.in, &files.input, &files.input_bytes);
   if (Failed(fault)) return Fail(reporter, &files, fault);
 
@@ -186,6 +189,10 @@ int Convert(const Request& request, Reporter* reporter) {
   fault = CheckDistinctFiles(request, form, kept, &same_file_reason);
   if (Failed(fault)) return Fail(reporter, &files, fault);
   fault = OpenOutput(request.out, kept, &files.output);
+  if (kept < 0 && files.output.fd >= 0 && !SeparateConsoleFromOpenedOutput(files.output.fd)) {
+    CloseAll(&files);
+    return ExitFailure;
+  }
   if (Failed(fault)) return Fail(reporter, &files, fault);
   if (Failed(head)) {
     EmptyOutput(files.output);

@@ -18,8 +18,10 @@ constexpr int ExitFailure = 1;
 int Run(int argc, char** argv, Reporter* reporter) {
   GuardStandardDescriptors();
   // A reader of the console that goes away must not end the conversion:
-  // writes to it fail instead, and are let go.
+  // writes to it fail instead, and are let go. A file-size limit must not
+  // either: the write that passes it fails with EFBIG and is reported.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const Request request = ParseCommandLine(argc, argv);
   switch (request.action) {
     case Action::Help:

@@ -59,37 +59,74 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes) {
 
 std::string DescriptorPath(int fd) { return "/dev/fd/" + std::to_string(fd); }
 
-int SeparateConsoleFromOutput(const char* path) {
+namespace {
+
+// Points each of descriptors 1 and 2 that reaches the file `output`
+// describes away from it: descriptor 1 at standard error, or at `null` when
+// standard error reaches it too, and descriptor 2 at `null`, /dev/null opened
+// beforehand (or -1 when standard error does not reach it). False when a
+// descriptor could not be pointed away.
+bool PointConsoleAway(const struct stat& output, int null) {
+  const bool output_is_standard = Reaches(STDOUT_FILENO, output);
+  const bool error_is_output = Reaches(STDERR_FILENO, output);
+  if (error_is_output && null < 0) return false;
+  std::fflush(stdout);
+  if (output_is_standard &&
+      dup2(error_is_output ? null : STDERR_FILENO, STDOUT_FILENO) != STDOUT_FILENO) {
+    return false;
+  }
+  return !error_is_output || dup2(null, STDERR_FILENO) == STDERR_FILENO;
+}
+
+// /dev/null for writing when standard error reaches the file `output`
+// describes, and the descriptor must be pointed away from it; -1 otherwise.
+// Opened before any other descriptor the separation takes, so that a run
+// short of descriptors fails here rather than after the audio took the last.
+int NullForStandardError(const struct stat& output) {
+  return Reaches(STDERR_FILENO, output) ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+}
+
+}  // namespace
+
+bool SeparateConsoleFromOutput(const char* path, int* kept) {
+  *kept = -1;
   struct stat output;
   const bool dash = std::strcmp(path, StandardOutputName) == 0;
-  if (!dash && stat(path, &output) != 0) return -1;  // not there yet: no descriptor reaches it
-  // The audio keeps the descriptor that reaches the output, before it is
-  // pointed elsewhere; a path is not opened again, since it may name it.
-  int kept = -1;
+  if (dash ? fstat(STDOUT_FILENO, &output) != 0 : stat(path, &output) != 0) {
+    return !dash;  // not there yet: no descriptor reaches it
+  }
+  int reaching = -1;
   for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
     if (dash ? fd == STDOUT_FILENO : Reaches(fd, output)) {
-      kept = fcntl(fd, F_DUPFD_CLOEXEC, StandardDescriptors);
+      reaching = fd;
       break;
     }
   }
-  if (kept < 0) return -1;
-  if (fstat(kept, &output) != 0) return kept;
-  const bool output_is_standard = Reaches(STDOUT_FILENO, output);
-  const bool error_is_output = Reaches(STDERR_FILENO, output);
-  const int null = error_is_output ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
-  std::fflush(stdout);
-  if (output_is_standard) dup2(error_is_output ? null : STDERR_FILENO, STDOUT_FILENO);
-  if (error_is_output) dup2(null, STDERR_FILENO);
+  if (reaching < 0) return true;
+  // The audio keeps the descriptor that reaches the output, before it is
+  // pointed elsewhere; a path is not opened again, since it may name it.
+  const int null = NullForStandardError(output);
+  *kept = fcntl(reaching, F_DUPFD_CLOEXEC, StandardDescriptors);
+  const bool separated = *kept >= 0 && PointConsoleAway(output, null);
   if (null >= 0) close(null);
-  return kept;
+  return separated;
+}
+
+bool SeparateConsoleFromOpenedOutput(int fd) {
+  struct stat output;
+  if (fstat(fd, &output) != 0) return false;
+  const int null = NullForStandardError(output);
+  const bool separated = PointConsoleAway(output, null);
+  if (null >= 0) close(null);
+  return separated;
 }
 
 namespace {
 
-// Refuses a regular output that begins like a DSD file, or that cannot be
-// read through `fd` to tell.
-Fault RefuseDsdFile(int fd, const char* path, const struct stat& st) {
-  if (st.st_size < static_cast<off_t>(MagicBytes)) return Fault{};
+// Refuses an output of `bytes` bytes that begins like a DSD file, or that
+// cannot be read through `fd` to tell.
+Fault RefuseDsdFile(int fd, const char* path, uint64_t bytes) {
+  if (bytes < MagicBytes) return Fault{};
   char magic[MagicBytes];
   if (!ReadExactlyAt(fd, magic, MagicBytes, 0)) {
     return FaultOf(Failure::FileOpen, path,
@@ -109,26 +146,35 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
   output->fd = kept;
   if (kept < 0) {
     // Read and write, so that the check below reads what would be written;
-    // a pipe or a device is only written to, as opening it to read could
-    // change how it behaves.
+    // a pipe or a character device is only written to, as opening it to read
+    // could change how it behaves.
     struct stat st;
-    const bool plain = stat(path, &st) != 0 || S_ISREG(st.st_mode);
+    const bool readable = stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     const int flags = O_CREAT | O_NOCTTY | O_CLOEXEC;
-    output->fd = open(path, (plain ? O_RDWR : O_WRONLY) | flags, NewFileMode);
-    if (output->fd < 0 && plain && errno == EACCES) {
+    output->fd = open(path, (readable ? O_RDWR : O_WRONLY) | flags, NewFileMode);
+    if (output->fd < 0 && readable && errno == EACCES) {
       output->fd = open(path, O_WRONLY | flags, NewFileMode);
     }
     if (output->fd < 0) return SystemFault(Failure::FileOpen, path, errno);
   }
   struct stat st;
   if (fstat(output->fd, &st) != 0) return SystemFault(Failure::FileOpen, path, errno);
+  if (S_ISBLK(st.st_mode)) {
+    // A block device holds files: it is checked for DSD as a file is.
+    const off_t end = lseek(output->fd, 0, SEEK_END);
+    if (end < 0 || lseek(output->fd, 0, SEEK_SET) != 0) {
+      return SystemFault(Failure::FileOpen, path, errno);
+    }
+    const Fault fault = RefuseDsdFile(output->fd, path, static_cast<uint64_t>(end));
+    if (Failed(fault)) return fault;
+  }
   if (S_ISREG(st.st_mode)) {
     // A kept standard descriptor may be open for writing only, and is shared
     // with other processes, and so would be a lock on it: the file is read
     // and locked through a description of the run's own.
     output->lock = kept >= 0 ? open(DescriptorPath(kept).c_str(), O_RDONLY | O_CLOEXEC) : -1;
     const int own = output->lock >= 0 ? output->lock : output->fd;
-    const Fault fault = RefuseDsdFile(own, path, st);
+    const Fault fault = RefuseDsdFile(own, path, static_cast<uint64_t>(st.st_size));
     if (Failed(fault)) return fault;
     output->busy = flock(own, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   }

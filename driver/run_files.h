@@ -22,11 +22,17 @@ Fault OpenInput(const char* path, int* fd, uint64_t* bytes);
 
 // Keeps console text out of the audio; call before anything is printed.
 // When the output is "-" or the file or pipe that is on descriptor 1 or 2,
-// keeps a descriptor of it for the audio and returns it, -1 otherwise. Then
-// each of descriptors 1 and 2 that reaches the output is pointed away from
-// it: descriptor 1 at standard error, or at /dev/null when standard error is
-// the output too, and descriptor 2 at /dev/null.
-int SeparateConsoleFromOutput(const char* path);
+// keeps a descriptor of it for the audio in `*kept`, -1 otherwise. Then each
+// of descriptors 1 and 2 that reaches the output is pointed away from it:
+// descriptor 1 at standard error, or at /dev/null when standard error is the
+// output too, and descriptor 2 at /dev/null. False when that cannot be done
+// (no descriptor is left, say): the run must then stop, and print nothing.
+bool SeparateConsoleFromOutput(const char* path, int* kept);
+
+// The same for an output that the run opened by its name: the decision is
+// made on the descriptor itself, so a name replaced since it was first
+// looked at cannot bring the console into the audio.
+bool SeparateConsoleFromOpenedOutput(int fd);
 
 // A path that names what descriptor `fd` is open on.
 std::string DescriptorPath(int fd);
@@ -45,9 +51,9 @@ struct Output {
 };
 
 // Opens the output for writing without truncating it, creating it if need
-// be, or takes `kept` from SeparateConsoleFromOutput. A regular file that
-// begins like a DSDIFF ("FRM8") or DSF ("DSD ") file is refused
-// (Failure::OutputIsDsd), as is one that cannot be read to tell. A run holds
+// be, or takes `kept` from SeparateConsoleFromOutput. A regular file or a
+// block device that begins like a DSDIFF ("FRM8") or DSF ("DSD ") file is
+// refused (Failure::OutputIsDsd), as is one that cannot be read to tell. A run holds
 // an exclusive flock on a regular output until it ends; `busy` says that
 // another run holds it.
 Fault OpenOutput(const char* path, int kept, Output* output);

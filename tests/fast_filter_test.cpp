@@ -112,8 +112,8 @@ Samples KernelSamples(const FilterKernel* kernel, const Stream& stream, double g
   for (int first = 0; first < 2; first += together ? 2 : 1) {
     const int channels = together ? 2 : 1;
     if (kernel) {
-      *fallbacks += DecimateChannelsWith(*kernel, words + first, channels, frames, gain,
-                                         samples + first);
+      *fallbacks +=
+          DecimateChannelsWith(*kernel, words + first, channels, frames, gain, samples + first);
     } else {
       DecimateChannels(words + first, channels, frames, gain, samples + first);
     }
@@ -138,8 +138,8 @@ std::vector<size_t> ExpectKernelsMatch(const Stream& stream, const Samples& expe
       size_t count = 0;
       const Samples out = KernelSamples(&kernel, stream, gain, together, &count);
       if (together) fallbacks.push_back(count);
-      for (const auto& [got, want] : {std::pair{&out.left, &expected.left},
-                                      std::pair{&out.right, &expected.right}}) {
+      for (const auto& [got, want] :
+           {std::pair{&out.left, &expected.left}, std::pair{&out.right, &expected.right}}) {
         const auto mismatch = std::mismatch(got->begin(), got->end(), want->begin());
         EXPECT_TRUE(mismatch.first == got->end())
             << FilterKernelName(kernel) << (together ? ", paired" : ", alone") << ": frame "

@@ -174,8 +174,95 @@ TEST(Safety, ARunStoppedHalfWayLeavesNoWavThatLooksComplete) {
   RunOptions options;
   options.file_size_bytes = f.wav.size() / 2;  // the run is killed half-way
   const RunResult run = RunConverter(f.dir.path, {"in.dff", "out.wav"}, options);
-  EXPECT_EQ(run.exit_status, -1);
+  EXPECT_EQ(run.exit_status, 1);  // the limit fails the write: it does not kill the run
   EXPECT_EQ(ReadFile(f.dir / "out.wav").substr(0, 4), Bytes(4, '\0'));
+}
+
+// Holes once found in the handling of files and descriptors. Each row runs
+// the converter through the shell in the folder, after what it sets up, and
+// checks what the run left; a row whose tool or privilege this machine lacks
+// is skipped with a message.
+TEST(Safety, FileHandlingHolesStayClosed) {
+  Folder f;
+  WriteFile(f.dir / "big.dff", DsdiffOf(RandomSound(8 * 20000, 54)));
+  auto file = [&](const char* name) { return ReadFile(f.dir / name); };
+  auto last_line = [&](const char* name) {
+    const Bytes text = file(name);
+    return text.substr(text.rfind('\n', text.size() - 2) + 1);
+  };
+  const struct {
+    const char* what;
+    const char* needs;  // a shell test of what the row needs
+    const char* command;
+    int status;
+    std::function<void()> check;
+  } rows[] = {
+      {"a file-size limit", "true",
+       "(ulimit -f 20; exec \"$DFF2WAV\" big.dff out.wav) > out.txt 2> err", 1,
+       [&] {
+         EXPECT_EQ(last_line("out.txt"), "File Write Error\n");
+         const Bytes err = file("err");  // a channel file may reach the limit first
+         EXPECT_EQ(err.substr(err.size() - 17), ": File too large\n") << err;
+         EXPECT_EQ(file("out.wav").substr(0, 4), Bytes(4, '\0'));  // not a complete WAV
+       }},
+      {"a loop device over the input, and a second node of that device",
+       "[ \"$(id -u)\" = 0 ] && losetup -f > /dev/null 2>&1",
+       "L=$(losetup -f --show in.dff 2> /dev/null) || exit 99; "
+       "mknod alias b $(stat -c '0x%t 0x%T' \"$L\"); "
+       "\"$DFF2WAV\" in.dff \"$L\" > out.txt 2> err; a=$?; "
+       "\"$DFF2WAV\" \"$L\" alias > out2.txt 2>> err; b=$?; "
+       "losetup -d \"$L\"; rm alias; exit $((a + b))",
+       2,
+       [&] {
+         EXPECT_EQ(file("out.txt"), "Input and output must be different files.\n");
+         EXPECT_EQ(file("out2.txt"), "Input and output must be different files.\n");
+         EXPECT_EQ(file("in.dff"), f.input);
+       }},
+      {"the output's name swapped for the console's file between check and open",
+       "command -v strace > /dev/null",
+       // strace holds the run for a second after its first look at out.wav.
+       "(sleep 0.4; ln -f log out.wav) & strace -f -qq -o /dev/null -P out.wav "
+       "-e inject=all:delay_exit=1s:when=1 \"$DFF2WAV\" in.dff out.wav > log 2> err; s=$?; "
+       "wait; exit $s",
+       0,
+       [&] {
+         EXPECT_TRUE(file("log") == f.wav);  // the audio alone
+         EXPECT_EQ(file("err").substr(0, 11), "DsdLR64Size");
+       }},
+      // Descriptors 0, 1 and 2 and a limit of four: the run may open one more.
+      {"too few descriptors to keep the console apart", "true",
+       "exec > x.wav 2>&1; /usr/bin/python3 -c 'import os, resource; os.closerange(3, 1 << 16); "
+       "resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)); "
+       "os.execv(os.environ[\"DFF2WAV\"], [\"dff2wav\", \"in.dff\", \"-\"])'",
+       1, [&] { EXPECT_EQ(file("x.wav"), ""); }},
+      {"a channel file of another user", "[ \"$(id -u)\" = 0 ]",
+       "touch dsdl.tmp && chown 65534 dsdl.tmp && \"$DFF2WAV\" in.dff out.wav > out.txt 2> err", 1,
+       [&] {
+         EXPECT_EQ(last_line("out.txt"), "File Open Error\n");
+         EXPECT_EQ(file("err").rfind("dff2wav: dsdl.tmp: is owned by user 65534", 0), 0u)
+             << file("err");
+       }},
+      {"a socket in a channel file's place", "true",
+       "/usr/bin/python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"dsdr.tmp\")' && "
+       "\"$DFF2WAV\" in.dff out.wav > out.txt 2> err",
+       1,
+       [&] {
+         EXPECT_EQ(last_line("out.txt"), "File Open Error\n");
+         EXPECT_EQ(file("err"), "dff2wav: dsdr.tmp: is a socket; refusing to use it\n");
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const char* name : {LeftChannelFile, RightChannelFile, "out.wav", "log", "x.wav"}) {
+      unlink((f.dir / name).c_str());
+    }
+    if (RunShell(f.dir.path, row.needs) != 0) {
+      std::printf("skipped: %s: this machine lacks what it needs (%s)\n", row.what, row.needs);
+      continue;
+    }
+    EXPECT_EQ(RunShell(f.dir.path, row.command), row.status);
+    row.check();
+  }
 }
 
 TEST(Safety, EveryFailureNamesItsFileAndReason) {

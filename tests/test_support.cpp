@@ -204,7 +204,9 @@ RunResult RunConverter(const std::string& dir, const std::vector<std::string>& a
 }
 
 int RunShell(const std::string& dir, const std::string& command) {
-  const std::string line = "cd '" + dir + "' && DFF2WAV='" + DFF2WAV_PATH + "' && " + command;
+  // Braces keep a command that backgrounds a part of itself in `dir`.
+  const std::string line =
+      "cd '" + dir + "' && export DFF2WAV='" + DFF2WAV_PATH + "' && {\n" + command + "\n}";
   const int status = std::system(line.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -102,8 +102,8 @@ struct RunOptions {
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
                        const RunOptions& options = {});
 
-// Runs a shell command line in `dir` with $DFF2WAV set to the converter;
-// returns its exit status.
+// Runs a shell command line in `dir` with $DFF2WAV exported as the
+// converter; returns its exit status.
 int RunShell(const std::string& dir, const std::string& command);
 
 Bytes ReadFile(const std::string& path);

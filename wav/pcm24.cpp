@@ -19,7 +19,8 @@ void PackFrames(const FrameBlock& block, uint8_t* out, uint32_t first_frame = 0)
   out += size_t{first_frame} * Channels * Pcm24Bytes;
   for (uint32_t k = first_frame; k < block.frames; ++k) {
     for (int c = 0; c < Channels; ++c, out += Pcm24Bytes) {
-      const uint32_t bits = static_cast<uint32_t>(std::clamp(block.channels[c][k], Pcm24Min, Pcm24Max));
+      const uint32_t bits =
+          static_cast<uint32_t>(std::clamp(block.channels[c][k], Pcm24Min, Pcm24Max));
       if (k + 1 == block.frames && c + 1 == Channels) {
         StoreLittleEndian(bits, Pcm24Bytes, out);
       } else {

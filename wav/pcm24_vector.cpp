@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr size_t VectorFrames = 16;   // 16 frames of each channel per step
-constexpr size_t HalfBytes = 48;      // 8 stereo frames of 6 bytes
+constexpr size_t VectorFrames = 16;  // 16 frames of each channel per step
+constexpr size_t HalfBytes = 48;     // 8 stereo frames of 6 bytes
 constexpr int32_t Pcm24Min = -(1 << 23);
 constexpr int32_t Pcm24Max = (1 << 23) - 1;
 constexpr __mmask64 HalfMask = (__mmask64{1} << HalfBytes) - 1;
@@ -38,7 +38,7 @@ bool VectorPackingSupported() {
 }
 
 PACK_VECTOR_KERNEL size_t PackStereoPcm24Vector(const int32_t* left, const int32_t* right,
-                                                 size_t frames, uint8_t* out) {
+                                                size_t frames, uint8_t* out) {
   const __m512i low = _mm512_set1_epi32(Pcm24Min), high = _mm512_set1_epi32(Pcm24Max);
   const __m512i compact = _mm512_load_si512(LowThreeBytes.index);
   // Dwords of `left` at even lanes, `right` (index bit 4) at odd lanes.
@@ -49,10 +49,11 @@ PACK_VECTOR_KERNEL size_t PackStereoPcm24Vector(const int32_t* left, const int32
   for (; k + VectorFrames <= frames; k += VectorFrames, out += 2 * HalfBytes) {
     const __m512i l = _mm512_min_epi32(_mm512_max_epi32(_mm512_loadu_si512(left + k), low), high);
     const __m512i r = _mm512_min_epi32(_mm512_max_epi32(_mm512_loadu_si512(right + k), low), high);
-    _mm512_mask_storeu_epi8(out, HalfMask,
-                            _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, first, r)));
-    _mm512_mask_storeu_epi8(out + HalfBytes, HalfMask,
-                            _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, second, r)));
+    _mm512_mask_storeu_epi8(
+        out, HalfMask, _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, first, r)));
+    _mm512_mask_storeu_epi8(
+        out + HalfBytes, HalfMask,
+        _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, second, r)));
   }
   return k;
 }
