@@ -1,6 +1,6 @@
 // The command line: IN and OUT, and the options. A run with no options whose
 // OUT is a WAV file may be in the original form (the input's channel count
-// decides); any option makes it a standard-form run.
+// decides); any option, or a FLAC output, makes it a standard-form run.
 #pragma once
 
 #include <string>
@@ -10,8 +10,10 @@ enum class Action {
   Help,            // --help: the usage on standard output
   Version,         // --version
   WrongArguments,  // no options and fewer than two arguments: the original's complaint
-  BadCommandLine,  // an unknown option, or IN or OUT missing after options
+  BadCommandLine,  // an unknown or malformed option, or IN or OUT missing after options
 };
+
+enum class OutputFormat { Wav, Flac };
 
 struct Request {
   Action action = Action::Convert;
@@ -19,9 +21,18 @@ struct Request {
   const char* out = nullptr;
   bool options = false;  // any option was given: the run is in the standard form
   std::string problem;   // BadCommandLine: what is wrong, for standard error
+
+  OutputFormat format = OutputFormat::Wav;  // --format, or OUT's ending
+  int compression = 5;                      // --compression: FLAC's level, 0 to 8
+  bool tags = true;                         // --no-tags: none
 };
 
 // Options start with '-' (but "-" alone, which names standard output) and
-// may stand anywhere before "--", after which every argument is a name. The
-// first two names are IN and OUT; further names are ignored.
+// may stand anywhere before "--", after which every argument is a name. An
+// option's value is the next argument, or follows "=" in the same one. The
+// first two names are IN and OUT; further names are ignored. Without
+// --format, an OUT that ends in ".flac" (in any case) is FLAC.
 Request ParseCommandLine(int argc, char** argv);
+
+// Whether the run may be in the original form: no options, a WAV output.
+bool MayBeOriginalForm(const Request& request);

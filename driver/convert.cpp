@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "driver/run_files.h"
 #include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
+#include "flac/flac.h"
 #include "pass/pass.h"
 #include "wav/wav.h"
 
@@ -53,7 +55,7 @@ Fault ReadSoundHead(int fd, const char* path, SoundSource* source, SoundProperti
 // input whose channels are unknown (it failed before saying) counts as one.
 RunForm FormOf(const Request& request, const Fault& head, const SoundSource& source,
                const SoundProperties& properties) {
-  if (request.options) return RunForm::Standard;
+  if (!MayBeOriginalForm(request)) return RunForm::Standard;
   if (!Failed(head) || head.failure == Failure::DataTooSmall) {
     return source.channels == StereoChannels ? RunForm::Original : RunForm::Standard;
   }
@@ -152,16 +154,24 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   format.channels = source->channels;
   std::copy(source->speakers, source->speakers + source->channels, format.speakers);
   format.frames = source->words - WindowWords;
-  ReportSummary(*reporter, request.in, *source, request.out, format);
+  ReportSummary(*reporter, request, *source, format);
   const uint64_t missing_words = source->words - source->words_present;
   if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
 
-  StandardWavWriter writer(StreamOf(files->output), format, PassBlockFrames(*source));
-  const PassJob job{source, &writer, nullptr, UnitGain, format.frames};
+  const TagRecord* tags = request.tags ? &source->tags : nullptr;
+  std::unique_ptr<FrameSink> writer;
+  if (request.format == OutputFormat::Flac) {
+    writer = std::make_unique<FlacWriter>(StreamOf(files->output), format, tags,
+                                          request.compression, PassBlockFrames(*source));
+  } else {
+    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), format,
+                                                 PassBlockFrames(*source));
+  }
+  const PassJob job{source, writer.get(), nullptr, UnitGain, format.frames};
   const uint32_t divisions =
       static_cast<uint32_t>(std::max<uint64_t>(1, (format.frames + DivSize - 1) / DivSize));
   Fault fault = RunDivisions(job, divisions, reporter);
-  if (!Failed(fault)) fault = writer.Finish();
+  if (!Failed(fault)) fault = writer->Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
   CloseAll(files);
@@ -171,7 +181,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
 }  // namespace
 
 int Convert(const Request& request, Reporter* reporter) {
-  SetRunForm(reporter, request.options ? RunForm::Standard : RunForm::Original);
+  SetRunForm(reporter, MayBeOriginalForm(request) ? RunForm::Original : RunForm::Standard);
   int kept = -1;
   // A console that cannot be kept apart from the audio gets no line at all.
   if (!SeparateConsoleFromOutput(request.out, &kept)) return ExitFailure;

@@ -111,8 +111,8 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
   }
 }
 
-void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSource& source,
-                   const char* out_path, const StreamFormat& format) {
+void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
+                   const StreamFormat& format) {
   char rate[40];
   DsdRateName(source.sample_rate, rate, sizeof rate);
   char speakers[MaxChannels * 4 + 1] = "";
@@ -125,12 +125,18 @@ void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSou
   std::snprintf(channels, sizeof channels, "%d channels", source.channels);
   const double seconds = double(source.words) * WordSamples / source.sample_rate;
   const int minutes = static_cast<int>(seconds / SecondsPerMinute);
+  char output[40];
+  if (request.format == OutputFormat::Flac) {
+    std::snprintf(output, sizeof output, "FLAC (level %d)", request.compression);
+  } else {
+    std::snprintf(output, sizeof output, "WAV");
+  }
   std::fprintf(Console(reporter),
-               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %d:%06.3f -> %s: WAV, 24-bit, %u Hz\n",
-               in_path, ContainerName(source), layout ? layout : channels, speakers, rate,
+               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %d:%06.3f -> %s: %s, 24-bit, %u Hz%s\n",
+               request.in, ContainerName(source), layout ? layout : channels, speakers, rate,
                static_cast<unsigned>(source.sample_rate), minutes,
-               seconds - minutes * SecondsPerMinute, out_path,
-               static_cast<unsigned>(format.frame_rate));
+               seconds - minutes * SecondsPerMinute, request.out, output,
+               static_cast<unsigned>(format.frame_rate), request.tags ? "" : ", no tags");
 }
 
 void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total) {

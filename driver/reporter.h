@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "base/failure.h"
+#include "driver/command_line.h"
 #include "sink/frame_sink.h"
 #include "source/source.h"
 #include "wav/wav.h"
@@ -45,8 +46,8 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                         uint64_t missing_words);
 
 // Standard form: what is converted into what, in one line.
-void ReportSummary(const Reporter& reporter, const char* in_path, const SoundSource& source,
-                   const char* out_path, const StreamFormat& format);
+void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
+                   const StreamFormat& format);
 
 // `done` of `total` divisions are converted (`done` counts from 1).
 void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total);
