@@ -379,7 +379,11 @@ void AddFrame(const FrameMapping& m, const id3_frame* frame, TagRecord* record) 
     case Take::MusicBrainz:
       if (Latin1Field(frame, 0) == MusicBrainzOwner) {
         const std::string id = BinaryField(frame, 1);
-        if (IsUtf8(id)) AddComment(m.field, id, record);
+        if (IsUtf8(id)) {
+          AddComment(m.field, id, record);
+        } else {
+          record->notes.push_back("the MusicBrainz UFID left out: its identifier is no text");
+        }
       }
       break;
     case Take::Picture:
