@@ -22,8 +22,8 @@ struct PreparedTag {
   unsigned version = 0;  // 2, 3 or 4
   std::string tag;       // the tag rebuilt for id3_tag_parse
   // The bodies of the 2.2 and 2.3 year, day-month and time frames ("TYE"/"TYER",
-  // "TDA"/"TDAT", "TIM"/"TIME"), left out of `tag`: libid3tag turns them into a
-  // date itself, but only from a year of exactly four characters.
+  // "TDA"/"TDAT", "TIM"/"TIME"), left out of `tag`: libid3tag's own date from
+  // them drops a year shorter than four characters and cuts a longer one to four.
   std::string year, day_month, time;
   std::vector<std::string> notes;  // frames dropped, and why
 };
