@@ -1,31 +1,57 @@
-// The tags of a recording, as the readers find them and the writers carry
-// them on: Vorbis-comment fields, pictures, and the ID3v2 tag's own bytes.
-// A plain record; filling it is the readers' work.
+// Tags for the outputs: reads an ID3v2 tag (2.2, 2.3 or 2.4) held in memory
+// into a TagRecord of Vorbis comment fields and pictures, mapped from the ID3
+// frames the way the common taggers map them, with libid3tag reading the
+// frames. Owns nothing but the record it fills and never prints: what a tag
+// loses is said in the record's notes, and a broken tag costs only its own values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// One field: an upper-case Vorbis comment name and its UTF-8 value. A name
-// may repeat, once for each of several values.
 struct TagComment {
-  std::string name;
-  std::string value;
+  std::string name;   // Vorbis comment field name, upper case
+  std::string value;  // UTF-8
 };
 
-// An attached picture: its ID3v2 / FLAC picture type, MIME type, UTF-8
-// description and bytes.
 struct TagPicture {
-  uint32_t type = 0;
-  std::string mime;
-  std::string description;
-  std::string data;
+  uint32_t type;            // the ID3 picture type: 3 front cover, 4 back cover, ...
+  std::string mime;         // "image/jpeg", "image/png", ...
+  std::string description;  // UTF-8
+  std::string data;         // the image file's bytes
 };
 
 struct TagRecord {
-  std::vector<TagComment> comments;  // in a stable order
-  std::vector<TagPicture> pictures;
-  std::string id3;                 // the ID3v2 tag's own bytes as found, if any
-  std::vector<std::string> notes;  // what was left out and why, one short line each
+  std::vector<TagComment> comments;  // in the order of the mapping table, then of the tag
+  std::vector<TagPicture> pictures;  // in the order of the tag
+  std::string id3;                   // the tag's own bytes as found, for a WAV "id3 " chunk
+  std::vector<std::string> notes;    // what was left out and why, one short line each
 };
+
+// "ID3", the version (2 bytes), the flags and the syncsafe size of the rest.
+constexpr size_t Id3HeaderBytes = 10;
+
+// The largest picture taken: a FLAC PICTURE block (32 bytes of fixed fields,
+// the MIME type, the description and the data) must fit its 24-bit length.
+constexpr size_t MaxPictureBlockBytes = (1u << 24) - 1;
+
+// The size of the whole tag, header and 2.4 footer included, that the
+// Id3HeaderBytes at `bytes` declare; 0 when they are no ID3v2.2, 2.3 or 2.4
+// header (or `size` is smaller). A reader reads the header, then the rest.
+size_t Id3TagSize(const uint8_t* bytes, size_t size);
+
+// Replaces `*record` with the tag that starts at `bytes`, which must hold the
+// whole tag (Id3TagSize bytes; any bytes after it are ignored). A frame that
+// libid3tag cannot read, a picture too large for FLAC, a comment field name
+// Vorbis does not allow, each costs only itself and a note. Returns false, and
+// leaves one note and nothing else, when there is no tag, or the tag is cut
+// short or cannot be read at all.
+bool ReadId3Tag(const uint8_t* bytes, size_t size, TagRecord* record);
+
+// Adds the DSDIFF "DIIN" artist ("DIAR") and title ("DITI") text to `record`:
+// each only where the record has no ARTIST or TITLE of its own, since an ID3
+// tag is what taggers edit later, and DIIN values then are older. Each text
+// ends at its first NUL, without trailing spaces; an empty one adds nothing;
+// one that is not UTF-8 is taken as Latin-1.
+void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRecord* record);

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Writes a seed corpus of valid and damaged DSDIFF and DSF files.
+"""Writes a seed corpus of valid and damaged DSDIFF and DSF files (KIND dsdiff,
+the default) or ID3v2 tags (KIND id3).
 
-Usage: make_seeds.py DIR
+Usage: make_seeds.py DIR [KIND]
 """
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from dsd_files import chunk, container, dsf, fver, prop  # noqa: E402
+from id3_files import apic, comm, frame, pic, tag, text  # noqa: E402
 
 FVER = fver()
 SOUND = bytes(range(256)) * 2
@@ -25,7 +27,23 @@ SEEDS = {
     "dsf_short": dsf(SOUND, sample_count=1 << 40),
 }
 
+IMAGE = b"\xff\xd8\xff\xe0" + bytes(range(64)) + b"\xff"
+ID3_SEEDS = {
+    "v24": tag([frame("TIT2", text(["One", "Two"], "utf8")), frame("TCON", text("(17)Rock")),
+                frame("TXXX", text(["replaygain_track_gain", "-6 dB"], "utf16"), unsync=True),
+                frame("APIC", apic(IMAGE, description="front"), unsync=True)],
+               unsync=True, extended=True, padding=16),
+    "v23": tag([frame(i, text(v, "utf16"), 3) for i, v in (("TPE1", "A"), ("TYER", "2004"),
+                                                            ("TDAT", "3112"), ("TRCK", "3/12"))] +
+               [frame("COMM", comm("", "c"), 3), frame("APIC", apic(IMAGE), 3)],
+               3, unsync=True, extended=True, padding=8),
+    "v22": tag([frame("TT2", text("Title", "utf16be"), 2), frame("TYE", text("1999"), 2),
+                frame("PIC", pic(IMAGE, b"PNG", 4, "back"), 2), frame("ULT", comm("", "la"), 2)],
+               2, unsync=True),
+}
+
+kind = sys.argv[2] if len(sys.argv) > 2 else "dsdiff"
 os.makedirs(sys.argv[1], exist_ok=True)
-for name, data in SEEDS.items():
+for name, data in (ID3_SEEDS if kind == "id3" else SEEDS).items():
     with open(os.path.join(sys.argv[1], name), "wb") as f:
         f.write(data)

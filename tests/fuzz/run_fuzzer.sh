@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Builds the DSDIFF and DSF fuzzer with clang in its own build directory and runs it.
-# Usage: run_fuzzer.sh SOURCE_DIR WORK_DIR SECONDS PYTHON
+# Builds a fuzzer with clang in its own build directory and runs it: the DSDIFF
+# and DSF readers (KIND dsdiff, the default) or the ID3v2 tag reading (KIND id3).
+# Usage: run_fuzzer.sh SOURCE_DIR WORK_DIR SECONDS PYTHON [KIND]
 # Exits 77 (skipped) when clang++-14 is not installed.
 set -euo pipefail
-source_dir=$1 work_dir=$2 seconds=$3 python=$4
+source_dir=$1 work_dir=$2 seconds=$3 python=$4 kind=${5:-dsdiff}
 if ! command -v clang++-14 >/dev/null; then
   echo "clang++-14 is not installed: the fuzzer cannot be built; skipped"
   exit 77
 fi
 cmake -S "$source_dir" -B "$work_dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DFUZZ=ON >/dev/null
-cmake --build "$work_dir/build" --target dsdiff_fuzzer -j 2 >/dev/null
+cmake --build "$work_dir/build" --target "${kind}_fuzzer" -j 2 >/dev/null
 rm -rf "$work_dir/corpus" && mkdir -p "$work_dir/corpus"
-"$python" "$source_dir/tests/fuzz/make_seeds.py" "$work_dir/seeds"
+"$python" "$source_dir/tests/fuzz/make_seeds.py" "$work_dir/seeds" "$kind"
 cd "$work_dir"
-"$work_dir/build/tests/fuzz/dsdiff_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+"$work_dir/build/tests/fuzz/${kind}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
   -timeout=10 -rss_limit_mb=1024 corpus seeds 2>&1 | tail -n 25
