@@ -158,13 +158,22 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   const uint64_t missing_words = source->words - source->words_present;
   if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
 
-  const TagRecord* tags = request.tags ? &source->tags : nullptr;
+  const TagRecord* tags = nullptr;
+  if (request.tags) {
+    if (source->layout == SoundLayout::ChannelBlocks) {
+      ReadDsfTags(files->input_bytes, source);
+    } else {
+      ReadDsdiffTags(files->input_bytes, source);
+    }
+    ReportTagNotes(*reporter, request.in, source->tags.notes);
+    tags = &source->tags;
+  }
   std::unique_ptr<FrameSink> writer;
   if (request.format == OutputFormat::Flac) {
     writer = std::make_unique<FlacWriter>(StreamOf(files->output), format, tags,
                                           request.compression, PassBlockFrames(*source));
   } else {
-    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), format,
+    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), format, tags,
                                                  PassBlockFrames(*source));
   }
   const PassJob job{source, writer.get(), nullptr, UnitGain, format.frames};

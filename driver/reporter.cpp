@@ -139,6 +139,12 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
                static_cast<unsigned>(format.frame_rate), request.tags ? "" : ", no tags");
 }
 
+void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std::string>& notes) {
+  for (const std::string& note : notes) {
+    std::fprintf(stderr, "dff2wav: %s: %s\n", in_path, note.c_str());
+  }
+}
+
 void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total) {
   if (reporter->form == RunForm::Original) {
     std::printf("%d\n", static_cast<int>(done));

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "base/failure.h"
 #include "driver/command_line.h"
@@ -48,6 +50,10 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 // Standard form: what is converted into what, in one line.
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format);
+
+// What the tags of `in_path` lost, one line each on standard error.
+void ReportTagNotes(const Reporter& reporter, const char* in_path,
+                    const std::vector<std::string>& notes);
 
 // `done` of `total` divisions are converted (`done` counts from 1).
 void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total);

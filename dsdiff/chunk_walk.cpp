@@ -1,9 +1,12 @@
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "base/byte_order.h"
 #include "base/io.h"
 #include "dsdiff/dsdiff.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -17,6 +20,15 @@ constexpr char FS_ID[4] = {'F', 'S', ' ', ' '};    // sample rate, 4 bytes
 constexpr char CHNL_ID[4] = {'C', 'H', 'N', 'L'};  // channel count (2 bytes), then 4-byte IDs
 constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then a counted name
 constexpr char UncompressedType[4] = {'D', 'S', 'D', ' '};  // "CMPR" type of plain one-bit sound
+// Chunks that carry tags.
+constexpr char DIIN_ID[4] = {'D', 'I', 'I', 'N'};  // edited master information
+constexpr char DIAR_ID[4] = {'D', 'I', 'A', 'R'};  // DIIN: the artist, a counted text
+constexpr char DITI_ID[4] = {'D', 'I', 'T', 'I'};  // DIIN: the title, a counted text
+constexpr char ID3_ID[4] = {'I', 'D', '3', ' '};   // an ID3v2 tag, top level or in PROP
+constexpr uint64_t TextCountBytes = 4;             // DIAR, DITI: big-endian count before the text
+constexpr uint64_t MaxInfoTextBytes = 1 << 16;     // the longest DIIN text taken
+constexpr uint64_t FormSizeOffset = 4;             // "FRM8": the container's size, 8 bytes
+constexpr uint64_t FormDataOffset = 12;            // where the size counts from
 
 // The channel IDs of "CHNL" and the speakers they stand for: stereo left and
 // right, the multichannel left and right, centre, low frequency, and the
@@ -229,4 +241,89 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   source->path = path;
   if (source->words < MinSourceWords) return Fault{Failure::DataTooSmall, path};
   return Fault{};
+}
+
+namespace {
+
+// Where a chunk's data lies in the input.
+struct ChunkPlace {
+  bool found = false;
+  uint64_t data = 0;
+  uint64_t bytes = 0;
+};
+
+// The counted text of a DIAR or DITI chunk whose data spans `bytes` from
+// in->pos on; at most MaxInfoTextBytes of it.
+std::string InfoText(Cursor* in, uint64_t bytes) {
+  uint8_t count[TextCountBytes];
+  if (bytes < TextCountBytes || !ReadExactly(in, count, TextCountBytes)) return "";
+  const uint64_t length =
+      std::min({LoadBigEndian(count, TextCountBytes), bytes - TextCountBytes, MaxInfoTextBytes});
+  std::string text(length, '\0');
+  for (uint64_t done = 0; done < length;) {
+    const size_t step = static_cast<size_t>(std::min<uint64_t>(length - done, WindowBytes));
+    if (!ReadExactly(in, &text[done], step)) return "";
+    done += step;
+  }
+  return text;
+}
+
+// Finds the local chunks of a chunk whose data spans [data, end): calls
+// `found` with each one's id and place. Stops at one that does not fit.
+template <class Found>
+void WalkLocalChunks(Cursor in, uint64_t data, uint64_t end, Found found) {
+  in.pos = data;
+  uint8_t head[ChunkHeadBytes];
+  while (end - in.pos >= ChunkHeadBytes && ReadExactly(&in, head, ChunkHeadBytes)) {
+    const uint64_t bytes = BigEndian64(head + ChunkIdBytes);
+    if (bytes > end - in.pos) return;
+    found(head, ChunkPlace{true, in.pos, bytes});
+    in.pos += bytes + (bytes & 1);
+    if (in.pos > end) return;
+  }
+}
+
+}  // namespace
+
+void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source) {
+  Cursor in;
+  in.fd = source->fd;
+  in.pos = FormSizeOffset;
+  uint8_t size[ChunkSizeBytes];
+  if (!ReadExactly(&in, size, ChunkSizeBytes)) return;
+  const uint64_t form_bytes = BigEndian64(size);
+  const uint64_t end =
+      form_bytes < input_bytes - FormDataOffset ? FormDataOffset + form_bytes : input_bytes;
+  ChunkPlace top_id3, prop_id3;
+  std::string artist, title;
+  in.pos = FormDataOffset + ChunkIdBytes;  // past the form type
+  uint8_t head[ChunkHeadBytes];
+  while (end > in.pos && end - in.pos >= ChunkHeadBytes && ReadExactly(&in, head, ChunkHeadBytes)) {
+    const uint64_t data = in.pos;
+    // "FVER" holds 4 bytes, whatever its size says, as the sound's walk takes it.
+    const uint64_t bytes =
+        IdIs(head, FVER_ID) ? FverSkip - ChunkSizeBytes : BigEndian64(head + ChunkIdBytes);
+    if (bytes > end - data) break;  // the rest of the file is not whole chunks
+    if (IdIs(head, ID3_ID)) {
+      top_id3 = ChunkPlace{true, data, bytes};
+    } else if (IdIs(head, DIIN_ID)) {
+      WalkLocalChunks(in, data, data + bytes, [&](const uint8_t* id, const ChunkPlace& place) {
+        Cursor text = in;
+        text.pos = place.data;
+        if (IdIs(id, DIAR_ID)) artist = InfoText(&text, place.bytes);
+        if (IdIs(id, DITI_ID)) title = InfoText(&text, place.bytes);
+      });
+    } else if (IdIs(head, PROP_ID) && bytes >= ChunkIdBytes) {
+      WalkLocalChunks(in, data + ChunkIdBytes, data + bytes,
+                      [&](const uint8_t* id, const ChunkPlace& place) {
+                        if (IdIs(id, ID3_ID)) prop_id3 = place;
+                      });
+    }
+    in.pos = data + bytes + (bytes & 1);
+  }
+  TagRecord record;
+  const ChunkPlace& id3 = top_id3.found ? top_id3 : prop_id3;
+  if (id3.found) ReadId3TagAt(source->fd, id3.data, id3.bytes, &record);
+  MergeDsdiffInfo(artist, title, &record);
+  source->tags = std::move(record);
 }

@@ -1,5 +1,6 @@
 // DSDIFF input: finds the sound data in a DSDIFF container, reads the sound
-// property chunk on the way, and describes the stream as a SoundSource.
+// property chunk on the way, describes the stream as a SoundSource, and
+// reads the container's tags.
 // Reads the input at explicit offsets and owns nothing; turning the sound
 // into channel words is the source's work.
 #pragma once
@@ -24,3 +25,11 @@ constexpr char DsdiffMagic[4] = {'F', 'R', 'M', '8'};
 // the input does not start with "FRM8"; Failure::DataTooSmall for fewer than
 // 16 whole words per channel.
 Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* properties);
+
+// Reads the tags of the DSDIFF file that `source` describes into
+// source->tags: an "ID3 " chunk at the top level (before or after the sound,
+// as rippers write it), else one inside "PROP"; then the artist ("DIAR") and
+// title ("DITI") of "DIIN" fill in what the ID3v2 tag lacks. The walk covers
+// the container's chunks within the input's `input_bytes` bytes and stops at
+// the first that does not fit; a tag that cannot be read leaves a note.
+void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source);

@@ -1,6 +1,7 @@
 // DSF input: reads the fixed head of a DSF file (its "DSD ", "fmt " and
-// "data" chunks) and describes the stream that follows as a SoundSource.
-// Reads the input at explicit offsets and owns nothing.
+// "data" chunks) and describes the stream that follows as a SoundSource, and
+// reads the ID3v2 tag the head points at. Reads the input at explicit
+// offsets and owns nothing.
 #pragma once
 
 #include "base/failure.h"
@@ -19,6 +20,11 @@
 // is `sample count` / 32 whole words per channel; samples of a partial last
 // word are never read.
 Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties* properties);
+
+// Reads the ID3v2 tag that the head's metadata offset points at into
+// source->tags (nothing when the offset is 0). A tag that points outside the
+// input's `input_bytes` bytes, or cannot be read, leaves a note instead.
+void ReadDsfTags(uint64_t input_bytes, SoundSource* source);
 
 // The first four bytes of every DSF file: the id of its "DSD " chunk.
 constexpr char DsfMagic[4] = {'D', 'S', 'D', ' '};

@@ -5,6 +5,7 @@
 #include "base/byte_order.h"
 #include "base/io.h"
 #include "dsf/dsf.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ constexpr uint64_t DataHeadBytes = 12;             // head of the "data" chunk
 constexpr uint64_t HeadBytes = DsdChunkBytes + FmtChunkBytes + DataHeadBytes;
 
 constexpr size_t IdBytes = 4;
-constexpr size_t SizeOffset = 4;  // a chunk's size field, after its id
+constexpr size_t SizeOffset = 4;        // a chunk's size field, after its id
+constexpr size_t TagOffsetOffset = 20;  // "DSD " chunk: where the ID3v2 tag lies, 8 bytes
 // Fields of the "fmt " chunk, as offsets in the file.
 constexpr size_t FmtOffset = DsdChunkBytes;
 constexpr size_t VersionOffset = FmtOffset + 12;        // format version, 4 bytes
@@ -111,8 +113,17 @@ Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties
   source->block_bytes = block_bytes;
   source->lsb_first = bits == LsbFirstBits;
   source->words = samples / WordSamples;
+  source->tag_offset = LittleEndian(head + TagOffsetOffset, 8);
   source->fd = fd;
   source->path = path;
   if (source->words < MinSourceWords) return Fault{Failure::DataTooSmall, path};
   return Fault{};
+}
+
+void ReadDsfTags(uint64_t input_bytes, SoundSource* source) {
+  if (source->tag_offset == 0) return;
+  // A tag within the head would be no tag: it points where none can be.
+  const uint64_t offset = source->tag_offset;
+  const uint64_t available = offset >= HeadBytes && offset < input_bytes ? input_bytes - offset : 0;
+  ReadId3TagAt(source->fd, offset, available, &source->tags);
 }

@@ -74,6 +74,7 @@ struct SoundSource {
   uint32_t block_bytes = 0;     // ChannelBlocks: bytes per channel per block
   bool lsb_first = false;       // ChannelBlocks: earliest sample in each byte's bit 0
   uint64_t words = 0;           // whole words per channel the container declares
+  uint64_t tag_offset = 0;      // DSF: where the head says an ID3v2 tag lies, 0 for none
 
   // The input, and how many of the words it holds whole on every channel;
   // the rest read as SilenceWord.

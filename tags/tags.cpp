@@ -5,9 +5,11 @@
 #include <id3tag.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "base/io.h"
 #include "tags/id3_frames.h"
 
 namespace {
@@ -468,13 +470,36 @@ bool ReadId3Tag(const uint8_t* bytes, size_t size, TagRecord* record) {
   return true;
 }
 
+bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record) {
+  *record = TagRecord();
+  uint8_t header[Id3HeaderBytes];
+  const auto left_out = [&](const std::string& why) {
+    record->notes.push_back("the ID3v2 tag " + why + "; tags left out");
+    return false;
+  };
+  if (available < Id3HeaderBytes || !ReadExactlyAt(fd, header, Id3HeaderBytes, offset)) {
+    return left_out("points outside the file");
+  }
+  const size_t tag_bytes = Id3TagSize(header, Id3HeaderBytes);
+  if (tag_bytes == 0) return ReadId3Tag(header, Id3HeaderBytes, record);  // says what is there
+  if (tag_bytes > available) return left_out("runs past the end of its place in the file");
+  if (tag_bytes > MaxId3TagBytes) {
+    return left_out("is larger than " + std::to_string(MaxId3TagBytes >> 20) + " MiB");
+  }
+  std::vector<uint8_t> bytes(tag_bytes);
+  if (!ReadExactlyAt(fd, bytes.data(), tag_bytes, offset)) {
+    return left_out(errno != 0 ? std::string("cannot be read: ") + std::strerror(errno)
+                               : std::string("points outside the file"));
+  }
+  return ReadId3Tag(bytes.data(), bytes.size(), record);
+}
+
 void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRecord* record) {
-  // The field each "DIIN" chunk fills, in the record's order.
+  // The field each "DIIN" chunk (DITI, DIAR) fills, in the record's order.
   const struct {
     const char* field;
-    const char* chunk;
     const std::string& text;
-  } infos[] = {{"TITLE", "DITI", title}, {"ARTIST", "DIAR", artist}};
+  } infos[] = {{"TITLE", title}, {"ARTIST", artist}};
   for (const auto& info : infos) {
     std::string value = info.text.substr(0, info.text.find('\0'));  // the chunks pad with NULs
     value.erase(value.find_last_not_of(' ') + 1);
@@ -482,14 +507,9 @@ void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRec
     if (value.empty()) continue;
     auto& comments = record->comments;
     const auto has = [&](const TagComment& c) { return c.name == info.field; };
-    if (std::any_of(comments.begin(), comments.end(), has)) {
-      const auto same = [&](const TagComment& c) { return has(c) && c.value == value; };
-      if (std::none_of(comments.begin(), comments.end(), same)) {
-        record->notes.push_back(std::string("DIIN ") + info.chunk +
-                                " left out: the ID3v2 tag has " + info.field);
-      }
-      continue;
-    }
+    // The ID3v2 tag's field wins, as documented: no note, since files that
+    // carry both are common and nothing is lost that the user would miss.
+    if (std::any_of(comments.begin(), comments.end(), has)) continue;
     const size_t rank = RankOf(info.field);
     const auto after = std::find_if(comments.begin(), comments.end(),
                                     [&](const TagComment& c) { return RankOf(c.name) > rank; });

@@ -49,6 +49,15 @@ size_t Id3TagSize(const uint8_t* bytes, size_t size);
 // short or cannot be read at all.
 bool ReadId3Tag(const uint8_t* bytes, size_t size, TagRecord* record);
 
+// The largest ID3v2 tag taken from a file: room for several large pictures.
+constexpr uint64_t MaxId3TagBytes = uint64_t{64} << 20;
+
+// Reads the ID3v2 tag that starts at byte `offset` of the file `fd`, within
+// the `available` bytes its container gives it there, as ReadId3Tag does. A
+// tag that points outside those bytes or the file, or that is larger than
+// MaxId3TagBytes, is left out with a note that says so.
+bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record);
+
 // Adds the DSDIFF "DIIN" artist ("DIAR") and title ("DITI") text to `record`:
 // each only where the record has no ARTIST or TITLE of its own, since an ID3
 // tag is what taggers edit later, and DIIN values then are older. Each text

@@ -58,7 +58,7 @@ TEST(WavHeader, StandardHeaderIsExtensiblePcmWithTheMask) {
   const Speaker speakers[] = {FrontLeft, FrontRight, FrontCenter, BackLeft, NoSpeaker};
   std::copy(speakers, speakers + 5, format.speakers);
   format.frames = 1001;  // 15,015 bytes of data: odd, so a pad byte follows
-  const std::vector<uint8_t> bytes = StandardWavWriter::Header(format);
+  const std::vector<uint8_t> bytes = StandardWavWriter::Header(format, nullptr);
   const Bytes header(bytes.begin(), bytes.end());
   ASSERT_EQ(header.size(), 68u);
   EXPECT_EQ(header.substr(0, 4), "RIFF");
@@ -75,7 +75,7 @@ TEST(WavHeader, StandardHeaderIsExtensiblePcmWithTheMask) {
   // 2^32 bytes of data no longer fit a RIFF size: RF64, sizes in "ds64".
   format.channels = 2;
   format.frames = (uint64_t{1} << 32) / 6;
-  const std::vector<uint8_t> large = StandardWavWriter::Header(format);
+  const std::vector<uint8_t> large = StandardWavWriter::Header(format, nullptr);
   const Bytes rf64(large.begin(), large.end());
   ASSERT_EQ(rf64.size(), 104u);
   EXPECT_EQ(rf64.substr(0, 16), Bytes("RF64\xFF\xFF\xFF\xFFWAVEds64", 16));

@@ -1,6 +1,7 @@
 // The standard layout: a WAVE_FORMAT_EXTENSIBLE header, and its writer.
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "base/byte_order.h"
 #include "wav/wav.h"
@@ -42,14 +43,65 @@ uint64_t DataBytes(const StreamFormat& format) {
   return format.frames * format.channels * Pcm24Bytes;
 }
 
+// A chunk: its id, its 32-bit size, its data, and a pad byte after data of
+// odd size.
+void PutChunk(std::vector<uint8_t>* out, const char id[4], const std::string& data) {
+  PutId(out, id);
+  Put(out, data.size(), 4);
+  PutBytes(out, data.data(), data.size());
+  if (data.size() & 1) out->push_back(0);
+}
+
+// The RIFF INFO fields and the Vorbis comment fields they are taken from.
+struct InfoField {
+  char id[4];
+  const char* comment;
+};
+constexpr InfoField InfoFields[] = {
+    {{'I', 'N', 'A', 'M'}, "TITLE"},       {{'I', 'A', 'R', 'T'}, "ARTIST"},
+    {{'I', 'P', 'R', 'D'}, "ALBUM"},       {{'I', 'C', 'R', 'D'}, "DATE"},
+    {{'I', 'G', 'N', 'R'}, "GENRE"},       {{'I', 'C', 'M', 'T'}, "COMMENT"},
+    {{'I', 'T', 'R', 'K'}, "TRACKNUMBER"}, {{'I', 'C', 'O', 'P'}, "COPYRIGHT"},
+};
+constexpr char ListId[4] = {'L', 'I', 'S', 'T'};
+constexpr char InfoType[4] = {'I', 'N', 'F', 'O'};    // the LIST of text fields
+constexpr char Id3ChunkId[4] = {'i', 'd', '3', ' '};  // the ID3v2 tag's own bytes
+constexpr char ValueSeparator[] = "; ";               // between several values of a field
+
+// The chunks that carry `tags`: a LIST of INFO fields in UTF-8, each ended
+// by a NUL (several values of one field joined), then the ID3v2 tag's own
+// bytes. Empty without tags.
+std::vector<uint8_t> TagChunks(const TagRecord* tags) {
+  std::vector<uint8_t> chunks;
+  if (tags == nullptr) return chunks;
+  std::vector<uint8_t> info;
+  PutId(&info, InfoType);
+  for (const InfoField& field : InfoFields) {
+    std::string value;
+    for (const TagComment& comment : tags->comments) {
+      if (comment.name != field.comment) continue;
+      value += (value.empty() ? "" : ValueSeparator) + comment.value;
+    }
+    if (!value.empty()) PutChunk(&info, field.id, value + '\0');
+  }
+  if (info.size() > sizeof InfoType) {
+    PutChunk(&chunks, ListId, std::string(info.begin(), info.end()));
+  }
+  if (!tags->id3.empty()) PutChunk(&chunks, Id3ChunkId, tags->id3);
+  return chunks;
+}
+
 }  // namespace
 
-std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format) {
+std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, const TagRecord* tags) {
   const uint64_t data = DataBytes(format);
   const uint64_t pad = data & 1;  // chunks are padded to an even size
   const uint32_t block_align = format.channels * Pcm24Bytes;
-  // "WAVE", "fmt " with its head, and the head of "data", on top of the data.
-  const uint64_t riff_bytes = 4 + ChunkHeadBytes + FmtBytes + ChunkHeadBytes + data + pad;
+  const std::vector<uint8_t> tag_chunks = TagChunks(tags);
+  // "WAVE", "fmt " with its head, the tags, and the head of "data", on top
+  // of the data.
+  const uint64_t riff_bytes =
+      4 + ChunkHeadBytes + FmtBytes + tag_chunks.size() + ChunkHeadBytes + data + pad;
   const bool rf64 = riff_bytes > Riff32Limit;
   const uint64_t rf64_riff_bytes = riff_bytes + ChunkHeadBytes + Ds64Bytes;
 
@@ -77,18 +129,19 @@ std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format) {
   Put(&header, Pcm24Bits, 2);  // valid bits per sample
   Put(&header, ChannelMask(format.speakers, format.channels), 4);
   PutBytes(&header, PcmSubformat, sizeof PcmSubformat);
+  PutBytes(&header, tag_chunks.data(), tag_chunks.size());
   PutId(&header, DataId);
   Put(&header, rf64 ? SizeInDs64 : data, 4);
   return header;
 }
 
 StandardWavWriter::StandardWavWriter(const OutputStream& out, const StreamFormat& format,
-                                     uint32_t max_block_frames)
-    : out_(out), format_(format), max_block_frames_(max_block_frames) {}
+                                     const TagRecord* tags, uint32_t max_block_frames)
+    : out_(out), format_(format), tags_(tags), max_block_frames_(max_block_frames) {}
 
 Fault StandardWavWriter::Start() {
   try {
-    header_ = Header(format_);
+    header_ = Header(format_, tags_);
     bytes_.resize(size_t{max_block_frames_} * format_.channels * Pcm24Bytes);
   } catch (const std::bad_alloc&) {
     return Fault{Failure::MemoryAlloc};

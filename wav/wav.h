@@ -14,6 +14,7 @@
 #include "base/channel_word.h"
 #include "sink/frame_sink.h"
 #include "sink/output.h"
+#include "tags/tags.h"
 
 // ---- The original layout ----------------------------------------------------
 
@@ -86,20 +87,26 @@ constexpr uint32_t Pcm24Bytes = 3;  // a 24-bit sample, least significant byte f
 // Writes a WAVE_FORMAT_EXTENSIBLE file of `format.frames` frames: the
 // channels in the order of their speakers' mask bits (those without one
 // last), 24-bit samples in 3 bytes, a pad byte after data of odd size. A file
-// of more than 4 GiB is RF64, with a "ds64" chunk.
+// of more than 4 GiB is RF64, with a "ds64" chunk. Tags, when given, go
+// before the data: a LIST of INFO fields (INAM title, IART artist, IPRD
+// album, ICRD date, IGNR genre, ICMT comment, ITRK track, ICOP copyright, in
+// UTF-8) and the ID3v2 tag's own bytes in an "id3 " chunk.
 class StandardWavWriter final : public FrameSink {
  public:
-  StandardWavWriter(const OutputStream& out, const StreamFormat& format, uint32_t max_block_frames);
+  // `tags` may be nullptr; it must outlive Start.
+  StandardWavWriter(const OutputStream& out, const StreamFormat& format, const TagRecord* tags,
+                    uint32_t max_block_frames);
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;
   Fault Finish() override;
 
-  // The header for `format`: the bytes before the first sample.
-  static std::vector<uint8_t> Header(const StreamFormat& format);
+  // The header for `format` and `tags`: the bytes before the first sample.
+  static std::vector<uint8_t> Header(const StreamFormat& format, const TagRecord* tags);
 
  private:
   OutputStream out_;
   StreamFormat format_;
+  const TagRecord* tags_;
   std::vector<uint8_t> header_;
   uint32_t max_block_frames_;
   std::vector<uint8_t> bytes_;  // one block's frames
