@@ -22,6 +22,9 @@ namespace {
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
 constexpr double UnitGain = 1.0;
+// Frames between two figures of the standard form's progress indicator:
+// about 6 s of DSD64 sound, so that the figure moves during a single track.
+constexpr uint64_t ProgressStep = DivSize / 16;
 
 // What a run holds open, closed in one place however the run ends.
 struct OpenFiles {
@@ -56,12 +59,11 @@ Fault ReadSoundHead(int fd, const char* path, SoundSource* source, SoundProperti
 RunForm FormOf(const Request& request, const Fault& head, const SoundSource& source,
                const SoundProperties& properties) {
   if (!MayBeOriginalForm(request)) return RunForm::Standard;
-  if (!Failed(head) || head.failure == Failure::DataTooSmall) {
-    return source.channels == StereoChannels ? RunForm::Original : RunForm::Standard;
-  }
-  const bool other_channels = head.failure == Failure::UnsupportedSound &&
-                              properties.channels != 0 && properties.channels != StereoChannels;
-  return other_channels ? RunForm::Standard : RunForm::Original;
+  // The source knows its channels once the head is read; a head that failed
+  // may still have said them.
+  const bool described = !Failed(head) || head.failure == Failure::DataTooSmall;
+  const uint32_t channels = described ? static_cast<uint32_t>(source.channels) : properties.channels;
+  return channels == 0 || channels == StereoChannels ? RunForm::Original : RunForm::Standard;
 }
 
 // A run whose files are not all distinct would overwrite the input, or let
@@ -83,16 +85,18 @@ Fault CheckDistinctFiles(const Request& request, RunForm form, int kept, std::st
   return FaultOf(Failure::SameFile, names[second], reason->c_str());
 }
 
-// Prepares the pass, starts the writer, and runs the pass over `divisions`
-// divisions of at most DivSize frames, reporting each.
-Fault RunDivisions(const PassJob& job, uint32_t divisions, Reporter* reporter) {
+// Prepares the pass, starts the writer, and runs the pass over the job's
+// frames in steps of at most `step` frames (the original form's divisions),
+// reporting each step; a run of no frames still takes one.
+Fault RunSteps(const PassJob& job, uint64_t step, Reporter* reporter) {
+  const uint64_t steps = std::max<uint64_t>(1, (job.frames + step - 1) / step);
   Pass pass;
   Fault fault = PassPrepare(*job.source, WorkerCount(), &pass);
   if (!Failed(fault)) fault = job.sink->Start();
-  for (uint32_t d = 0; d < divisions && !Failed(fault); ++d) {
-    const uint64_t first = uint64_t{d} * DivSize;
-    fault = PassFrames(&pass, job, first, std::min<uint64_t>(DivSize, job.frames - first));
-    if (!Failed(fault)) ReportProgress(reporter, d + 1, divisions);
+  for (uint64_t s = 0; s < steps && !Failed(fault); ++s) {
+    const uint64_t first = s * step;
+    fault = PassFrames(&pass, job, first, std::min(step, job.frames - first));
+    if (!Failed(fault)) ReportProgress(reporter, s + 1, steps);
   }
   if (!Failed(fault)) ReportPassEnd(reporter);
   PassRelease(&pass);
@@ -129,7 +133,7 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   OriginalWavWriter writer(StreamOf(files->output), sizes, source->sample_rate / WordSamples,
                            PassBlockFrames(*source));
   const PassJob job{source, &writer, &files->channels, UnitGain, ComputedFrames(sizes)};
-  fault = RunDivisions(job, sizes.DivNum, reporter);
+  fault = RunSteps(job, DivSize, reporter);
   if (!Failed(fault)) fault = FinishChannelFiles(&files->channels, ChannelFileWords(sizes));
   if (!Failed(fault)) fault = writer.Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
@@ -147,13 +151,16 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     return Fail(reporter, files,
                 FaultOf(Failure::OutputBusy, files->output.path, "written by another conversion"));
   }
+  // Sound the input does not hold is left out: a file cut short converts to
+  // what it holds, and a size field that claims more sound than any file
+  // could hold costs nothing.
   source->words_present =
       WordsPresent(*source, std::min(files->input_bytes, source->data_end), source->words);
   StreamFormat format;
   format.frame_rate = source->sample_rate / WordSamples;
   format.channels = source->channels;
   std::copy(source->speakers, source->speakers + source->channels, format.speakers);
-  format.frames = source->words - WindowWords;
+  format.frames = std::max<uint64_t>(source->words_present, WindowWords) - WindowWords;
   ReportSummary(*reporter, request, *source, format);
   const uint64_t missing_words = source->words - source->words_present;
   if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
@@ -177,9 +184,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
                                                  PassBlockFrames(*source));
   }
   const PassJob job{source, writer.get(), nullptr, UnitGain, format.frames};
-  const uint32_t divisions =
-      static_cast<uint32_t>(std::max<uint64_t>(1, (format.frames + DivSize - 1) / DivSize));
-  Fault fault = RunDivisions(job, divisions, reporter);
+  Fault fault = RunSteps(job, reporter->progress ? ProgressStep : DivSize, reporter);
   if (!Failed(fault)) fault = writer->Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
@@ -214,7 +219,9 @@ int Convert(const Request& request, Reporter* reporter) {
   }
   if (Failed(fault)) return Fail(reporter, &files, fault);
   if (Failed(head)) {
-    EmptyOutput(files.output);
+    // The original form's output was emptied when it was opened, and still
+    // is; the standard form leaves it as it was.
+    if (form == RunForm::Original) EmptyOutput(files.output);
     if (head.failure == Failure::UnsupportedSound) {
       ReportRefusal(reporter, properties, head);
       CloseAll(&files);

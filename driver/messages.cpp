@@ -43,7 +43,7 @@ const char* FailureReason(Failure failure) {
     case Failure::NoSoundData:
       return "the file ends before a \"DSD \" sound chunk";
     case Failure::DataTooSmall:
-      return "less than 128 bytes (16 groups) of sound data";
+      return "less than one filter window of sound: 16 words (512 samples) per channel";
     case Failure::MemoryAlloc:
       return "cannot allocate the conversion buffers";
     case Failure::UnsupportedSound:

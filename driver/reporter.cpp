@@ -2,15 +2,18 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "driver/messages.h"
 
 namespace {
 
 constexpr int RefusalLineBytes = 160;
-constexpr double SecondsPerMinute = 60.0;
+constexpr unsigned long long MillisecondsPerMinute = 60000;
+constexpr double MillisecondsPerSecond = 1000.0;
 constexpr int PercentScale = 100;
 // Clears the progress indicator's line: back to its start, erase to its end.
 constexpr char ClearLine[] = "\r\033[K";
@@ -48,16 +51,23 @@ void SetRunForm(Reporter* reporter, RunForm form) {
 
 void ReportFailureLine(Reporter* reporter, const char* line, const Fault& fault) {
   ClearProgress(reporter);
-  std::fputs(line, Console(*reporter));
-  std::fflush(Console(*reporter));
-  const char* reason = fault.os_error != 0 ? std::strerror(fault.os_error)
-                       : fault.reason      ? fault.reason
-                                           : FailureReason(fault.failure);
-  if (fault.path) {
-    std::fprintf(stderr, "dff2wav: %s: %s\n", fault.path, reason);
-  } else {
-    std::fprintf(stderr, "dff2wav: %s\n", reason);
+  const char* own_reason = fault.os_error != 0 ? std::strerror(fault.os_error) : fault.reason;
+  const std::string path = fault.path ? std::string(fault.path) + ": " : "";
+  if (reporter->form == RunForm::Standard) {
+    // One line: the file, the failure's line, and the reason when it says more.
+    std::string text(line, std::strcspn(line, "\n"));
+    if (own_reason) {
+      if (!text.empty() && text.back() == '.') text.pop_back();
+      text += std::string(": ") + own_reason;
+    }
+    std::fprintf(stderr, "dff2wav: %s%s\n", path.c_str(), text.c_str());
+    return;
   }
+  // The original form's line, then the file and the reason on standard error.
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  std::fprintf(stderr, "dff2wav: %s%s\n", path.c_str(),
+               own_reason ? own_reason : FailureReason(fault.failure));
 }
 
 void ReportFailure(Reporter* reporter, const Fault& fault) {
@@ -106,7 +116,7 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
   } else {
     std::fprintf(stderr,
                  "dff2wav: %s: warning: the input ends early; the last %.1f s of sound are "
-                 "missing and were converted as silence\n",
+                 "missing and were left out\n",
                  source.path, seconds);
   }
 }
@@ -123,8 +133,12 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
   const char* layout = LayoutName(source.speakers, source.channels);
   char channels[24];
   std::snprintf(channels, sizeof channels, "%d channels", source.channels);
-  const double seconds = double(source.words) * WordSamples / source.sample_rate;
-  const int minutes = static_cast<int>(seconds / SecondsPerMinute);
+  // Milliseconds first, so that a length rounds up to a whole minute, never to 60 s.
+  const unsigned long long length_ms = static_cast<unsigned long long>(
+      std::llround(double(source.words_present) * WordSamples * MillisecondsPerSecond /
+                   source.sample_rate));
+  const unsigned long long minutes = length_ms / MillisecondsPerMinute;
+  const double seconds = double(length_ms % MillisecondsPerMinute) / MillisecondsPerSecond;
   char output[40];
   if (request.format == OutputFormat::Flac) {
     std::snprintf(output, sizeof output, "FLAC (level %d)", request.compression);
@@ -132,10 +146,9 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
     std::snprintf(output, sizeof output, "WAV");
   }
   std::fprintf(Console(reporter),
-               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %d:%06.3f -> %s: %s, 24-bit, %u Hz%s\n",
+               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %llu:%06.3f -> %s: %s, 24-bit, %u Hz%s\n",
                request.in, ContainerName(source), layout ? layout : channels, speakers, rate,
-               static_cast<unsigned>(source.sample_rate), minutes,
-               seconds - minutes * SecondsPerMinute, request.out, output,
+               static_cast<unsigned>(source.sample_rate), minutes, seconds, request.out, output,
                static_cast<unsigned>(format.frame_rate), request.tags ? "" : ", no tags");
 }
 
@@ -145,14 +158,14 @@ void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std:
   }
 }
 
-void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total) {
+void ReportProgress(Reporter* reporter, uint64_t done, uint64_t total) {
   if (reporter->form == RunForm::Original) {
-    std::printf("%d\n", static_cast<int>(done));
+    std::printf("%d\n", static_cast<int>(done));  // at most DivNum, a 32-bit count
     std::fflush(stdout);  // progress shows as it happens, also through a pipe
     return;
   }
   if (!reporter->progress) return;
-  const int percent = static_cast<int>(uint64_t{done} * PercentScale / total);
+  const int percent = static_cast<int>(done * PercentScale / total);
   if (percent == reporter->shown_percent) return;
   std::fprintf(stderr, "\rdff2wav: %3d%%", percent);
   std::fflush(stderr);

@@ -43,7 +43,9 @@ void ReportWavSizes(const Reporter& reporter, const RunSizes& sizes);
 // `source.declared_bytes` are.
 void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
                           uint64_t converted_bytes);
-// The input ends inside the sound: `missing_words` words per channel are silence.
+// The input ends inside the sound: `missing_words` words per channel are
+// missing, converted as silence in the original form and left out in the
+// standard form.
 void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                         uint64_t missing_words);
 
@@ -55,8 +57,9 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
 void ReportTagNotes(const Reporter& reporter, const char* in_path,
                     const std::vector<std::string>& notes);
 
-// `done` of `total` divisions are converted (`done` counts from 1).
-void ReportProgress(Reporter* reporter, uint32_t done, uint32_t total);
+// `done` of `total` steps are converted (`done` counts from 1): in the
+// original form, divisions.
+void ReportProgress(Reporter* reporter, uint64_t done, uint64_t total);
 // After the last division.
 void ReportPassEnd(Reporter* reporter);
 // After a complete run.

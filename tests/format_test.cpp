@@ -109,7 +109,8 @@ TEST(Formats, WhatCannotBeConvertedIsRefusedWithOneLine) {
   for (const auto& c : cases) {
     const Outcome o = Convert(c.file);
     EXPECT_EQ(o.run.exit_status, 1);
-    EXPECT_EQ(c.standard_form ? o.run.err.substr(0, c.line.size()) : o.run.out, c.line);
+    // The standard form's one line on standard error names the file.
+    EXPECT_EQ(c.standard_form ? o.run.err : o.run.out, c.standard_form ? "dff2wav: in: " + c.line : c.line);
     EXPECT_EQ(o.run.out, c.standard_form ? "" : c.line);
     EXPECT_EQ(o.wav, "");
     EXPECT_EQ(o.left, "");  // never created
@@ -230,6 +231,24 @@ TEST(Layouts, TheStandardFormSaysWhatItConvertsAndWritesAudioOnlyToStandardOutpu
   EXPECT_EQ(piped.exit_status, 0);
   EXPECT_TRUE(piped.out == ReadFile(dir / "out.wav"));
   EXPECT_FALSE(FileExists(dir / LeftChannelFile));
+  // Failures: one line on standard error, and an existing output left as it was.
+  WriteFile(dir / "old.wav", "an earlier WAV");
+  WriteFile(dir / "cut.dff", DsdiffOf(RandomSound(4 * 6 * 3000, 72), 6).substr(0, 140));
+  const RunResult refused = RunConverter(dir.path, {"cut.dff", "old.wav"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "dff2wav: cut.dff: No DSD sound data found.\n");
+  EXPECT_EQ(ReadFile(dir / "old.wav"), "an earlier WAV");
+  // Sound the input does not hold is left out, with a warning.
+  const Bytes whole = DsdiffOf(RandomSound(4 * 6 * 3000, 72), 6);
+  WriteFile(dir / "short.dff", whole.substr(0, whole.size() - 4 * 6 * 1000));
+  const RunResult cut = RunConverter(dir.path, {"short.dff", "short.wav"});
+  EXPECT_EQ(cut.exit_status, 1);
+  EXPECT_NE(cut.err.find("the last 0.0 s of sound are missing and were left out"), Bytes::npos)
+      << cut.err;
+  const Bytes full_wav = ReadFile(dir / "out.wav"), short_wav = ReadFile(dir / "short.wav");
+  EXPECT_EQ(short_wav.size(), full_wav.size() - 6 * 3 * 1000);
+  EXPECT_EQ(short_wav.substr(68, 6 * 3 * 1984), full_wav.substr(68, 6 * 3 * 1984));
 }
 
 }  // namespace
