@@ -1,6 +1,6 @@
 // libFuzzer target: the DSDIFF chunk walk, or else the DSF head, over an
-// in-memory file, then the reading of a few words of every channel of
-// whatever sound it finds.
+// in-memory file, then the reading of its tags and of a few words of every
+// channel of whatever sound it finds.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,6 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fault fault = ChunkWalk(fd, "input", &source, &properties);
   if (fault.failure == Failure::NotDsd) fault = ReadDsfHead(fd, "input", &source, &properties);
   if (!Failed(fault)) {
+    // The tags, as a standard-form run reads them: each note a line, every
+    // field a name and a value.
+    if (source.layout == SoundLayout::ChannelBlocks) {
+      ReadDsfTags(size, &source);
+    } else {
+      ReadDsdiffTags(size, &source);
+    }
+    for (const TagComment& comment : source.tags.comments) {
+      if (comment.name.empty() || comment.value.find('\0') != std::string::npos) __builtin_trap();
+    }
     if (source.channels < 1 || source.channels > MaxChannels) __builtin_trap();
     const uint32_t words = static_cast<uint32_t>(std::min(source.words, MaxFuzzWords));
     source.words_present = WordsPresent(source, std::min<uint64_t>(size, source.data_end), words);

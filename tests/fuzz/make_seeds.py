@@ -25,6 +25,11 @@ SEEDS = {
     "garbage_prop": container([chunk(b"PROP", b"SND " + b"\xff" * 30), chunk(b"DSD ", SOUND)]),
     "dsf": dsf(SOUND, lsb_first=True, block=100, tag=b"ID3\x04\0\0\0\0\0\0"),
     "dsf_short": dsf(SOUND, sample_count=1 << 40),
+    "tagged": container([FVER, chunk(b"DIIN", chunk(b"DIAR", b"\0\0\0\2Ar") +
+                                     chunk(b"DITI", b"\0\0\0\2Ti")),
+                         chunk(b"PROP", prop()[12:] + chunk(b"ID3 ", tag([frame("TIT2", text("P"))]))),
+                         chunk(b"DSD ", SOUND), chunk(b"ID3 ", tag([frame("TPE1", text("A"))]))]),
+    "dsf_tagged": dsf(SOUND, tag=tag([frame("TIT2", text("T")), frame("APIC", apic(b"img"))])),
 }
 
 IMAGE = b"\xff\xd8\xff\xe0" + bytes(range(64)) + b"\xff"

@@ -584,6 +584,39 @@ def check_ffmpeg(tools, taps, report):
         report.within(max(matrix[c][d] for c in range(6) for d in range(6) if c != d), 0, 0.05,
                       "%s 5.1: most correlation of a channel with ffmpeg's other channels" % suffix)
 
+    # Our FLAC as FFmpeg reads it: the tags, the picture, and every sample of
+    # the WAV the same run writes.
+    import id3_files
+    cover = bytes.fromhex("89504e470d0a1a0a") + bytes(range(256)) * 8
+    tag = id3_files.tag([
+        id3_files.frame("TIT2", id3_files.text("T\u00eftle", "utf16")),
+        id3_files.frame("TPE1", id3_files.text("Artist")),
+        id3_files.frame("APIC", id3_files.apic(cover, "image/png", 3, "cover"))])
+    dsf = tools.make(0.5, "sine:1000:-6", "sine:1500:-6", ["--channels", "6"], suffix=".dsf")
+    with open(dsf, "ab") as f:
+        f.write(tag)
+    data = bytearray(open(dsf, "rb").read())
+    data[12:20] = struct.pack("<Q", len(data))                # the file's size
+    data[20:28] = struct.pack("<Q", len(data) - len(tag))     # where the tag is
+    open(dsf, "wb").write(data)
+    flac, wav = dsf[:-4] + ".flac", dsf[:-4] + ".std.wav"
+    tools.run([tools.converter, dsf, flac])
+    tools.run([tools.converter, "--format", "wav", dsf, wav])
+    probe = tools.run(["ffprobe", "-v", "error", "-show_entries",
+                       "format_tags:stream=codec_name:stream_disposition=attached_pic",
+                       "-of", "default=nw=1", flac]).stdout
+    report.check("TAG:TITLE=T\u00eftle" in probe and "TAG:ARTIST=Artist" in probe,
+                 "ffprobe reads our FLAC's title and artist")
+    report.check("codec_name=png" in probe and "DISPOSITION:attached_pic=1" in probe,
+                 "ffprobe reads our FLAC's picture as the attached cover")
+    decoded = flac[:-5] + ".s32"
+    tools.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", flac, "-f", "s32le", decoded])
+    theirs = np.fromfile(decoded, dtype="<i4").reshape(-1, 6) >> 8
+    _, ours = read_standard_wav(wav)
+    report.check(theirs.shape == ours.shape and np.array_equal(theirs, ours),
+                 "ffmpeg decodes our FLAC to our WAV's samples (%d frames of 6 channels)"
+                 % len(ours))
+
 
 def check_generator(tools, taps, report):
     """dff-tone on its own: the container layout an outside reader relies on,
