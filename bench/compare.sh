@@ -6,10 +6,13 @@
 # for the same frames.
 #
 # Usage: bench/compare.sh [-r ROUNDS] [-d WORK_DIR] [-m MINUTES] [-c CHANNELS]
-#                         [-t dff|dsf] [-f 'FFMPEG OUTPUT OPTIONS']
+#                         [-t dff|dsf] [-o wav|flac] [-a 'DFF2WAV OPTIONS']
+#                         [-f 'FFMPEG OUTPUT OPTIONS']
 #   -t  the input's container (default dff)
-#   -f  what ffmpeg is asked to write (default '-ar 88200 -c:a pcm_s24le',
-#       the same rate and depth as dff2wav's)
+#   -o  the output both write (default wav)
+#   -a  options for dff2wav (default none)
+#   -f  what ffmpeg is asked to write (default for WAV '-ar 88200 -c:a
+#       pcm_s24le', the same rate and depth as dff2wav's; for FLAC '-c:a flac')
 # Environment: DFF2WAV (default build/dff2wav), FFMPEG (default ffmpeg).
 set -euo pipefail
 
@@ -17,19 +20,26 @@ rounds=5
 minutes=10
 channels=2
 container=dff
-ffmpeg_output="-ar 88200 -c:a pcm_s24le"
+output=wav
+dff2wav_options=
+ffmpeg_output=
 work_dir=
-while getopts "r:d:m:c:t:f:" option; do
+while getopts "r:d:m:c:t:o:a:f:" option; do
   case $option in
     r) rounds=$OPTARG ;;
     d) work_dir=$OPTARG ;;
     m) minutes=$OPTARG ;;
     c) channels=$OPTARG ;;
     t) container=$OPTARG ;;
+    o) output=$OPTARG ;;
+    a) dff2wav_options=$OPTARG ;;
     f) ffmpeg_output=$OPTARG ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
   esac
 done
+if [ -z "$ffmpeg_output" ]; then
+  if [ "$output" = flac ]; then ffmpeg_output="-c:a flac"; else ffmpeg_output="-ar 88200 -c:a pcm_s24le"; fi
+fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 dff2wav=$(realpath "${DFF2WAV:-$root/build/dff2wav}")
@@ -88,12 +98,13 @@ fi
 ratios=() walls=() cpus=()
 for round in $(seq 1 "$rounds"); do
   # dff2wav exits 0 on random sound in a valid container.
-  read -r ours ours_kib ours_cpu < <(measure "$dff2wav" "$input" ours.wav)
+  # shellcheck disable=SC2086  # the options are words
+  read -r ours ours_kib ours_cpu < <(measure "$dff2wav" $dff2wav_options "$input" "ours.$output")
   walls+=("$ours") cpus+=("$ours_cpu")
   line="round $round: dff2wav ${ours} s (${ours_cpu} CPU-s), ${ours_kib} KiB"
   if [ $have_ffmpeg = 1 ]; then
     # shellcheck disable=SC2086  # the output options are words
-    read -r theirs _ _ < <(measure "$ffmpeg" -v error -y -i "$input" $ffmpeg_output theirs.wav)
+    read -r theirs _ _ < <(measure "$ffmpeg" -v error -y -i "$input" $ffmpeg_output "theirs.$output")
     ratio=$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')
     ratios+=("$ratio")
     line="$line; ffmpeg ${theirs} s; ratio $ratio"
