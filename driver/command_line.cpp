@@ -6,12 +6,14 @@
 #include <cstring>
 
 #include "flac/flac.h"
+#include "resample/resample.h"
 
 namespace {
 
 constexpr char EndOfOptions[] = "--";
 constexpr char StandardStreamName[] = "-";
 constexpr char FlacEnding[] = ".flac";
+constexpr int FloatBits = 32;  // --bits 32: IEEE float
 
 bool IsOption(const char* arg) {
   return arg[0] == '-' && std::strcmp(arg, StandardStreamName) != 0;
@@ -37,7 +39,17 @@ struct Choices {
 };
 
 bool TakesValue(const std::string& name) {
-  return name == "--format" || name == "-f" || name == "--compression";
+  return name == "--format" || name == "-f" || name == "--compression" || name == "--gain" ||
+         name == "--bits" || name == "--rate";
+}
+
+// A decimal number of dB from MinGainDb to MaxGainDb.
+bool ParseGain(const std::string& text, double* value) {
+  char* end = nullptr;
+  const double number = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(number >= MinGainDb && number <= MaxGainDb)) return false;
+  *value = number;
+  return true;
 }
 
 // Takes one option and its value into `request`; false (with the problem
@@ -67,6 +79,32 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
     }
   } else if (name == "--no-tags") {
     request->tags = false;
+  } else if (name == "--gain") {
+    if (!needs_value()) return false;
+    request->gain_auto = *value == "auto";
+    if (!request->gain_auto && !ParseGain(*value, &request->gain_db)) {
+      return bad("--gain is auto or a number of dB from -40 to +20, not " + *value);
+    }
+  } else if (name == "--bits") {
+    if (!needs_value()) return false;
+    if (*value != "16" && *value != "24" && *value != "32") {
+      return bad("--bits is 16, 24 or 32 (float), not " + *value);
+    }
+    request->bits = std::atoi(value->c_str());
+  } else if (name == "--no-dither") {
+    request->dither = false;
+  } else if (name == "--rate") {
+    if (!needs_value()) return false;
+    int rate = 0;
+    if (!ParseInteger(*value, 1, INT32_MAX, &rate) || !IsOutputRate(static_cast<uint32_t>(rate))) {
+      return bad(
+          "--rate is one of 44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000, "
+          "705600 or 768000, not " +
+          *value);
+    }
+    request->rate = static_cast<uint32_t>(rate);
+  } else if (name == "--replaygain") {
+    request->replaygain = true;
   } else {
     return bad("unknown option " + name);
   }
@@ -125,6 +163,12 @@ Request ParseCommandLine(int argc, char** argv) {
   request.in = names[0];
   request.out = names[1];
   if (!choices.format_given && EndsWithFlac(request.out)) request.format = OutputFormat::Flac;
+  if (request.format == OutputFormat::Flac && request.bits == FloatBits) {
+    request.action = Action::BadCommandLine;
+    request.problem =
+        "FLAC holds integers: --bits 32 (float) cannot be written to FLAC; give --bits 16 or 24, "
+        "or --format wav";
+  }
   return request;
 }
 

@@ -3,6 +3,7 @@
 // decides); any option, or a FLAC output, makes it a standard-form run.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 enum class Action {
@@ -25,7 +26,16 @@ struct Request {
   OutputFormat format = OutputFormat::Wav;  // --format, or OUT's ending
   int compression = 5;                      // --compression: FLAC's level, 0 to 8
   bool tags = true;                         // --no-tags: none
+  double gain_db = 0.0;                     // --gain DB
+  bool gain_auto = false;                   // --gain auto
+  int bits = 24;                            // --bits 16, 24 or 32 (float)
+  bool dither = true;                       // --no-dither: 16 bits rounded instead
+  uint32_t rate = 0;                        // --rate HZ; 0 is the filter's own
+  bool replaygain = false;                  // --replaygain
 };
+
+constexpr double MinGainDb = -40.0;
+constexpr double MaxGainDb = 20.0;
 
 // Options start with '-' (but "-" alone, which names standard output) and
 // may stand anywhere before "--", after which every argument is a name. An

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +15,9 @@
 #include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
 #include "flac/flac.h"
+#include "measure/measure.h"
 #include "pass/pass.h"
+#include "resample/resample.h"
 #include "wav/wav.h"
 
 namespace {
@@ -22,6 +25,10 @@ namespace {
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
 constexpr double UnitGain = 1.0;
+constexpr double DecibelsPerDecade = 20.0;  // of amplitude
+constexpr double AutoGainMarginDb = 0.1;    // --gain auto's room below saturation
+constexpr double HundredthsPerDb = 100.0;
+constexpr double FullScale24 = 8388608.0;  // 2^23: 0 dBFS in the pass's samples
 // Frames between two figures of the standard form's progress indicator:
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
 constexpr uint64_t ProgressStep = DivSize / 16;
@@ -62,7 +69,8 @@ RunForm FormOf(const Request& request, const Fault& head, const SoundSource& sou
   // The source knows its channels once the head is read; a head that failed
   // may still have said them.
   const bool described = !Failed(head) || head.failure == Failure::DataTooSmall;
-  const uint32_t channels = described ? static_cast<uint32_t>(source.channels) : properties.channels;
+  const uint32_t channels =
+      described ? static_cast<uint32_t>(source.channels) : properties.channels;
   return channels == 0 || channels == StereoChannels ? RunForm::Original : RunForm::Standard;
 }
 
@@ -130,21 +138,71 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   }
   ReportWavSizes(*reporter, sizes);
 
+  ClipReport clips;
   OriginalWavWriter writer(StreamOf(files->output), sizes, source->sample_rate / WordSamples,
-                           PassBlockFrames(*source));
+                           PassBlockFrames(*source), &clips);
   const PassJob job{source, &writer, &files->channels, UnitGain, ComputedFrames(sizes)};
   fault = RunSteps(job, DivSize, reporter);
   if (!Failed(fault)) fault = FinishChannelFiles(&files->channels, ChannelFileWords(sizes));
   if (!Failed(fault)) fault = writer.Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
+  StreamFormat stereo;  // the file's own order: left, then right
+  stereo.channels = StereoChannels;
+  stereo.speakers[0] = FrontLeft;
+  stereo.speakers[1] = FrontRight;
+  ReportClips(*reporter, source->path, clips, stereo, 0.0);
   ReportFinished(*reporter);
   CloseAll(files);
   return data_left_out ? ExitFailure : ExitSuccess;
 }
 
-// The standard form: an extensible WAV of every frame whose window lies in
-// the sound, one summary line.
+// The chain of stages a standard run's frames go through: a resampler when
+// the output rate is not the filter's, then the final sink.
+struct Chain {
+  std::unique_ptr<Resampler> resampler;
+  FrameSink* first = nullptr;
+};
+
+Chain ChainTo(FrameSink* last, const StreamFormat& filtered, uint32_t out_rate,
+              uint32_t block_frames) {
+  Chain chain;
+  chain.first = last;
+  if (out_rate != filtered.frame_rate) {
+    chain.resampler = std::make_unique<Resampler>(filtered, out_rate, block_frames, last);
+    chain.first = chain.resampler.get();
+  }
+  return chain;
+}
+
+// The output's stream: the filtered one at the output rate.
+StreamFormat AtRate(StreamFormat format, uint32_t rate) {
+  format.frames = ResampledFrames(format.frames, format.frame_rate, rate);
+  format.frame_rate = rate;
+  return format;
+}
+
+SampleFormat SampleFormatOf(int bits) {
+  return bits == 16   ? SampleFormat::Pcm16
+         : bits == 32 ? SampleFormat::Float32
+                      : SampleFormat::Pcm24;
+}
+
+double LinearGain(double db) { return db == 0.0 ? 1.0 : std::pow(10.0, db / DecibelsPerDecade); }
+
+// The gain --gain auto chooses for a stream measured at unit gain: just low
+// enough that no sample saturates, with AutoGainMarginDb to spare, rounded
+// down to a hundredth of a dB; never above 0 dB.
+double AutoGain(uint64_t peak) {
+  if (peak == 0) return 0.0;
+  const double peak_db = DecibelsPerDecade * std::log10(double(peak) / FullScale24);
+  return std::min(0.0,
+                  std::floor((-peak_db - AutoGainMarginDb) * HundredthsPerDb) / HundredthsPerDb);
+}
+
+// The standard form: an extensible WAV or a FLAC file of every frame whose
+// window lies in the sound, at the chosen gain, depth and rate, one summary
+// line.
 int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request,
                     SoundSource* source) {
   if (files->output.busy) {
@@ -156,16 +214,19 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   // could hold costs nothing.
   source->words_present =
       WordsPresent(*source, std::min(files->input_bytes, source->data_end), source->words);
-  StreamFormat format;
-  format.frame_rate = source->sample_rate / WordSamples;
-  format.channels = source->channels;
-  std::copy(source->speakers, source->speakers + source->channels, format.speakers);
-  format.frames = std::max<uint64_t>(source->words_present, WindowWords) - WindowWords;
-  ReportSummary(*reporter, request, *source, format);
+  StreamFormat filtered;
+  filtered.frame_rate = source->sample_rate / WordSamples;
+  filtered.channels = source->channels;
+  std::copy(source->speakers, source->speakers + source->channels, filtered.speakers);
+  filtered.frames = std::max<uint64_t>(source->words_present, WindowWords) - WindowWords;
+  const uint32_t out_rate = request.rate != 0 ? request.rate : filtered.frame_rate;
+  const StreamFormat output = AtRate(filtered, out_rate);
+  const SampleFormat samples = SampleFormatOf(request.bits);
+  ReportSummary(*reporter, request, *source, output);
   const uint64_t missing_words = source->words - source->words_present;
   if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
 
-  const TagRecord* tags = nullptr;
+  TagRecord* tags = nullptr;
   if (request.tags) {
     if (source->layout == SoundLayout::ChannelBlocks) {
       ReadDsfTags(files->input_bytes, source);
@@ -175,19 +236,59 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     ReportTagNotes(*reporter, request.in, source->tags.notes);
     tags = &source->tags;
   }
+  const uint32_t block_frames = PassBlockFrames(*source);
+  const uint32_t out_block_frames =
+      ResampledBlockFrames(block_frames, filtered.frame_rate, out_rate);
+  const uint64_t step = reporter->progress ? ProgressStep : DivSize;
+
+  // A first look at the sound, for --gain auto and ReplayGain: the filter
+  // and the resampler at unit gain (or the gain given), into a measurer.
+  double gain_db = request.gain_db;
+  if (request.gain_auto || request.replaygain) {
+    Measurer measurer(output, request.replaygain, out_block_frames);
+    Chain chain = ChainTo(&measurer, filtered, out_rate, block_frames);
+    ReportMeasuring(reporter);
+    Fault fault =
+        RunSteps(PassJob{source, chain.first, nullptr, LinearGain(gain_db), filtered.frames}, step,
+                 reporter);
+    if (!Failed(fault)) fault = chain.first->Finish();
+    if (Failed(fault)) return Fail(reporter, files, fault);
+    Measurement measured = measurer.Result();
+    if (request.gain_auto) {
+      gain_db = AutoGain(measured.peak);
+      ReportAutoGain(*reporter, request.in, gain_db, measured.peak);
+    }
+    if (request.replaygain) {
+      // Loudness moves with the gain in dB, the peak with it in proportion.
+      const double applied = gain_db - request.gain_db;
+      measured.loudness_lufs += applied;
+      measured.true_peak *= LinearGain(applied);
+      if (!std::isfinite(measured.loudness_lufs)) {
+        ReportTagNotes(*reporter, request.in, {"the sound is silent: no ReplayGain to write"});
+      } else {
+        const ReplayGain values = ReplayGainOf(measured);
+        ReportReplayGain(*reporter, request.in, values);
+        if (tags) SetReplayGain(values.gain, values.peak, tags);
+      }
+    }
+  }
+
+  ClipReport clips;
   std::unique_ptr<FrameSink> writer;
   if (request.format == OutputFormat::Flac) {
-    writer = std::make_unique<FlacWriter>(StreamOf(files->output), format, tags,
-                                          request.compression, PassBlockFrames(*source));
+    writer = std::make_unique<FlacWriter>(StreamOf(files->output), output, samples, request.dither,
+                                          tags, request.compression, out_block_frames, &clips);
   } else {
-    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), format, tags,
-                                                 PassBlockFrames(*source));
+    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), output, samples,
+                                                 request.dither, tags, out_block_frames, &clips);
   }
-  const PassJob job{source, writer.get(), nullptr, UnitGain, format.frames};
-  Fault fault = RunSteps(job, reporter->progress ? ProgressStep : DivSize, reporter);
-  if (!Failed(fault)) fault = writer->Finish();
+  Chain chain = ChainTo(writer.get(), filtered, out_rate, block_frames);
+  const PassJob job{source, chain.first, nullptr, LinearGain(gain_db), filtered.frames};
+  Fault fault = RunSteps(job, step, reporter);
+  if (!Failed(fault)) fault = chain.first->Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
+  ReportClips(*reporter, request.in, clips, output, gain_db);
   CloseAll(files);
   return missing_words > 0 ? ExitFailure : ExitSuccess;
 }

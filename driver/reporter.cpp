@@ -31,6 +31,20 @@ void ClearProgress(Reporter* reporter) {
   reporter->shown_percent = -1;
 }
 
+constexpr double DecibelsPerDecade = 20.0;  // of amplitude
+constexpr double ClipMarginDb = 0.1;        // the suggested gain's room below full scale
+constexpr double TenthsPerDb = 10.0;
+
+// A magnitude in 24-bit LSB units in dB re full scale (2^23).
+double DecibelsOf(uint64_t magnitude) {
+  return DecibelsPerDecade * std::log10(double(magnitude) / FullScale24);
+}
+
+// A channel's speaker, or its number (from 1) when it has none.
+std::string ChannelName(Speaker speaker, int channel) {
+  return speaker != NoSpeaker ? SpeakerName(speaker) : "channel " + std::to_string(channel + 1);
+}
+
 const char* ContainerName(const SoundSource& source) {
   return source.layout == SoundLayout::ChannelBlocks ? "DSF" : "DSDIFF";
 }
@@ -134,22 +148,66 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
   char channels[24];
   std::snprintf(channels, sizeof channels, "%d channels", source.channels);
   // Milliseconds first, so that a length rounds up to a whole minute, never to 60 s.
-  const unsigned long long length_ms = static_cast<unsigned long long>(
-      std::llround(double(source.words_present) * WordSamples * MillisecondsPerSecond /
-                   source.sample_rate));
+  const unsigned long long length_ms = static_cast<unsigned long long>(std::llround(
+      double(source.words_present) * WordSamples * MillisecondsPerSecond / source.sample_rate));
   const unsigned long long minutes = length_ms / MillisecondsPerMinute;
   const double seconds = double(length_ms % MillisecondsPerMinute) / MillisecondsPerSecond;
-  char output[40];
-  if (request.format == OutputFormat::Flac) {
-    std::snprintf(output, sizeof output, "FLAC (level %d)", request.compression);
-  } else {
-    std::snprintf(output, sizeof output, "WAV");
+  // The output: its format, depth and rate, then what changes its samples.
+  std::string output = request.format == OutputFormat::Flac
+                           ? "FLAC (level " + std::to_string(request.compression) + ")"
+                           : std::string("WAV");
+  output += request.bits == 32 ? ", 32-bit float" : ", " + std::to_string(request.bits) + "-bit";
+  if (request.bits == 16 && !request.dither) output += " without dither";
+  output += ", " + std::to_string(format.frame_rate) + " Hz";
+  char gain[32] = "";
+  if (request.gain_auto) {
+    std::snprintf(gain, sizeof gain, ", gain auto");
+  } else if (request.gain_db != 0.0) {
+    std::snprintf(gain, sizeof gain, ", gain %+.2f dB", request.gain_db);
   }
-  std::fprintf(Console(reporter),
-               "dff2wav: %s: %s, %s (%s), %s (%u Hz), %llu:%06.3f -> %s: %s, 24-bit, %u Hz%s\n",
+  output += gain;
+  if (request.replaygain) output += ", ReplayGain";
+  if (!request.tags) output += ", no tags";
+  std::fprintf(Console(reporter), "dff2wav: %s: %s, %s (%s), %s (%u Hz), %llu:%06.3f -> %s: %s\n",
                request.in, ContainerName(source), layout ? layout : channels, speakers, rate,
-               static_cast<unsigned>(source.sample_rate), minutes, seconds, request.out, output,
-               static_cast<unsigned>(format.frame_rate), request.tags ? "" : ", no tags");
+               static_cast<unsigned>(source.sample_rate), minutes, seconds, request.out,
+               output.c_str());
+}
+
+void ReportMeasuring(Reporter* reporter) { reporter->stage = "measuring "; }
+
+void ReportAutoGain(const Reporter&, const char* in_path, double gain_db, uint64_t peak) {
+  std::fprintf(stderr, "dff2wav: %s: --gain auto: %+.2f dB (peak %+.2f dBFS at 0 dB)\n", in_path,
+               gain_db, DecibelsOf(peak));
+}
+
+void ReportReplayGain(const Reporter&, const char* in_path, const ReplayGain& values) {
+  std::fprintf(stderr, "dff2wav: %s: ReplayGain: track gain %s, track peak %s\n", in_path,
+               values.gain, values.peak);
+}
+
+void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
+                 const StreamFormat& format, double gain_db) {
+  uint64_t total = 0;
+  std::string channels;
+  for (int c = 0; c < format.channels; ++c) {
+    if (clips.saturated[c] == 0) continue;
+    total += clips.saturated[c];
+    char part[48];
+    std::snprintf(part, sizeof part, "%s%s %llu", channels.empty() ? "" : ", ",
+                  ChannelName(format.speakers[c], c).c_str(),
+                  static_cast<unsigned long long>(clips.saturated[c]));
+    channels += part;
+  }
+  if (total == 0) return;
+  // The gain that lowers the peak below full scale with room to spare,
+  // rounded down to a tenth of a dB, as --gain takes it.
+  const double peak_db = DecibelsOf(clips.peak);
+  const double keeping = std::floor((gain_db - peak_db - ClipMarginDb) * TenthsPerDb) / TenthsPerDb;
+  std::fprintf(stderr,
+               "dff2wav: %s: %llu samples saturated (%s); peak %+.2f dBFS before saturation; "
+               "--gain %.1f would keep every peak\n",
+               in_path, static_cast<unsigned long long>(total), channels.c_str(), peak_db, keeping);
 }
 
 void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std::string>& notes) {
@@ -167,7 +225,7 @@ void ReportProgress(Reporter* reporter, uint64_t done, uint64_t total) {
   if (!reporter->progress) return;
   const int percent = static_cast<int>(done * PercentScale / total);
   if (percent == reporter->shown_percent) return;
-  std::fprintf(stderr, "\rdff2wav: %3d%%", percent);
+  std::fprintf(stderr, "\rdff2wav: %s%3d%%", reporter->stage, percent);
   std::fflush(stderr);
   reporter->shown_percent = percent;
 }
@@ -177,6 +235,7 @@ void ReportPassEnd(Reporter* reporter) {
     std::printf("\n");
   } else {
     ClearProgress(reporter);
+    reporter->stage = "";
   }
 }
 

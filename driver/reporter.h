@@ -13,7 +13,9 @@
 
 #include "base/failure.h"
 #include "driver/command_line.h"
+#include "measure/measure.h"
 #include "sink/frame_sink.h"
+#include "sink/samples.h"
 #include "source/source.h"
 #include "wav/wav.h"
 
@@ -23,6 +25,7 @@ struct Reporter {
   RunForm form = RunForm::Original;
   bool progress = false;   // the standard form's progress indicator is shown
   int shown_percent = -1;  // the indicator's last figure
+  const char* stage = "";  // what the indicator counts: "" or "measuring "
 };
 
 // Sets the run's form; the standard form shows progress on a terminal.
@@ -52,6 +55,19 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 // Standard form: what is converted into what, in one line.
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format);
+
+// Standard form: the measuring first pass begins; the progress figure counts
+// it apart from the pass that writes.
+void ReportMeasuring(Reporter* reporter);
+// The gain --gain auto chose for a stream of peak `peak` (24-bit LSB units).
+void ReportAutoGain(const Reporter& reporter, const char* in_path, double gain_db, uint64_t peak);
+// The ReplayGain values written.
+void ReportReplayGain(const Reporter& reporter, const char* in_path, const ReplayGain& values);
+// When samples saturated: how many and in which channels of `format`, the
+// peak before saturation, and the --gain that would keep every peak, given
+// the run's `gain_db`. Nothing when none saturated.
+void ReportClips(const Reporter& reporter, const char* in_path, const ClipReport& clips,
+                 const StreamFormat& format, double gain_db);
 
 // What the tags of `in_path` lost, one line each on standard error.
 void ReportTagNotes(const Reporter& reporter, const char* in_path,

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 namespace {
 
-constexpr uint32_t FlacBits = 24;  // the samples' depth, as the WAV's
-constexpr int32_t Pcm24Min = -(1 << 23);
-constexpr int32_t Pcm24Max = (1 << 23) - 1;
 // FLAC's streamable subset codes rates up to this in a frame header; above
 // it the rate comes from the stream info alone.
 constexpr uint32_t MaxSubsetRate = 655350;
@@ -118,9 +116,15 @@ uint32_t DefaultFlacChannelMask(int channels) {
   return channels >= 1 && channels <= MaxChannels ? defaults[channels] : 0;
 }
 
-FlacWriter::FlacWriter(const OutputStream& out, const StreamFormat& format, const TagRecord* tags,
-                       int compression, uint32_t max_block_frames)
-    : format_(format), tags_(tags), compression_(compression), max_block_frames_(max_block_frames) {
+FlacWriter::FlacWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples,
+                       bool dither, const TagRecord* tags, int compression,
+                       uint32_t max_block_frames, ClipReport* clips)
+    : format_(format),
+      samples_(samples),
+      maker_(MakeSampleMaker(samples, dither, format, clips)),
+      tags_(tags),
+      compression_(compression),
+      max_block_frames_(max_block_frames) {
   output_.stream = out;
 }
 
@@ -143,7 +147,7 @@ Fault FlacWriter::Start() {
   encoder_ = FLAC__stream_encoder_new();
   if (!encoder_) return no_memory;
   try {
-    for (int c = 0; c < format_.channels; ++c) saturated_[c].resize(max_block_frames_);
+    for (int c = 0; c < format_.channels; ++c) samples_of_block_[c].resize(max_block_frames_);
   } catch (const std::bad_alloc&) {
     return no_memory;
   }
@@ -163,7 +167,7 @@ Fault FlacWriter::Start() {
   }
   FLAC__StreamEncoder* e = encoder_;
   if (!FLAC__stream_encoder_set_channels(e, format_.channels) ||
-      !FLAC__stream_encoder_set_bits_per_sample(e, FlacBits) ||
+      !FLAC__stream_encoder_set_bits_per_sample(e, SampleBits(samples_)) ||
       !FLAC__stream_encoder_set_sample_rate(e, format_.frame_rate) ||
       !FLAC__stream_encoder_set_streamable_subset(e, format_.frame_rate <= MaxSubsetRate) ||
       !FLAC__stream_encoder_set_compression_level(e, compression_) ||
@@ -185,11 +189,8 @@ Fault FlacWriter::Start() {
 Fault FlacWriter::Write(const FrameBlock& block) {
   const FLAC__int32* channels[MaxChannels];
   for (int c = 0; c < format_.channels; ++c) {
-    int32_t* out = saturated_[c].data();
-    for (uint32_t k = 0; k < block.frames; ++k) {
-      out[k] = std::clamp(block.channels[c][k], Pcm24Min, Pcm24Max);
-    }
-    channels[c] = out;
+    MakeIntegerSamples(&maker_, block, c, samples_of_block_[c].data());
+    channels[c] = samples_of_block_[c].data();
   }
   if (FLAC__stream_encoder_process(encoder_, channels, block.frames)) return Fault{};
   return EncoderFault();

@@ -1,5 +1,5 @@
-// FLAC output: a FrameSink that encodes the frames with libFLAC into the
-// run's output, with the recording's tags as Vorbis comments and PICTURE
+// FLAC output: a FrameSink that encodes the frames with libFLAC, 16 or 24
+// bits, into the run's output, with the recording's tags as Vorbis comments and PICTURE
 // blocks. On a file it can seek in, the stream info gets the MD5 of the
 // samples and a seek table is filled in at the end, and the "fLaC" mark is
 // written last, so a run stopped half-way never leaves a file that looks
@@ -15,6 +15,7 @@
 
 #include "sink/frame_sink.h"
 #include "sink/output.h"
+#include "sink/samples.h"
 #include "tags/tags.h"
 
 constexpr int MinFlacCompression = 0;
@@ -27,9 +28,10 @@ uint32_t DefaultFlacChannelMask(int channels);
 
 class FlacWriter final : public FrameSink {
  public:
-  // `tags` may be nullptr (no tags); it must outlive Start.
-  FlacWriter(const OutputStream& out, const StreamFormat& format, const TagRecord* tags,
-             int compression, uint32_t max_block_frames);
+  // `samples` is Pcm16 or Pcm24. `tags` may be nullptr (no tags); it must
+  // outlive Start. Counts what saturation costs into `clips`.
+  FlacWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples, bool dither,
+             const TagRecord* tags, int compression, uint32_t max_block_frames, ClipReport* clips);
   ~FlacWriter() override;
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;
@@ -49,10 +51,12 @@ class FlacWriter final : public FrameSink {
 
   Output output_;
   StreamFormat format_;
+  SampleFormat samples_;
+  SampleMaker maker_;
   const TagRecord* tags_;
   int compression_;
   uint32_t max_block_frames_;
   FLAC__StreamEncoder* encoder_ = nullptr;
-  std::vector<FLAC__StreamMetadata*> metadata_;  // the blocks handed to the encoder
-  std::vector<int32_t> saturated_[MaxChannels];  // one block's samples, within 24 bits
+  std::vector<FLAC__StreamMetadata*> metadata_;         // the blocks handed to the encoder
+  std::vector<int32_t> samples_of_block_[MaxChannels];  // one block's samples, saturated
 };

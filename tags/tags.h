@@ -58,6 +58,13 @@ constexpr uint64_t MaxId3TagBytes = uint64_t{64} << 20;
 // MaxId3TagBytes, is left out with a note that says so.
 bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record);
 
+// Sets REPLAYGAIN_TRACK_GAIN and REPLAYGAIN_TRACK_PEAK in `record`: as
+// comments, in place of any there were, and as TXXX frames of its ID3v2 tag
+// (a new ID3v2.4 tag when it had none). The tag's other frames are kept as
+// they were; one that cannot be changed so (ID3v2.2, or unsynchronised as a
+// whole) is kept unchanged, with a note.
+void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* record);
+
 // Adds the DSDIFF "DIIN" artist ("DIAR") and title ("DITI") text to `record`:
 // each only where the record has no ARTIST or TITLE of its own, since an ID3
 // tag is what taggers edit later, and DIIN values then are older. Each text

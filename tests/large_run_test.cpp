@@ -41,7 +41,8 @@ void ExpectFramesMatchOnePass(const Bytes& wav, const std::vector<ChannelWord>& 
   block.channels[1] = samples[1].data();
   block.frames = static_cast<uint32_t>(computed_frames);
   Bytes one_pass(computed_frames * OriginalFrameBytes, '\0');
-  PackPcm24(block, 2, reinterpret_cast<uint8_t*>(one_pass.data()));
+  ClipReport clips;
+  PackPcm24(block, 2, reinterpret_cast<uint8_t*>(one_pass.data()), &clips);
   EXPECT_TRUE(wav.compare(44, one_pass.size(), one_pass) == 0);
   auto check = [&](size_t frame) {
     ASSERT_EQ(wav.substr(44 + OriginalFrameBytes * frame, OriginalFrameBytes),

@@ -28,7 +28,8 @@ Bytes ReferenceFrame(const ChannelWord* left, const ChannelWord* right) {
   block.channels[1] = samples + 1;
   block.frames = 1;
   uint8_t bytes[OriginalFrameBytes];
-  PackPcm24(block, 2, bytes);
+  ClipReport clips;
+  PackPcm24(block, 2, bytes, &clips);
   return Bytes(reinterpret_cast<char*>(bytes), OriginalFrameBytes);
 }
 

@@ -58,7 +58,8 @@ TEST(WavHeader, StandardHeaderIsExtensiblePcmWithTheMask) {
   const Speaker speakers[] = {FrontLeft, FrontRight, FrontCenter, BackLeft, NoSpeaker};
   std::copy(speakers, speakers + 5, format.speakers);
   format.frames = 1001;  // 15,015 bytes of data: odd, so a pad byte follows
-  const std::vector<uint8_t> bytes = StandardWavWriter::Header(format, nullptr);
+  const std::vector<uint8_t> bytes =
+      StandardWavWriter::Header(format, SampleFormat::Pcm24, nullptr);
   const Bytes header(bytes.begin(), bytes.end());
   ASSERT_EQ(header.size(), 68u);
   EXPECT_EQ(header.substr(0, 4), "RIFF");
@@ -75,7 +76,8 @@ TEST(WavHeader, StandardHeaderIsExtensiblePcmWithTheMask) {
   // 2^32 bytes of data no longer fit a RIFF size: RF64, sizes in "ds64".
   format.channels = 2;
   format.frames = (uint64_t{1} << 32) / 6;
-  const std::vector<uint8_t> large = StandardWavWriter::Header(format, nullptr);
+  const std::vector<uint8_t> large =
+      StandardWavWriter::Header(format, SampleFormat::Pcm24, nullptr);
   const Bytes rf64(large.begin(), large.end());
   ASSERT_EQ(rf64.size(), 104u);
   EXPECT_EQ(rf64.substr(0, 16), Bytes("RF64\xFF\xFF\xFF\xFFWAVEds64", 16));
@@ -93,7 +95,12 @@ TEST(Pcm24, SamplesSaturateToThe24BitRangeNeverWrap) {
   block.channels[1] = right;
   block.frames = 6;
   uint8_t out[36];
-  PackPcm24(block, 2, out);
+  ClipReport clips;
+  PackPcm24(block, 2, out, &clips);
+  // Saturated: right 8388608 and more, left -8388609 and less, and the peak before.
+  EXPECT_EQ(clips.saturated[0], 2u);
+  EXPECT_EQ(clips.saturated[1], 4u);
+  EXPECT_EQ(clips.peak, uint64_t{INT32_MAX} + 1);
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(out), 36), Bytes("\0\0\0\x01\0\0"
                                                            "\xFF\xFF\xFF\0\0\x80"
                                                            "\x4A\x2C\x40\0\0\x80"
@@ -108,19 +115,25 @@ TEST(Pcm24, SamplesSaturateToThe24BitRangeNeverWrap) {
     for (uint32_t frames : {15u, 16u, 37u, 256u}) {
       std::vector<int32_t> samples[6];
       Bytes expected;
+      uint64_t saturated[6] = {}, peak = 0;
       for (uint32_t k = 0; k < frames; ++k) {
         for (int c = 0; c < channels; ++c) {
           const int32_t s = static_cast<int32_t>(random()) >> (random() % 12);
           samples[c].push_back(s);
           const int32_t clamped = std::clamp(s, -8388608, 8388607);
           expected += LittleEndian(static_cast<uint32_t>(clamped), 3);
+          saturated[c] += clamped != s;
+          peak = std::max<uint64_t>(peak, std::llabs(s));
         }
       }
       FrameBlock long_block;
       for (int c = 0; c < channels; ++c) long_block.channels[c] = samples[c].data();
       long_block.frames = frames;
       Bytes packed(expected.size() + 8, '\x5A');
-      PackPcm24(long_block, channels, reinterpret_cast<uint8_t*>(packed.data()));
+      ClipReport counted;
+      PackPcm24(long_block, channels, reinterpret_cast<uint8_t*>(packed.data()), &counted);
+      EXPECT_EQ(counted.saturated[0], saturated[0]) << channels << " " << frames;
+      EXPECT_EQ(counted.peak, peak) << channels << " " << frames;
       EXPECT_TRUE(packed == expected + Bytes(8, '\x5A')) << channels << " " << frames;
     }
   }

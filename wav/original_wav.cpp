@@ -88,14 +88,16 @@ void BuildOriginalHeader(uint32_t WavSize, uint32_t frame_rate,
 }
 
 OriginalWavWriter::OriginalWavWriter(const OutputStream& out, const RunSizes& sizes,
-                                     uint32_t frame_rate, uint32_t max_block_frames)
+                                     uint32_t frame_rate, uint32_t max_block_frames,
+                                     ClipReport* clips)
     : out_(out),
       sizes_(sizes),
       max_block_frames_(max_block_frames),
       // The last full division's frames where the last division's tail lies.
       tail_first_frame_(sizes.DivNum >= 2
                             ? uint64_t{sizes.DivNum - 2} * DivSize + sizes.LastDivSize - TailFrames
-                            : UINT64_MAX) {
+                            : UINT64_MAX),
+      clips_(clips) {
   BuildOriginalHeader(sizes.WavSize, frame_rate, header_);
 }
 
@@ -109,7 +111,7 @@ Fault OriginalWavWriter::Start() {
 }
 
 Fault OriginalWavWriter::Write(const FrameBlock& block) {
-  PackPcm24(block, 2, bytes_.data());
+  PackPcm24(block, 2, bytes_.data(), clips_);
   // Keep the part of the block that falls on the tail.
   const uint64_t first = frames_written_, end = first + block.frames;
   const uint64_t from = std::max(first, tail_first_frame_);

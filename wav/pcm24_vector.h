@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sink/samples.h"
+
 bool VectorPackingSupported();
 // Frames 0 .. returned - 1 of `left` and `right`, saturated to 24 bits, as
-// interleaved 3-byte samples at `out`; a multiple of 16 frames.
-size_t PackStereoPcm24Vector(const int32_t* left, const int32_t* right, size_t frames,
-                             uint8_t* out);
+// interleaved 3-byte samples at `out`; a multiple of 16 frames. Counts the
+// saturated samples and the peak into `clips`.
+size_t PackStereoPcm24Vector(const int32_t* left, const int32_t* right, size_t frames, uint8_t* out,
+                             ClipReport* clips);

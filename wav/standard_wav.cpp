@@ -13,16 +13,21 @@ constexpr char Rf64Id[4] = {'R', 'F', '6', '4'};  // a larger one: its sizes are
 constexpr char WaveId[4] = {'W', 'A', 'V', 'E'};  // the form type
 constexpr char Ds64Id[4] = {'d', 's', '6', '4'};  // RF64's 64-bit sizes
 constexpr char FmtId[4] = {'f', 'm', 't', ' '};
+constexpr char FactId[4] = {'f', 'a', 'c', 't'};  // a float file's frame count
 constexpr char DataId[4] = {'d', 'a', 't', 'a'};
-constexpr uint32_t Ds64Bytes =
-    28;  // RIFF size (8), data size (8), sample count (8), table length (4)
+// "ds64": RIFF size (8), data size (8), sample count (8), table length (4).
+constexpr uint32_t Ds64Bytes = 28;
 constexpr uint32_t FmtBytes = 40;  // the extensible format: 18 bytes, then cbSize = 22 more
+constexpr uint32_t FactBytes = 4;  // the frame count
 constexpr uint16_t ExtensibleFormat = 0xFFFE;  // WAVE_FORMAT_EXTENSIBLE
 constexpr uint16_t ExtensionBytes = 22;        // valid bits, channel mask, subformat
-constexpr uint16_t Pcm24Bits = 8 * Pcm24Bytes;
-// KSDATAFORMAT_SUBTYPE_PCM, 00000001-0000-0010-8000-00AA00389B71, as stored.
-constexpr uint8_t PcmSubformat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                      0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr int SubformatBytes = 16;
+// KSDATAFORMAT_SUBTYPE_PCM, 00000001-0000-0010-8000-00AA00389B71, and
+// KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 00000003-..., as stored.
+constexpr uint8_t PcmSubformat[SubformatBytes] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                  0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr uint8_t FloatSubformat[SubformatBytes] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr uint64_t Riff32Limit = 0xFFFFFFFF;  // the largest size a 32-bit field holds
 constexpr uint32_t SizeInDs64 = 0xFFFFFFFF;   // RF64: "the size is in ds64"
 constexpr uint32_t ChunkHeadBytes = 8;        // id and 32-bit size
@@ -39,8 +44,17 @@ void PutBytes(std::vector<uint8_t>* out, const void* bytes, size_t count) {
 
 void PutId(std::vector<uint8_t>* out, const char id[4]) { PutBytes(out, id, 4); }
 
-uint64_t DataBytes(const StreamFormat& format) {
-  return format.frames * format.channels * Pcm24Bytes;
+uint64_t DataBytes(const StreamFormat& format, SampleFormat samples) {
+  return format.frames * format.channels * SampleBytes(samples);
+}
+
+// Interleaves channel buffers of 32-bit values as little-endian samples of
+// `bytes` bytes each, the low bytes of each value.
+void Interleave(const uint32_t* const channels[], int count, uint32_t frames, int bytes,
+                uint8_t* out) {
+  for (uint32_t k = 0; k < frames; ++k) {
+    for (int c = 0; c < count; ++c, out += bytes) StoreLittleEndian(channels[c][k], bytes, out);
+  }
 }
 
 // A chunk: its id, its 32-bit size, its data, and a pad byte after data of
@@ -93,15 +107,19 @@ std::vector<uint8_t> TagChunks(const TagRecord* tags) {
 
 }  // namespace
 
-std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, const TagRecord* tags) {
-  const uint64_t data = DataBytes(format);
+std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, SampleFormat samples,
+                                               const TagRecord* tags) {
+  const uint64_t data = DataBytes(format, samples);
   const uint64_t pad = data & 1;  // chunks are padded to an even size
-  const uint32_t block_align = format.channels * Pcm24Bytes;
+  const uint32_t block_align = format.channels * SampleBytes(samples);
+  const uint16_t bits = static_cast<uint16_t>(SampleBits(samples));
+  const bool floats = samples == SampleFormat::Float32;
   const std::vector<uint8_t> tag_chunks = TagChunks(tags);
-  // "WAVE", "fmt " with its head, the tags, and the head of "data", on top
-  // of the data.
-  const uint64_t riff_bytes =
-      4 + ChunkHeadBytes + FmtBytes + tag_chunks.size() + ChunkHeadBytes + data + pad;
+  // "WAVE", "fmt " with its head, a float file's "fact", the tags, and the
+  // head of "data", on top of the data.
+  const uint64_t riff_bytes = 4 + ChunkHeadBytes + FmtBytes +
+                              (floats ? ChunkHeadBytes + FactBytes : 0) + tag_chunks.size() +
+                              ChunkHeadBytes + data + pad;
   const bool rf64 = riff_bytes > Riff32Limit;
   const uint64_t rf64_riff_bytes = riff_bytes + ChunkHeadBytes + Ds64Bytes;
 
@@ -124,11 +142,16 @@ std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, const
   Put(&header, format.frame_rate, 4);
   Put(&header, uint64_t{format.frame_rate} * block_align, 4);
   Put(&header, block_align, 2);
-  Put(&header, Pcm24Bits, 2);
+  Put(&header, bits, 2);
   Put(&header, ExtensionBytes, 2);
-  Put(&header, Pcm24Bits, 2);  // valid bits per sample
+  Put(&header, bits, 2);  // valid bits per sample
   Put(&header, ChannelMask(format.speakers, format.channels), 4);
-  PutBytes(&header, PcmSubformat, sizeof PcmSubformat);
+  PutBytes(&header, floats ? FloatSubformat : PcmSubformat, SubformatBytes);
+  if (floats) {
+    PutId(&header, FactId);
+    Put(&header, FactBytes, 4);
+    Put(&header, rf64 ? SizeInDs64 : format.frames, 4);
+  }
   PutBytes(&header, tag_chunks.data(), tag_chunks.size());
   PutId(&header, DataId);
   Put(&header, rf64 ? SizeInDs64 : data, 4);
@@ -136,13 +159,22 @@ std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, const
 }
 
 StandardWavWriter::StandardWavWriter(const OutputStream& out, const StreamFormat& format,
-                                     const TagRecord* tags, uint32_t max_block_frames)
-    : out_(out), format_(format), tags_(tags), max_block_frames_(max_block_frames) {}
+                                     SampleFormat samples, bool dither, const TagRecord* tags,
+                                     uint32_t max_block_frames, ClipReport* clips)
+    : out_(out),
+      format_(format),
+      samples_(samples),
+      maker_(MakeSampleMaker(samples, dither, format, clips)),
+      tags_(tags),
+      max_block_frames_(max_block_frames) {}
 
 Fault StandardWavWriter::Start() {
   try {
-    header_ = Header(format_, tags_);
-    bytes_.resize(size_t{max_block_frames_} * format_.channels * Pcm24Bytes);
+    header_ = Header(format_, samples_, tags_);
+    bytes_.resize(size_t{max_block_frames_} * format_.channels * SampleBytes(samples_));
+    if (samples_ != SampleFormat::Pcm24) {
+      for (int c = 0; c < format_.channels; ++c) values_[c].resize(max_block_frames_);
+    }
   } catch (const std::bad_alloc&) {
     return Fault{Failure::MemoryAlloc};
   }
@@ -150,8 +182,23 @@ Fault StandardWavWriter::Start() {
 }
 
 Fault StandardWavWriter::Write(const FrameBlock& block) {
-  PackPcm24(block, format_.channels, bytes_.data());
-  const size_t bytes = size_t{block.frames} * format_.channels * Pcm24Bytes;
+  const int channels = format_.channels;
+  const int sample_bytes = SampleBytes(samples_);
+  if (samples_ == SampleFormat::Pcm24) {
+    PackPcm24(block, channels, bytes_.data(), maker_.clips);
+  } else {
+    const uint32_t* values[MaxChannels];
+    for (int c = 0; c < channels; ++c) {
+      if (samples_ == SampleFormat::Float32) {
+        MakeFloatSamples(block, c, reinterpret_cast<float*>(values_[c].data()));
+      } else {
+        MakeIntegerSamples(&maker_, block, c, reinterpret_cast<int32_t*>(values_[c].data()));
+      }
+      values[c] = values_[c].data();
+    }
+    Interleave(values, channels, block.frames, sample_bytes, bytes_.data());
+  }
+  const size_t bytes = size_t{block.frames} * channels * sample_bytes;
   const Fault fault = WriteOutput(out_, header_.size() + data_written_, bytes_.data(), bytes);
   data_written_ += bytes;
   return fault;

@@ -14,6 +14,7 @@
 #include "base/channel_word.h"
 #include "sink/frame_sink.h"
 #include "sink/output.h"
+#include "sink/samples.h"
 #include "tags/tags.h"
 
 // ---- The original layout ----------------------------------------------------
@@ -63,8 +64,9 @@ void BuildOriginalHeader(uint32_t WavSize, uint32_t frame_rate,
 // the frames a previous full division computed at the same place, or zeros.
 class OriginalWavWriter final : public FrameSink {
  public:
+  // Counts what saturation costs into `clips`.
   OriginalWavWriter(const OutputStream& out, const RunSizes& sizes, uint32_t frame_rate,
-                    uint32_t max_block_frames);
+                    uint32_t max_block_frames, ClipReport* clips);
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;
   Fault Finish() override;
@@ -78,6 +80,7 @@ class OriginalWavWriter final : public FrameSink {
   uint64_t frames_written_ = 0;
   uint64_t tail_first_frame_;  // run frame of the kept tail, or UINT64_MAX when none
   uint8_t tail_[OverlapWords * OriginalFrameBytes] = {};
+  ClipReport* clips_;
 };
 
 // ---- The standard layout ----------------------------------------------------
@@ -86,33 +89,42 @@ constexpr uint32_t Pcm24Bytes = 3;  // a 24-bit sample, least significant byte f
 
 // Writes a WAVE_FORMAT_EXTENSIBLE file of `format.frames` frames: the
 // channels in the order of their speakers' mask bits (those without one
-// last), 24-bit samples in 3 bytes, a pad byte after data of odd size. A file
-// of more than 4 GiB is RF64, with a "ds64" chunk. Tags, when given, go
-// before the data: a LIST of INFO fields (INAM title, IART artist, IPRD
-// album, ICRD date, IGNR genre, ICMT comment, ITRK track, ICOP copyright, in
-// UTF-8) and the ID3v2 tag's own bytes in an "id3 " chunk.
+// last), samples of `samples` (16 or 24-bit PCM, or 32-bit float with a
+// "fact" chunk), a pad byte after data of odd size. A file of more than
+// 4 GiB is RF64, with a "ds64" chunk. Tags, when given, go before the data: a
+// LIST of INFO fields (INAM title, IART artist, IPRD album, ICRD date, IGNR
+// genre, ICMT comment, ITRK track, ICOP copyright, in UTF-8) and the ID3v2
+// tag's own bytes in an "id3 " chunk.
 class StandardWavWriter final : public FrameSink {
  public:
-  // `tags` may be nullptr; it must outlive Start.
-  StandardWavWriter(const OutputStream& out, const StreamFormat& format, const TagRecord* tags,
-                    uint32_t max_block_frames);
+  // `tags` may be nullptr; it must outlive Start. Counts what saturation
+  // costs into `clips`.
+  StandardWavWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples,
+                    bool dither, const TagRecord* tags, uint32_t max_block_frames,
+                    ClipReport* clips);
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;
   Fault Finish() override;
 
-  // The header for `format` and `tags`: the bytes before the first sample.
-  static std::vector<uint8_t> Header(const StreamFormat& format, const TagRecord* tags);
+  // The header for `format`, `samples` and `tags`: the bytes before the
+  // first sample.
+  static std::vector<uint8_t> Header(const StreamFormat& format, SampleFormat samples,
+                                     const TagRecord* tags);
 
  private:
   OutputStream out_;
   StreamFormat format_;
+  SampleFormat samples_;
+  SampleMaker maker_;
   const TagRecord* tags_;
   std::vector<uint8_t> header_;
   uint32_t max_block_frames_;
-  std::vector<uint8_t> bytes_;  // one block's frames
-  uint64_t data_written_ = 0;   // bytes of samples so far
+  std::vector<uint32_t> values_[MaxChannels];  // one block's 16-bit or float samples
+  std::vector<uint8_t> bytes_;                 // one block's frames
+  uint64_t data_written_ = 0;                  // bytes of samples so far
 };
 
 // Packs `block` as interleaved 24-bit little-endian samples, saturated to
-// -2^23 .. 2^23 - 1, `channels` per frame, into `out`.
-void PackPcm24(const FrameBlock& block, int channels, uint8_t* out);
+// -2^23 .. 2^23 - 1, `channels` per frame, into `out`; counts the saturated
+// samples and the peak into `clips`.
+void PackPcm24(const FrameBlock& block, int channels, uint8_t* out, ClipReport* clips);
