@@ -17,6 +17,9 @@ CHECK is one of
   generator dff-tone's containers, bit order, modulator noise and refusals
   dsd128    a DSD128 DSF tone: a 176,400 Hz WAV with the tones' frequency,
             level and timing, and the same frames as from DSDIFF
+  choices   the output the user chooses: the clip report, --gain and --gain
+            auto, 16-bit dither, float, --rate 44100, --replaygain (against
+            ffmpeg's ebur128 where ffmpeg is installed)
 
 Each check works in a temporary directory of its own (the converter writes
 its channel files into its working directory), prints every figure it
@@ -743,7 +746,126 @@ def check_dsd128(tools, taps, report):
                  "the DSDIFF file of the same samples gives the same frames")
 
 
+def read_any_wav(path):
+    """The rate and samples (n, channels) of any PCM or float WAV the
+    converter writes, as float: integers as they are, floats scaled by 2^23
+    (24-bit units)."""
+    data = open(path, "rb").read()
+    rate = bits = channels = None
+    for ident, offset, size in read_riff(data):
+        if ident == b"fmt ":
+            _, channels, rate = struct.unpack("<HHI", data[offset:offset + 8])
+            bits = struct.unpack("<H", data[offset + 14:offset + 16])[0]
+        elif ident == b"data":
+            raw = data[offset:offset + size]
+    if bits == 32:
+        return rate, np.frombuffer(raw, dtype="<f4").reshape(-1, channels).astype(float) * 2 ** 23
+    if bits == 16:
+        return rate, np.frombuffer(raw, dtype="<i2").reshape(-1, channels).astype(float)
+    b = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 3).astype(np.int32)
+    v = b[:, 0] | (b[:, 1] << 8) | (b[:, 2] << 16)
+    return rate, np.where(v >= 2 ** 23, v - 2 ** 24, v).reshape(-1, channels).astype(float)
+
+
+def check_choices(tools, taps, report):
+    """The output the user chooses: the clip report, --gain and --gain auto,
+    16-bit dither, float, --rate, --replaygain."""
+    def convert(source, name, *options):
+        out = os.path.join(tools.workdir, name)
+        result = tools.run([tools.converter, *options, source, out])
+        return read_any_wav(out), result.stderr
+
+    def clip_lines(stderr):
+        return [line for line in stderr.splitlines() if "samples saturated" in line]
+
+    # The clip report: none for a tone just below full scale, one that counts
+    # every sample at the rails for a hot one.
+    quiet = tools.make(1.0, "sine:1000:-0.2", "sine:700:-6")
+    hot = tools.make(2.0, "sine:1000:1.5", "sine:700:-6")
+    (_, y), err = convert(quiet, "quiet.wav", "--format", "wav")
+    report.check(not clip_lines(err) and np.max(np.abs(y)) < 2 ** 23 - 1,
+                 "no clip report for a tone at -0.2 dB (peak %.0f)" % np.max(np.abs(y)))
+    (_, y), err = convert(hot, "hot.wav", "--format", "wav")
+    rails = int(np.sum((y[:, 0] == 2 ** 23 - 1) | (y[:, 0] == -2 ** 23)))
+    lines = clip_lines(err)
+    counted = int(re.search(r"(\d+) samples saturated", lines[0]).group(1)) if lines else -1
+    report.check(len(lines) == 1 and counted == rails and "(FL %d)" % rails in lines[0],
+                 "the clip report counts the %d samples at the rails, on FL only" % rails)
+    original = tools.run([tools.converter, hot, os.path.join(tools.workdir, "hot-original.wav")])
+    report.check("samples saturated" in original.stderr and "saturated" not in original.stdout,
+                 "the original form reports on standard error, its standard output unchanged")
+
+    # --gain: exact at 0 dB, and within 0.001 dB elsewhere (float, unsaturated).
+    tone = tools.make(2.0, "sine:1000:-6", "sine:1000:-20")
+    (_, plain), _ = convert(tone, "plain.wav", "--format", "wav")
+    (_, zero), _ = convert(tone, "zero.wav", "--gain", "0")
+    report.check(np.array_equal(plain, zero), "--gain 0 gives exactly the samples of no gain")
+    (_, unit), _ = convert(tone, "unit.wav", "--bits", "32")
+    for gain in (-10.0, -0.37, 3.5, 12.0):
+        (_, y), _ = convert(tone, "gain.wav", "--bits", "32", "--gain", "%g" % gain)
+        measured = db(tone_fit(y[:, 1], 1000)[0] / tone_fit(unit[:, 1], 1000)[0])
+        report.near(measured, gain, 0.001, "--gain %g measured" % gain, " dB")
+
+    # --gain auto: a hot tone brought just under full scale.
+    (_, y), err = convert(hot, "auto.wav", "--gain", "auto")
+    peak = db(np.max(np.abs(y)) / 2 ** 23)
+    report.check(not clip_lines(err) and "--gain auto: " in err,
+                 "--gain auto says its gain and saturates nothing")
+    report.within(peak, -0.2, 0.0, "--gain auto: peak re full scale", " dB")
+
+    # 16 bits: the same bytes every run; the error against the float output.
+    (_, floats), _ = convert(tone, "f.wav", "--bits", "32")
+    (_, d1), _ = convert(tone, "d1.wav", "--bits", "16")
+    (_, d2), _ = convert(tone, "d2.wav", "--bits", "16")
+    (_, rounded), _ = convert(tone, "r.wav", "--bits", "16", "--no-dither")
+    report.check(open(os.path.join(tools.workdir, "d1.wav"), "rb").read() ==
+                 open(os.path.join(tools.workdir, "d2.wav"), "rb").read(),
+                 "16-bit dither: the same bytes on every run")
+    ideal = floats / 256
+    report.within(float(np.sqrt(np.mean((d1 - ideal) ** 2))), 0.4, 0.75,
+                  "16-bit error with TPDF dither, RMS", " LSB")
+    report.within(float(np.sqrt(np.mean((rounded - ideal) ** 2))), 0.0, 0.35,
+                  "16-bit error without dither, RMS", " LSB")
+
+    # Float: a hot master's peaks above 1.0, and the 24-bit samples / 2^23
+    # wherever those did not saturate.
+    (_, f), _ = convert(hot, "hot.f.wav", "--bits", "32")
+    (_, i24), _ = convert(hot, "hot.24.wav", "--format", "wav")
+    report.within(float(np.max(np.abs(f))) / 2 ** 23, 1.0001, 2.0, "float: peak re 1.0")
+    inside = (i24 < 2 ** 23 - 1) & (i24 > -2 ** 23)
+    report.within(float(np.max(np.abs(f[inside] - i24[inside]))), 0, 1,
+                  "float against 24-bit where unsaturated, largest difference", " LSB")
+
+    # 44.1 kHz from DSD64: the 1 kHz level as at 88.2 kHz, a 30 kHz tone gone.
+    (_, at441), _ = convert(tone, "441.wav", "--rate", "44100", "--bits", "32")
+    level = db(tone_fit(at441[:, 0], 1000, fs_in=FS_IN // 2)[0] / tone_fit(unit[:, 0], 1000)[0])
+    report.near(level, 0, 0.01, "44.1 kHz: 1 kHz level re 88.2 kHz output", " dB")
+    high = tools.make(2.0, "sine:30000:-6", "silence")
+    (_, h88), _ = convert(high, "h88.wav", "--bits", "32")
+    (_, h44), _ = convert(high, "h44.wav", "--rate", "44100", "--bits", "32")
+    tone_level = tone_fit(h88[:, 0], 30000)[0]
+    spectrum = np.abs(np.fft.rfft(h44[4096:-4096, 0] * np.hanning(len(h44) - 8192)))
+    spectrum *= 2 / np.sum(np.hanning(len(h44) - 8192))
+    report.within(db(float(np.max(spectrum)) / tone_level), -300, -100,
+                  "44.1 kHz: a 30 kHz tone's image, strongest line re the tone", " dB")
+
+    # ReplayGain against FFmpeg's ebur128 filter on the same output.
+    if shutil.which("ffmpeg"):
+        music = tools.make(3.0, "sweep:200:8000:-12", "sine:440:-15")
+        out = os.path.join(tools.workdir, "rg.wav")
+        err = tools.run([tools.converter, "--replaygain", music, out]).stderr
+        ours = float(re.search(r"track gain (-?[\d.]+) dB", err).group(1))
+        probe = subprocess.run(["ffmpeg", "-nostdin", "-i", out, "-af", "ebur128", "-f", "null",
+                                "-"], capture_output=True, encoding="utf-8", errors="replace")
+        integrated = float(re.findall(r"I:\s+(-?[\d.]+) LUFS", probe.stderr)[-1])
+        report.near(ours, -18.0 - integrated, 0.1, "ReplayGain re ffmpeg's ebur128 (%.1f LUFS)"
+                    % integrated, " dB")
+    else:
+        print("%s: note  ffmpeg is not installed: ReplayGain not compared" % report.name)
+
+
 CHECKS = {
+    "choices": check_choices,
     "level": check_level,
     "response": check_response,
     "timing": check_timing,
