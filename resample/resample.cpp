@@ -3,15 +3,15 @@
 #include <soxr.h>
 
 #include <algorithm>
-#include <cmath>
 #include <new>
 
 namespace {
 
 constexpr uint32_t OutputRates[] = {44100,  48000,  88200,  96000,  176400,
                                     192000, 352800, 384000, 705600, 768000};
-// Samples as doubles with full scale at 1.0, as libsoxr takes them.
-constexpr double FullScale24 = 8388608.0;  // 2^23
+// libsoxr takes and hands out the samples as 32-bit integers, unscaled: they
+// keep the pass's units, the 24-bit LSB, and are rounded to the nearest on
+// the way out. Its integer output is never dithered.
 // Room for what libsoxr may hand out beyond the ratio in one call.
 constexpr uint32_t OutputSlack = 64;
 constexpr unsigned OneThread = 1;  // the result depends on the order alone
@@ -38,7 +38,7 @@ Resampler::Resampler(const StreamFormat& format, uint32_t out_rate, uint32_t max
                      FrameSink* next)
     : format_(format),
       out_rate_(out_rate),
-      max_block_frames_(max_block_frames),
+
       out_block_frames_(ResampledBlockFrames(max_block_frames, format.frame_rate, out_rate)),
       out_frames_(ResampledFrames(format.frames, format.frame_rate, out_rate)),
       next_(next) {}
@@ -50,15 +50,11 @@ Resampler::~Resampler() {
 Fault Resampler::Start() {
   const Fault no_memory{Failure::MemoryAlloc};
   try {
-    for (int c = 0; c < format_.channels; ++c) {
-      in_[c].resize(max_block_frames_);
-      out_[c].resize(out_block_frames_);
-      samples_[c].resize(out_block_frames_);
-    }
+    for (int c = 0; c < format_.channels; ++c) out_[c].resize(out_block_frames_);
   } catch (const std::bad_alloc&) {
     return no_memory;
   }
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_S, SOXR_FLOAT64_S);
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_INT32_S, SOXR_INT32_S);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, SOXR_LINEAR_PHASE);
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(OneThread);
   soxr_error_t error = nullptr;
@@ -73,27 +69,18 @@ Fault Resampler::Hand(uint32_t frames) {
   if (frames == 0) return Fault{};
   FrameBlock block;
   block.frames = frames;
-  for (int c = 0; c < format_.channels; ++c) {
-    for (uint32_t k = 0; k < frames; ++k) {
-      const double sample = std::nearbyint(out_[c][k] * FullScale24);
-      samples_[c][k] = static_cast<int32_t>(std::clamp<double>(sample, INT32_MIN, INT32_MAX));
-    }
-    block.channels[c] = samples_[c].data();
-  }
+  for (int c = 0; c < format_.channels; ++c) block.channels[c] = out_[c].data();
   handed_ += frames;
   return next_->Write(block);
 }
 
 Fault Resampler::Write(const FrameBlock& block) {
-  const double* in[MaxChannels];
-  double* out[MaxChannels];
-  for (int c = 0; c < format_.channels; ++c) {
-    for (uint32_t k = 0; k < block.frames; ++k) in_[c][k] = block.channels[c][k] / FullScale24;
-    out[c] = out_[c].data();
-  }
+  const int32_t* in[MaxChannels];
+  int32_t* out[MaxChannels];
+  for (int c = 0; c < format_.channels; ++c) out[c] = out_[c].data();
   // libsoxr takes what fits in the output buffer each call.
   for (size_t taken = 0; taken < block.frames;) {
-    for (int c = 0; c < format_.channels; ++c) in[c] = in_[c].data() + taken;
+    for (int c = 0; c < format_.channels; ++c) in[c] = block.channels[c] + taken;
     size_t in_done = 0, out_done = 0;
     soxr_error_t error = soxr_process(Soxr(soxr_), in, block.frames - taken, &in_done, out,
                                       out_block_frames_, &out_done);
@@ -106,7 +93,7 @@ Fault Resampler::Write(const FrameBlock& block) {
 }
 
 Fault Resampler::Finish() {
-  double* out[MaxChannels];
+  int32_t* out[MaxChannels];
   for (int c = 0; c < format_.channels; ++c) out[c] = out_[c].data();
   // What libsoxr holds back for its filter's length, then silence up to the
   // stream's length.
@@ -119,7 +106,7 @@ Fault Resampler::Finish() {
     const Fault fault = Hand(static_cast<uint32_t>(out_done));
     if (Failed(fault)) return fault;
   }
-  for (int c = 0; c < format_.channels; ++c) std::fill(out_[c].begin(), out_[c].end(), 0.0);
+  for (int c = 0; c < format_.channels; ++c) std::fill(out_[c].begin(), out_[c].end(), 0);
   while (handed_ < out_frames_) {
     const Fault fault = Hand(out_block_frames_);
     if (Failed(fault)) return fault;

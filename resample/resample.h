@@ -39,13 +39,10 @@ class Resampler final : public FrameSink {
 
   StreamFormat format_;
   uint32_t out_rate_;
-  uint32_t max_block_frames_;
   uint32_t out_block_frames_;
   uint64_t out_frames_;  // what the next sink must receive
   uint64_t handed_ = 0;  // what it has received
   FrameSink* next_;
-  void* soxr_ = nullptr;  // the libsoxr resampler (soxr_t)
-  std::vector<double> in_[MaxChannels];
-  std::vector<double> out_[MaxChannels];
-  std::vector<int32_t> samples_[MaxChannels];
+  void* soxr_ = nullptr;                   // the libsoxr resampler (soxr_t)
+  std::vector<int32_t> out_[MaxChannels];  // what libsoxr hands out, per channel
 };

@@ -31,12 +31,16 @@ struct ClipReport {
 // Full scale in 24-bit LSB units: 0 dBFS.
 constexpr int64_t FullScale24 = int64_t{1} << 23;
 
+// Generators of dither per channel: independent xorshift64 generators,
+// stepped together so that the steps run as vector operations.
+constexpr int DitherLanes = 8;
+
 // Turns blocks of the pass's samples into one format's samples.
 struct SampleMaker {
   SampleFormat format = SampleFormat::Pcm24;
-  bool dither = true;  // Pcm16: TPDF dither; else rounding
-  uint64_t dither_state[MaxChannels] = {};
-  ClipReport* clips = nullptr;  // the caller's, filled in as blocks come
+  bool dither = true;                                    // Pcm16: TPDF dither; else rounding
+  uint64_t dither_state[MaxChannels][DitherLanes] = {};  // each channel's generators
+  ClipReport* clips = nullptr;                           // the caller's, filled in as blocks come
 };
 
 // A maker for `format` of the stream `stream` that counts into `clips`; the

@@ -225,7 +225,7 @@ TEST(Layouts, TheStandardFormSaysWhatItConvertsAndWritesAudioOnlyToStandardOutpu
   const RunResult file = RunConverter(dir.path, {"in.dff", "out.wav"});
   EXPECT_EQ(file.exit_status, 0);
   EXPECT_EQ(file.out, "");
-    // The summary, then the clip report of the random sound's rare overs.
+  // The summary, then the clip report of the random sound's rare overs.
   EXPECT_EQ(file.err.substr(0, file.err.find('\n') + 1),
             "dff2wav: in.dff: DSDIFF, 5.1 (FL FR FC LFE BL BR), DSD64 (2822400 Hz), 0:00.034 -> "
             "out.wav: WAV, 24-bit, 88200 Hz\n");

@@ -161,7 +161,7 @@ TEST(Safety, ConsoleTextNeverLandsInTheAudio) {
     EXPECT_EQ(RunShell(f.dir.path, command), 0) << command;
     EXPECT_TRUE(ReadFile(f.dir / "x.wav") == f.wav) << command;
     if (Bytes(command).find("echo") == Bytes::npos) {
-            EXPECT_EQ(ConsoleLines(ReadFile(f.dir / "err")), console) << command;
+      EXPECT_EQ(ConsoleLines(ReadFile(f.dir / "err")), console) << command;
     }
     unlink((f.dir / "x.wav").c_str());
   }

@@ -48,12 +48,33 @@ uint64_t DataBytes(const StreamFormat& format, SampleFormat samples) {
   return format.frames * format.channels * SampleBytes(samples);
 }
 
-// Interleaves channel buffers of 32-bit values as little-endian samples of
-// `bytes` bytes each, the low bytes of each value.
-void Interleave(const uint32_t* const channels[], int count, uint32_t frames, int bytes,
-                uint8_t* out) {
+// Interleaves `Channels` channel buffers of 32-bit values as little-endian
+// samples of `Bytes` bytes each, the low bytes of each value.
+template <int Channels, int Bytes>
+void InterleaveFrames(const uint32_t* const channels[], uint32_t frames, uint8_t* out) {
   for (uint32_t k = 0; k < frames; ++k) {
-    for (int c = 0; c < count; ++c, out += bytes) StoreLittleEndian(channels[c][k], bytes, out);
+    for (int c = 0; c < Channels; ++c, out += Bytes) {
+      const uint32_t value = channels[c][k];
+      std::memcpy(out, &value, Bytes);  // a little-endian host: see channel_word.h
+    }
+  }
+}
+
+template <int Bytes>
+void Interleave(const uint32_t* const channels[], int count, uint32_t frames, uint8_t* out) {
+  switch (count) {
+    case 1:
+      return InterleaveFrames<1, Bytes>(channels, frames, out);
+    case 2:
+      return InterleaveFrames<2, Bytes>(channels, frames, out);
+    case 3:
+      return InterleaveFrames<3, Bytes>(channels, frames, out);
+    case 4:
+      return InterleaveFrames<4, Bytes>(channels, frames, out);
+    case 5:
+      return InterleaveFrames<5, Bytes>(channels, frames, out);
+    case 6:
+      return InterleaveFrames<6, Bytes>(channels, frames, out);
   }
 }
 
@@ -196,7 +217,11 @@ Fault StandardWavWriter::Write(const FrameBlock& block) {
       }
       values[c] = values_[c].data();
     }
-    Interleave(values, channels, block.frames, sample_bytes, bytes_.data());
+    if (samples_ == SampleFormat::Float32) {
+      Interleave<sizeof(float)>(values, channels, block.frames, bytes_.data());
+    } else {
+      Interleave<sizeof(int16_t)>(values, channels, block.frames, bytes_.data());
+    }
   }
   const size_t bytes = size_t{block.frames} * channels * sample_bytes;
   const Fault fault = WriteOutput(out_, header_.size() + data_written_, bytes_.data(), bytes);
