@@ -22,11 +22,16 @@ constexpr size_t Aligned(size_t bytes) {
   return (bytes + BufferAlignment - 1) / BufferAlignment * BufferAlignment;
 }
 
+// A worker's frames wait in one of its slots until they are passed on, while
+// it fills the other: two slots keep it busy through the sink's time.
+constexpr int SampleSlots = 2;
+static_assert(SampleSlots * MaxWorkers <= MaxPiecesAhead, "every slot needs a bit");
+
 // A worker's slice of the pass's memory: the words of each channel, the
-// samples of each channel, then the sound bytes.
+// samples of each channel in each slot, then the sound bytes.
 struct PieceBuffers {
   ChannelWord* words[MaxChannels];
-  int32_t* samples[MaxChannels];
+  int32_t* samples[SampleSlots][MaxChannels];
   uint8_t* sound;
 };
 
@@ -43,8 +48,10 @@ PieceBuffers WorkerSlice(const Pass& pass, int channels, unsigned worker) {
   for (int c = 0; c < channels; ++c, next += WordBytes(pass)) {
     buffers.words[c] = reinterpret_cast<ChannelWord*>(next);
   }
-  for (int c = 0; c < channels; ++c, next += SampleBytes(pass)) {
-    buffers.samples[c] = reinterpret_cast<int32_t*>(next);
+  for (int slot = 0; slot < SampleSlots; ++slot) {
+    for (int c = 0; c < channels; ++c, next += SampleBytes(pass)) {
+      buffers.samples[slot][c] = reinterpret_cast<int32_t*>(next);
+    }
   }
   buffers.sound = next;
   return buffers;
@@ -57,6 +64,7 @@ struct PieceJob {
   uint64_t first;  // run frame of the first piece's frame 0
   uint64_t count;  // frames of all pieces
   PieceQueue pieces;
+  FrameBlock blocks[MaxPiecesAhead];  // piece p's frames at p % MaxPiecesAhead
 };
 
 struct PieceWorker {
@@ -66,8 +74,10 @@ struct PieceWorker {
 };
 
 // Piece `piece`: reads its words, keeps them in the channel files, filters
-// them, and in its turn hands its frames to the sink.
-Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b) {
+// them into `samples`, and hands its frames on to be passed to the sink in
+// turn. Returns the fault of the piece, or of one it passed on (`*failed`).
+Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int32_t* const samples[],
+               uint32_t* failed) {
   const PassJob& job = *pieces->job;
   const SoundSource& source = *job.source;
   const uint64_t first = pieces->first + uint64_t{piece} * pieces->piece_frames;
@@ -83,24 +93,30 @@ Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b) {
                               first + frames == job.frames ? words : frames);
     if (Failed(fault)) return fault;
   }
-  DecimateChannels(b.words, source.channels, frames, job.gain, b.samples);
-  FrameBlock block;
+  DecimateChannels(b.words, source.channels, frames, job.gain, samples);
+  FrameBlock& block = pieces->blocks[piece % MaxPiecesAhead];
   block.frames = frames;
-  std::copy(b.samples, b.samples + source.channels, block.channels);
-  if (!WaitForTurn(&pieces->pieces, piece)) return Fault{};  // an earlier piece failed
-  fault = job.sink->Write(block);
-  // A failed piece keeps its turn: its worker stops the job, so nothing
-  // reaches the sink after it.
-  if (!Failed(fault)) EndTurn(&pieces->pieces);
-  return fault;
+  std::copy(samples, samples + source.channels, block.channels);
+  return HandOn(
+      &pieces->pieces, piece,
+      [&](uint32_t next) { return job.sink->Write(pieces->blocks[next % MaxPiecesAhead]); },
+      failed);
 }
 
 void RunPieces(PieceWorker* worker) {
   PieceJob& job = *worker->job;
-  for (uint32_t piece; TakePiece(&job.pieces, &piece);) {
-    const Fault fault = RunPiece(&job, piece, worker->buffers);
+  uint32_t slot_piece[SampleSlots];  // the last piece each slot held
+  int taken = 0;
+  for (uint32_t piece; TakePiece(&job.pieces, &piece); ++taken) {
+    const int slot = taken % SampleSlots;
+    // An earlier piece's frames may still wait in the slot.
+    if (taken >= SampleSlots && !WaitPassedOn(&job.pieces, slot_piece[slot])) break;
+    slot_piece[slot] = piece;
+    uint32_t failed = piece;
+    const Fault fault =
+        RunPiece(&job, piece, worker->buffers, worker->buffers.samples[slot], &failed);
     if (Failed(fault)) {
-      RecordFault(&job.pieces, &worker->outcome, piece, fault);
+      RecordFault(&job.pieces, &worker->outcome, failed, fault);
       break;
     }
   }
@@ -116,7 +132,7 @@ uint32_t PassBlockFrames(const SoundSource& source) {
 Fault PassPrepare(const SoundSource& source, unsigned workers, Pass* pass) {
   pass->workers = std::max(1u, workers);
   pass->piece_frames = PassBlockFrames(source);
-  pass->worker_bytes = source.channels * (WordBytes(*pass) + SampleBytes(*pass)) +
+  pass->worker_bytes = source.channels * (WordBytes(*pass) + SampleSlots * SampleBytes(*pass)) +
                        Aligned(SourceBufferBytes(source, pass->piece_frames + OverlapWords));
   pass->memory = static_cast<uint8_t*>(
       std::aligned_alloc(BufferAlignment, pass->workers * pass->worker_bytes));
@@ -124,7 +140,7 @@ Fault PassPrepare(const SoundSource& source, unsigned workers, Pass* pass) {
 }
 
 Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count) {
-  PieceJob pieces{&job, pass->piece_frames, first, count, {}};
+  PieceJob pieces{&job, pass->piece_frames, first, count, {}, {}};
   pieces.pieces.count =
       static_cast<uint32_t>((count + pass->piece_frames - 1) / pass->piece_frames);
   std::vector<PieceWorker> workers;

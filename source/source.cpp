@@ -11,9 +11,6 @@
 namespace {
 
 constexpr uint32_t WordBytes = sizeof(ChannelWord);  // one channel's bytes of one word
-// The bytes read at a time from an interleaved file: a size that stays in
-// the core's cache until they are turned into words.
-constexpr size_t CachedReadBytes = 64 * 1024;
 
 // Input byte of byte `i` of file channel `channel`.
 uint64_t BytePosition(const SoundSource& source, uint64_t i, int channel) {
@@ -116,23 +113,14 @@ Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count,
   for (int c = 0; c < source.channels; ++c) by_file[source.file_channel[c]] = words[c];
   const WordKernel kernel = BestWordKernel();
   if (held > 0 && source.layout == SoundLayout::Interleaved) {
-    // In runs small enough that the bytes are still in the cache when
-    // they are turned into words.
     const size_t word_round = size_t{WordBytes} * source.channels;
-    const uint32_t run_words = std::max<uint32_t>(1, CachedReadBytes / word_round);
-    for (uint32_t done = 0; done < held;) {
-      const uint32_t n = std::min(run_words, held - done);
-      const Fault fault =
-          ReadWhole(source, buffer, n * word_round, source.offset + (first + done) * word_round);
-      if (Failed(fault)) return fault;
-      ChannelWord* at[MaxChannels];
-      for (int c = 0; c < source.channels; ++c) at[c] = by_file[c] + done;
-      if (source.channels == StereoChannels) {
-        StereoBytesToWords(kernel, buffer, n, at[0], at[1]);
-      } else {
-        InterleavedToWords(buffer, n, source.channels, at);
-      }
-      done += n;
+    const Fault fault =
+        ReadWhole(source, buffer, held * word_round, source.offset + first * word_round);
+    if (Failed(fault)) return fault;
+    if (source.channels == StereoChannels) {
+      StereoBytesToWords(kernel, buffer, held, by_file[0], by_file[1]);
+    } else {
+      InterleavedToWords(buffer, held, source.channels, by_file);
     }
   } else if (held > 0) {
     const uint64_t from = first * WordBytes;

@@ -19,7 +19,11 @@ constexpr size_t VectorFrames = 16;  // 16 frames of each channel per step
 constexpr size_t HalfBytes = 48;     // 8 stereo frames of 6 bytes
 constexpr int32_t Pcm24Min = -(1 << 23);
 constexpr int32_t Pcm24Max = (1 << 23) - 1;
-constexpr __mmask64 HalfMask = (__mmask64{1} << HalfBytes) - 1;
+// Each half is stored with a whole 64-byte store, whose last 16 bytes the
+// next store overwrites; the loop stops while the last one still falls on
+// frames the caller packs after it (3 frames of 6 bytes cover those 16).
+constexpr size_t StoreBytes = 64;
+constexpr size_t SpillFrames = 3;
 
 // vpermb indices: the low three bytes of each of 16 dwords, side by side.
 struct Compaction {
@@ -54,7 +58,7 @@ PACK_VECTOR_KERNEL size_t PackStereoPcm24Vector(const int32_t* left, const int32
   __m512i peak = _mm512_setzero_si512();
   __m512i saturated_left = _mm512_setzero_si512(), saturated_right = _mm512_setzero_si512();
   size_t k = 0;
-  for (; k + VectorFrames <= frames; k += VectorFrames, out += 2 * HalfBytes) {
+  for (; k + VectorFrames + SpillFrames <= frames; k += VectorFrames, out += 2 * HalfBytes) {
     const __m512i raw_l = _mm512_loadu_si512(left + k), raw_r = _mm512_loadu_si512(right + k);
     peak =
         _mm512_max_epu32(peak, _mm512_max_epu32(_mm512_abs_epi32(raw_l), _mm512_abs_epi32(raw_r)));
@@ -64,11 +68,10 @@ PACK_VECTOR_KERNEL size_t PackStereoPcm24Vector(const int32_t* left, const int32
         saturated_left, _mm512_min_epu32(_mm512_abs_epi32(_mm512_sub_epi32(raw_l, l)), one));
     saturated_right = _mm512_add_epi32(
         saturated_right, _mm512_min_epu32(_mm512_abs_epi32(_mm512_sub_epi32(raw_r, r)), one));
-    _mm512_mask_storeu_epi8(
-        out, HalfMask, _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, first, r)));
-    _mm512_mask_storeu_epi8(
-        out + HalfBytes, HalfMask,
-        _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, second, r)));
+    _mm512_storeu_si512(out,
+                        _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, first, r)));
+    _mm512_storeu_si512(out + HalfBytes,
+                        _mm512_permutexvar_epi8(compact, _mm512_permutex2var_epi32(l, second, r)));
   }
   // A block holds far fewer than 2^32 / 16 frames: the lanes cannot overflow.
   clips->saturated[0] += static_cast<uint32_t>(_mm512_reduce_add_epi32(saturated_left));
