@@ -118,7 +118,7 @@ const char* LayoutName(const Speaker* speakers, int channels) {
 const char UsageText[] =
     "Usage: dff2wav [OPTIONS] IN OUT\n"
     "\n"
-    "Converts one-bit DSD audio into a 24-bit PCM WAV or FLAC file.\n"
+    "Converts one-bit DSD audio into a PCM WAV or FLAC file.\n"
     "\n"
     "  IN   a DSDIFF (.dff) or DSF (.dsf) file, recognised by its content:\n"
     "       1 to 6 channels (mono to 5.1), uncompressed, DSD64 to DSD512\n"
@@ -131,6 +131,14 @@ const char UsageText[] =
     "  --no-tags               no tags: by default the input's ID3v2 tag (and a\n"
     "                          DSDIFF file's DIIN artist and title) go into FLAC\n"
     "                          comments and pictures, or the WAV's INFO and id3\n"
+    "  --gain DB|auto          gain in dB, -40 to +20 (default 0); auto lowers\n"
+    "                          the level just enough that no peak saturates\n"
+    "  --bits 16|24|32         16-bit with TPDF dither, 24-bit (default), or\n"
+    "                          32-bit float with full scale 1.0 (WAV only)\n"
+    "  --no-dither             16-bit samples rounded instead of dithered\n"
+    "  --rate HZ               output rate: 44100, 48000, 88200, 96000, 176400,\n"
+    "                          192000, 352800, 384000, 705600 or 768000\n"
+    "  --replaygain            write the track's ReplayGain gain and peak\n"
     "  -h, --help              print this text\n"
     "  --version               print the version\n"
     "  --                      every argument after it is a file name\n"
@@ -146,8 +154,14 @@ const char UsageText[] =
     "status: 0 after a complete run, 1 after a failure or when sound was left\n"
     "out.\n"
     "\n"
+    "Full scale is SACD's 0 dB; a master may peak up to about 3 dB above it.\n"
+    "When samples saturate, one line on standard error says how many, the\n"
+    "peak, and the --gain that would keep every peak.\n"
+    "\n"
     "Examples: dff2wav track.dsf track.flac\n"
     "          dff2wav --format flac in.dff - > out.flac\n"
+    "          dff2wav --rate 44100 --bits 16 --replaygain track.dsf track.flac\n"
+    "          dff2wav --bits 32 hot-master.dff hot-master.wav\n"
     "See dff2wav(1).\n";
 
 const char ShortUsage[] = "usage: dff2wav IN OUT (dff2wav --help tells more)\n";
