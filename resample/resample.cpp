@@ -12,6 +12,9 @@ constexpr uint32_t OutputRates[] = {44100,  48000,  88200,  96000,  176400,
 // libsoxr takes and hands out the samples as 32-bit integers, unscaled: they
 // keep the pass's units, the 24-bit LSB, and are rounded to the nearest on
 // the way out. Its integer output is never dithered.
+// Frames given to libsoxr in one call: it keeps its input in a buffer that it
+// moves back to its start as it goes, which costs less when calls are short.
+constexpr size_t CallFrames = 16384;
 // Room for what libsoxr may hand out beyond the ratio in one call.
 constexpr uint32_t OutputSlack = 64;
 constexpr unsigned OneThread = 1;  // the result depends on the order alone
@@ -82,8 +85,9 @@ Fault Resampler::Write(const FrameBlock& block) {
   for (size_t taken = 0; taken < block.frames;) {
     for (int c = 0; c < format_.channels; ++c) in[c] = block.channels[c] + taken;
     size_t in_done = 0, out_done = 0;
-    soxr_error_t error = soxr_process(Soxr(soxr_), in, block.frames - taken, &in_done, out,
-                                      out_block_frames_, &out_done);
+    soxr_error_t error =
+        soxr_process(Soxr(soxr_), in, std::min<size_t>(block.frames - taken, CallFrames), &in_done,
+                     out, out_block_frames_, &out_done);
     if (error) return FaultOf(Failure::MemoryAlloc, nullptr, error);
     taken += in_done;
     const Fault fault = Hand(static_cast<uint32_t>(out_done));
