@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -44,14 +45,26 @@ void DrawDither(uint64_t* lanes, int32_t base, int32_t* dither) {
       values[v + j] = lanes[j] = x;
     }
   }
-  constexpr int PairBits = DrawBits * DrawsPerSample;
+  // Sample k takes bytes 2k and 2k + 1 of the values as they lie in memory
+  // (the host is little-endian: see base/channel_word.h).
+  uint16_t pairs[QuantizeRun];
+  static_assert(sizeof pairs == sizeof values, "two bytes for each sample");
+  std::memcpy(pairs, values, sizeof pairs);
   for (uint32_t k = 0; k < QuantizeRun; ++k) {
-    const uint32_t pair =
-        static_cast<uint32_t>(values[k / SamplesPerValue] >> (PairBits * (k % SamplesPerValue)));
-    dither[k] = base + static_cast<int32_t>(pair & DrawMask) -
-                static_cast<int32_t>((pair >> DrawBits) & DrawMask);
+    dither[k] = base + static_cast<int32_t>(pairs[k] & DrawMask) -
+                static_cast<int32_t>(pairs[k] >> DrawBits);
   }
 }
+
+// The quantizing loop is built twice on x86-64, for AVX2 and for any x86-64,
+// and the loader picks the one the processor runs: its integer min, max and
+// compares are single instructions only from AVX2 on. Both give the same
+// samples.
+#if defined(__x86_64__)
+#define AVX2_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define AVX2_CLONE
+#endif
 
 // What one run of samples leaves in the clip report.
 struct RunCount {
@@ -62,8 +75,8 @@ struct RunCount {
 // `count` samples plus `offset` (dither and rounding), shifted right by
 // `shift` and saturated to [low, high]; counts the peak before all that and
 // the samples saturated.
-RunCount Quantize(const int32_t* in, const int32_t* offset, uint32_t count, int shift, int32_t low,
-                  int32_t high, int32_t* out) {
+AVX2_CLONE RunCount Quantize(const int32_t* in, const int32_t* offset, uint32_t count, int shift,
+                             int32_t low, int32_t high, int32_t* out) {
   RunCount run;
   for (uint32_t k = 0; k < count; ++k) {
     const int32_t x = std::clamp(in[k], -InputLimit, InputLimit);
