@@ -1,0 +1,374 @@
+// DST frame decoding: the frame header (segmentation, mapping, filters and
+// probability tables), then one arithmetic-decoded bit per channel and sample.
+#include "dst/dst.h"
+
+#include <cstring>
+
+namespace {
+
+// ---- Frame layout (numbers of bits unless said otherwise) -----------------
+
+constexpr int CodedFlagBits = 1;       // 1: arithmetic-coded frame; 0: stored plainly
+constexpr int PlainReservedBits = 1;   // after the flag of a plain frame; ignored
+constexpr int PlainStuffingBits = 6;   // then zeros up to the first byte of sound
+constexpr int OrderBits = 7;           // filter order - 1
+constexpr int CoefficientBits = 9;     // a filter coefficient, two's complement
+constexpr int TableLengthBits = 6;     // probability table length - 1
+constexpr int ProbabilityBits = 7;     // a probability - 1
+constexpr int MethodBits = 2;          // coefficient prediction method
+constexpr int RiceParameterBits = 3;   // low bits of each Rice code
+constexpr int Methods = 3;             // method 3 is not defined
+constexpr int RegisterBits = 12;       // the arithmetic decoder's code register
+constexpr uint32_t RangeStart = 4095;  // the arithmetic decoder's first interval width
+constexpr uint32_t RangeFloor = 2048;  // the interval is renormalised below this width
+constexpr int HalfProbability = 128;   // probability used while a filter fills its history
+constexpr int IndexShift = 3;          // |prediction| >> 3 indexes a probability table
+constexpr int MinProbability = 1;
+constexpr int MaxProbability = 128;
+constexpr int MinCoefficient = -256;
+constexpr int MaxCoefficient = 255;
+// A filter segment spans at least 1024 bits, a probability table segment 32.
+constexpr int FilterSegmentMinBits = 1024;
+constexpr int TableSegmentMinBits = 32;
+constexpr int MaxFilterSegments = 4;  // per channel
+constexpr int MaxTableSegments = 8;   // per channel
+// An arithmetic-coded frame may need a few zero bits past its end; needing more
+// than this many means it was cut short.
+constexpr size_t MaxOverrunBits = 64;
+// The history a filter starts each frame with: one byte of it, repeated.
+constexpr uint64_t InitialHistory = 0xAAAAAAAAAAAAAAAAull;
+
+// Coefficient prediction (of order method + 1), in eighths: filters, then tables.
+constexpr int FilterPrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-9, -5, 6}};
+constexpr int TablePrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-24, 24, -8}};
+
+// Reads big-endian bit fields; past the end every bit is 0 and is counted.
+struct BitReader {
+  const uint8_t* data;
+  size_t bits;
+  size_t position = 0;
+
+  uint32_t Bit() {
+    const size_t at = position++;
+    if (at >= bits) return 0;
+    return data[at >> 3] >> (7 - (at & 7)) & 1;
+  }
+  uint32_t Field(int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) value = value << 1 | Bit();
+    return value;
+  }
+  int Signed(int count) {
+    const uint32_t value = Field(count);
+    return static_cast<int>(value) - static_cast<int>(value >> (count - 1) << count);
+  }
+  bool Overrun(size_t allowed) const { return position > bits + allowed; }
+};
+
+// Bits needed to write `x` (0 for 0), as the field widths of segments and
+// maps are counted.
+int BitsToHold(int x) {
+  int bits = 0;
+  while (bits < 31 && x >= (1 << bits)) ++bits;
+  return bits;
+}
+
+// Where each channel's segments end, in samples from the start of the frame.
+struct Segmentation {
+  int count[DstMaxChannels];
+  int end[DstMaxChannels][MaxTableSegments];
+};
+
+// Reads the segment lengths of one kind (filters or tables). A length is in
+// units of `resolution` bytes, read once on the first length; the last segment
+// of a channel runs to the end of the frame.
+bool ReadSegmentation(BitReader* in, int channels, int frame_bytes, int max_segments, int min_bits,
+                      Segmentation* s) {
+  const bool same_for_all = in->Bit();
+  const int size_limit = frame_bytes - min_bits / 8;
+  int resolution = 0;
+  const int channels_read = same_for_all ? 1 : channels;
+  for (int c = 0; c < channels_read; ++c) {
+    int defined_bits = 0;
+    int max_size = size_limit;
+    int count = 0;
+    while (!in->Bit()) {
+      if (count + 1 >= max_segments) return false;
+      if (resolution == 0) {
+        resolution = static_cast<int>(in->Field(BitsToHold(size_limit)));
+        if (resolution == 0 || resolution > size_limit) return false;
+      }
+      const int length = static_cast<int>(in->Field(BitsToHold(max_size / resolution)));
+      const int length_bits = resolution * 8 * length;
+      if (length_bits < min_bits || length_bits > frame_bytes * 8 - defined_bits - min_bits)
+        return false;
+      defined_bits += length_bits;
+      max_size -= resolution * length;
+      s->end[c][count++] = defined_bits;
+    }
+    s->end[c][count] = frame_bytes * 8;
+    s->count[c] = count + 1;
+  }
+  for (int c = channels_read; c < channels; ++c) {
+    s->count[c] = s->count[0];
+    std::memcpy(s->end[c], s->end[0], sizeof s->end[0]);
+  }
+  return true;
+}
+
+// Reads which filter (or table) each segment of each channel uses. Numbers
+// appear in order: each is an earlier one or the next new one.
+bool ReadMapping(BitReader* in, int channels, const Segmentation& s, int max_tables,
+                 int map[DstMaxChannels][MaxTableSegments], int* tables) {
+  const bool same_for_all = in->Bit();
+  int count = 0;
+  for (int c = 0; c < channels; ++c) {
+    if (same_for_all && c > 0) {
+      if (s.count[c] != s.count[0]) return false;
+      std::memcpy(map[c], map[0], sizeof map[0]);
+      continue;
+    }
+    for (int segment = 0; segment < s.count[c]; ++segment) {
+      const int value = static_cast<int>(in->Field(BitsToHold(count)));
+      if (value > count) return false;
+      if (value == count && ++count > max_tables) return false;
+      map[c][segment] = value;
+    }
+  }
+  *tables = count;
+  return true;
+}
+
+// A Rice code: zeros ending in a one count the high part, `low_bits` bits
+// follow, then a sign bit (1: negative) unless the value is 0.
+bool ReadRice(BitReader* in, int low_bits, int* value) {
+  int high = 0;
+  while (!in->Bit()) {
+    if (in->Overrun(0) || ++high > (1 << 16)) return false;
+  }
+  int magnitude = high << low_bits | static_cast<int>(in->Field(low_bits));
+  if (magnitude != 0 && in->Bit()) magnitude = -magnitude;
+  *value = magnitude;
+  return true;
+}
+
+// Reads `length` values: plainly (`plain` reads one), or the first method + 1
+// plainly and each later one as a Rice-coded difference from its prediction
+// out of the values before it. Values outside [low, high] are refused.
+template <typename ReadPlain>
+bool ReadValues(BitReader* in, int length, const int prediction[Methods][Methods], int low,
+                int high, ReadPlain plain, int* values) {
+  if (!in->Bit()) {
+    for (int i = 0; i < length; ++i) values[i] = plain();
+    return true;
+  }
+  const int method = static_cast<int>(in->Field(MethodBits));
+  if (method >= Methods) return false;
+  const int order = method + 1;
+  for (int i = 0; i < order; ++i) {
+    const int v = plain();
+    if (i < length) values[i] = v;
+  }
+  const int low_bits = static_cast<int>(in->Field(RiceParameterBits));
+  for (int i = order; i < length; ++i) {
+    int x = 0;
+    for (int k = 0; k < order; ++k) x += prediction[method][k] * values[i - k - 1];
+    int v = 0;
+    if (!ReadRice(in, low_bits, &v)) return false;
+    v = x >= 0 ? v - (x + 4) / 8 : v + (-x + 3) / 8;  // subtract x / 8, rounded
+    if (v < low || v > high) return false;
+    values[i] = v;
+  }
+  return true;
+}
+
+bool ReadFilters(BitReader* in, int filters, DstScratch* s) {
+  for (int f = 0; f < filters; ++f) {
+    const int order = static_cast<int>(in->Field(OrderBits)) + 1;
+    int* c = s->filter_coefficient[f];
+    std::memset(c, 0, sizeof s->filter_coefficient[f]);
+    if (!ReadValues(
+            in, order, FilterPrediction, MinCoefficient, MaxCoefficient,
+            [in] { return in->Signed(CoefficientBits); }, c))
+      return false;
+    s->order[f] = order;
+  }
+  return true;
+}
+
+bool ReadTables(BitReader* in, int tables, DstScratch* s) {
+  for (int t = 0; t < tables; ++t) {
+    const int length = static_cast<int>(in->Field(TableLengthBits)) + 1;
+    int values[DstMaxTableLength];
+    if (length == 1) {
+      values[0] = HalfProbability;  // a table of one entry is not stored
+    } else if (!ReadValues(
+                   in, length, TablePrediction, MinProbability, MaxProbability,
+                   [in] { return static_cast<int>(in->Field(ProbabilityBits)) + 1; }, values)) {
+      return false;
+    }
+    for (int i = 0; i < length; ++i) s->probability[t][i] = static_cast<uint8_t>(values[i]);
+    s->table_length[t] = length;
+  }
+  return true;
+}
+
+// Fills each filter's group sums: entry k of a group is the sum over its taps
+// of the coefficient times +1 (bit set in k) or -1.
+void BuildTapSums(int filters, DstScratch* s) {
+  for (int f = 0; f < filters; ++f) {
+    const int groups = (s->order[f] + 7) / 8;
+    for (int g = 0; g < groups; ++g) {
+      const int* c = s->filter_coefficient[f] + 8 * g;
+      int16_t* sums = s->tap_sums[f][g];
+      int all_clear = 0;
+      for (int l = 0; l < 8; ++l) all_clear -= c[l];
+      sums[0] = static_cast<int16_t>(all_clear);
+      for (int k = 1; k < 256; ++k) {
+        const int lowest = __builtin_ctz(static_cast<unsigned>(k));
+        sums[k] = static_cast<int16_t>(sums[k & (k - 1)] + 2 * c[lowest]);
+      }
+    }
+  }
+}
+
+// The reversed low 7 bits of a coefficient, plus 1: the probability of the
+// reserved first bit of the arithmetic code.
+int ReservedBitProbability(int coefficient) {
+  int reversed = 0;
+  for (int i = 0; i < 7; ++i) reversed = reversed << 1 | (coefficient >> i & 1);
+  return reversed + 1;
+}
+
+struct ArithmeticDecoder {
+  uint32_t range = RangeStart;
+  uint32_t code = 0;
+
+  // 1 for the wider part of the interval (the likely outcome), 0 for the part
+  // of about probability / 256 of it.
+  uint32_t Decode(BitReader* in, uint32_t probability) {
+    const uint32_t unit = (range >> 8) | (range >> 7 & 1);
+    const uint32_t narrow = unit * probability;
+    const uint32_t wide = range - narrow;
+    uint32_t outcome;
+    if (code < wide) {
+      outcome = 1;
+      range = wide;
+    } else {
+      outcome = 0;
+      range = narrow;
+      code -= wide;
+    }
+    while (range < RangeFloor) {
+      range <<= 1;
+      code = code << 1 | in->Bit();
+    }
+    return outcome;
+  }
+};
+
+bool DecodePlain(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                 uint8_t* const out[]) {
+  BitReader in{data, bytes * 8};
+  in.Field(CodedFlagBits + PlainReservedBits);
+  if (in.Field(PlainStuffingBits) != 0) return false;
+  const size_t stored = bytes - 1;
+  for (size_t i = 0; i < channel_bytes; ++i) {
+    for (int c = 0; c < channels; ++c) {
+      const size_t at = i * channels + c;
+      out[c][i] = at < stored ? data[1 + at] : DstIdleByte;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t DstChannelBytes(uint32_t sample_rate) {
+  constexpr uint32_t SamplesPerByte = 8;
+  if (sample_rate % (DstFramesPerSecond * SamplesPerByte) != 0) return 0;
+  return sample_rate / DstFramesPerSecond / SamplesPerByte;
+}
+
+bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                    uint8_t* const out[], DstScratch* scratch) {
+  if (channels < 1 || channels > DstMaxChannels || channel_bytes < 1 ||
+      channel_bytes > DstMaxChannelBytes || bytes < 2)
+    return false;
+  if ((data[0] >> 7) == 0) return DecodePlain(data, bytes, channels, channel_bytes, out);
+
+  BitReader in{data, bytes * 8};
+  in.Field(CodedFlagBits);
+  const int frame_bytes = static_cast<int>(channel_bytes);
+  Segmentation filter_segments, table_segments;
+  const bool same_segmentation = in.Bit();
+  if (!ReadSegmentation(&in, channels, frame_bytes, MaxFilterSegments, FilterSegmentMinBits,
+                        &filter_segments))
+    return false;
+  if (same_segmentation) {
+    table_segments = filter_segments;
+  } else if (!ReadSegmentation(&in, channels, frame_bytes, MaxTableSegments, TableSegmentMinBits,
+                               &table_segments)) {
+    return false;
+  }
+
+  int filter_map[DstMaxChannels][MaxTableSegments];
+  int table_map[DstMaxChannels][MaxTableSegments];
+  int filters = 0, tables = 0;
+  const bool same_mapping = in.Bit();
+  if (!ReadMapping(&in, channels, filter_segments, 2 * channels, filter_map, &filters))
+    return false;
+  if (same_mapping) {
+    for (int c = 0; c < channels; ++c) {
+      if (table_segments.count[c] != filter_segments.count[c]) return false;
+    }
+    std::memcpy(table_map, filter_map, sizeof table_map);
+    tables = filters;
+  } else if (!ReadMapping(&in, channels, table_segments, 2 * channels, table_map, &tables)) {
+    return false;
+  }
+
+  bool half_probability[DstMaxChannels];
+  for (int c = 0; c < channels; ++c) half_probability[c] = in.Bit();
+  if (!ReadFilters(&in, filters, scratch) || !ReadTables(&in, tables, scratch)) return false;
+  if (in.Bit() != 0) return false;  // the arithmetic code starts with a 0
+  if (in.Overrun(0)) return false;
+
+  BuildTapSums(filters, scratch);
+  ArithmeticDecoder decoder;
+  decoder.code = in.Field(RegisterBits);
+  decoder.Decode(&in, ReservedBitProbability(scratch->filter_coefficient[0][0]));
+
+  uint64_t history[DstMaxChannels][2];  // [0]: the last 64 samples, newest in bit 0
+  int filter_segment[DstMaxChannels] = {}, table_segment[DstMaxChannels] = {};
+  for (int c = 0; c < channels; ++c) {
+    history[c][0] = history[c][1] = InitialHistory;
+    std::memset(out[c], 0, channel_bytes);
+  }
+  const int samples = frame_bytes * 8;
+  for (int i = 0; i < samples; ++i) {
+    for (int c = 0; c < channels; ++c) {
+      if (i == filter_segments.end[c][filter_segment[c]]) ++filter_segment[c];
+      if (i == table_segments.end[c][table_segment[c]]) ++table_segment[c];
+      const int f = filter_map[c][filter_segment[c]];
+      const int groups = (scratch->order[f] + 7) / 8;
+      int sum = 0;
+      for (int g = 0; g < groups; ++g) {
+        sum += scratch->tap_sums[f][g][history[c][g >> 3] >> (8 * (g & 7)) & 0xFF];
+      }
+      const int16_t prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
+      int probability = HalfProbability;
+      if (!half_probability[c] || i >= scratch->order[f]) {
+        const int t = table_map[c][table_segment[c]];
+        int index = (prediction < 0 ? -prediction : prediction) >> IndexShift;
+        if (index >= scratch->table_length[t]) index = scratch->table_length[t] - 1;
+        probability = scratch->probability[t][index];
+      }
+      const uint32_t bit = decoder.Decode(&in, probability) ^ (prediction < 0 ? 1 : 0);
+      out[c][i >> 3] |= static_cast<uint8_t>(bit << (7 - (i & 7)));
+      history[c][1] = history[c][1] << 1 | history[c][0] >> 63;
+      history[c][0] = history[c][0] << 1 | bit;
+    }
+  }
+  return !in.Overrun(MaxOverrunBits);
+}

@@ -1,0 +1,46 @@
+// Decodes DST (Direct Stream Transfer) frames, the lossless coding of one-bit
+// sound that a DSDIFF file carries in "DSTF" chunks, into plain one-bit sound.
+// Memory in, memory out: no files, threads, printing or allocation. Each frame
+// is independent; the caller gives every thread its own DstScratch and says
+// how many channels and bytes per channel a frame holds (DstChannelBytes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int DstMaxChannels = 6;                 // channels a DST frame may hold
+constexpr int DstMaxTables = 2 * DstMaxChannels;  // filters, or probability tables, in a frame
+constexpr int DstMaxOrder = 128;                  // taps of a prediction filter
+constexpr int DstTapGroups = DstMaxOrder / 8;     // a filter is summed 8 taps at a time
+constexpr int DstMaxTableLength = 64;             // entries of a probability table
+constexpr uint32_t DstFramesPerSecond = 75;       // every frame holds 1/75 s of sound
+// Bytes per channel of the longest frame taken: DSD512, 8 x 4704.
+constexpr size_t DstMaxChannelBytes = 37632;
+// What a plainly stored frame that ends early is filled with: the idle pattern
+// of one-bit sound, which decodes to silence (as FFmpeg fills it).
+constexpr uint8_t DstIdleByte = 0x69;
+
+// Working memory for one frame at a time. Contents between calls mean nothing.
+struct DstScratch {
+  // Per filter and group of 8 taps: the group's sum for each byte of history
+  // (bit l of the byte is the sample l + 1 steps back within the group).
+  int16_t tap_sums[DstMaxTables][DstTapGroups][256];
+  int order[DstMaxTables];
+  int filter_coefficient[DstMaxTables][DstMaxOrder];
+  uint8_t probability[DstMaxTables][DstMaxTableLength];  // of a wrong prediction, in 1/256
+  int table_length[DstMaxTables];
+};
+
+// Bytes per channel in one frame of sound at `sample_rate` samples per second
+// (4704 at DSD64); 0 when a frame would not be a whole number of bytes.
+size_t DstChannelBytes(uint32_t sample_rate);
+
+// Decodes the payload of one "DSTF" chunk, `bytes` long, holding `channels`
+// (1 to 6) channels of `channel_bytes` (1 to DstMaxChannelBytes) bytes each,
+// into out[0] .. out[channels - 1], channel_bytes bytes each, the earliest
+// sample in each byte's most significant bit (the DSDIFF bit order). Returns
+// false when the frame is malformed (out then holds anything). Never reads
+// outside [data, data + bytes) and never loops beyond the frame's own size,
+// whatever the bytes.
+bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                    uint8_t* const out[], DstScratch* scratch);

@@ -1,0 +1,206 @@
+// DST: frames written by the test encoder decode to their sound, bit for bit,
+// in every arrangement it writes; damaged frames fail or decode to something,
+// never crash or hang.
+#include "dst/dst.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+
+#include "tools/dst_encoder.h"
+
+namespace {
+
+constexpr size_t FrameBytes = 4704;  // per channel at DSD64
+
+using Sound = std::vector<std::vector<uint8_t>>;
+
+struct Decoded {
+  bool ok = false;
+  Sound sound;
+};
+
+Decoded Decode(const std::vector<uint8_t>& payload, int channels, size_t bytes) {
+  static auto scratch = std::make_unique<DstScratch>();
+  Decoded d;
+  d.sound.assign(channels, std::vector<uint8_t>(bytes));
+  std::vector<uint8_t*> out;
+  for (auto& c : d.sound) out.push_back(c.data());
+  d.ok = DecodeDstFrame(payload.data(), payload.size(), channels, bytes, out.data(), scratch.get());
+  return d;
+}
+
+std::vector<uint8_t> Encode(const Sound& sound, const DstEncoderOptions& options) {
+  std::vector<const uint8_t*> in;
+  for (const auto& c : sound) in.push_back(c.data());
+  return EncodeDstFrame(in.data(), static_cast<int>(sound.size()), sound[0].size(), options);
+}
+
+// Encodes `frames` frames of music-like sound, checks each decodes to its
+// sound, and returns the bytes the frames took.
+size_t RoundTrip(int channels, const DstEncoderOptions& options, int frames, bool coded = true) {
+  size_t total = 0;
+  for (int f = 0; f < frames; ++f) {
+    const Sound sound = MusicLikeSound(channels, FrameBytes, 100 * channels + f);
+    const std::vector<uint8_t> payload = Encode(sound, options);
+    EXPECT_EQ(IsCodedFrame(payload), coded) << "frame " << f;
+    const Decoded d = Decode(payload, channels, FrameBytes);
+    EXPECT_TRUE(d.ok) << "frame " << f;
+    EXPECT_TRUE(d.sound == sound) << "frame " << f;
+    total += payload.size();
+  }
+  return total;
+}
+
+TEST(DstRoundTrip, EveryChannelCountCompresses) {
+  for (int channels = 1; channels <= DstMaxChannels; ++channels) {
+    SCOPED_TRACE(channels);
+    const size_t bytes = RoundTrip(channels, {}, 2);
+    EXPECT_LT(bytes, 0.75 * 2 * channels * FrameBytes);
+  }
+}
+
+struct Arrangement {
+  const char* name;
+  DstEncoderOptions options;
+  int channels;
+};
+
+DstEncoderOptions With(void (*set)(DstEncoderOptions*)) {
+  DstEncoderOptions o;
+  set(&o);
+  return o;
+}
+
+const Arrangement Arrangements[] = {
+    {"OneFilterOneTable", With([](DstEncoderOptions* o) { o->filters = 1; }), 6},
+    {"FiltersPerChannelOneTable", With([](DstEncoderOptions* o) { o->tables = 1; }), 5},
+    {"TwoFiltersThreeTables", With([](DstEncoderOptions* o) { o->filters = 2, o->tables = 3; }), 6},
+    {"TwelveFilters", With([](DstEncoderOptions* o) { o->segments = 2, o->filters = 12; }), 6},
+    {"TwoSegments", With([](DstEncoderOptions* o) { o->segments = 2; }), 2},
+    {"FourSegmentsTwoFilters", With([](DstEncoderOptions* o) { o->segments = 4, o->filters = 2; }),
+     2},
+    {"TableSegmentsApart",
+     With([](DstEncoderOptions* o) { o->segments = 2, o->table_segments = 8; }), 2},
+    {"TableSegmentsOneFilter",
+     With([](DstEncoderOptions* o) { o->filters = 1, o->table_segments = 3; }), 5},
+    {"SegmentsPerChannel",
+     With([](DstEncoderOptions* o) { o->segments = 3, o->per_channel_segments = true; }), 5},
+    {"SegmentsPerChannelTablesApart", With([](DstEncoderOptions* o) {
+       o->segments = 4, o->table_segments = 5, o->per_channel_segments = true, o->tables = 4;
+     }),
+     6},
+    {"OrderOne", With([](DstEncoderOptions* o) { o->order = 1; }), 2},
+    {"OrderThirteen", With([](DstEncoderOptions* o) { o->order = 13; }), 1},
+    {"Order128", With([](DstEncoderOptions* o) { o->order = 128; }), 2},
+    {"PlainCoefficients", With([](DstEncoderOptions* o) { o->coding = CoefficientCoding::Plain; }),
+     2},
+    {"PredictedCoefficients",
+     With([](DstEncoderOptions* o) { o->coding = CoefficientCoding::Predicted, o->order = 128; }),
+     2},
+    {"PredictedShortFilters",
+     With([](DstEncoderOptions* o) { o->coding = CoefficientCoding::Predicted, o->order = 2; }), 2},
+    {"HalfProbability",
+     With([](DstEncoderOptions* o) { o->half_probability = true, o->segments = 2; }), 2},
+};
+
+class DstArrangement : public testing::TestWithParam<Arrangement> {};
+
+TEST_P(DstArrangement, DecodesToTheSound) { RoundTrip(GetParam().channels, GetParam().options, 2); }
+
+INSTANTIATE_TEST_SUITE_P(All, DstArrangement, testing::ValuesIn(Arrangements),
+                         [](const testing::TestParamInfo<Arrangement>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(DstRoundTrip, PlainFramesAndWhatCodingCannotShrink) {
+  DstEncoderOptions plain;
+  plain.plain = true;
+  EXPECT_EQ(RoundTrip(3, plain, 1, false), 1 + 3 * FrameBytes);
+
+  Sound noise(2, std::vector<uint8_t>(FrameBytes));
+  std::mt19937 random(7);
+  for (auto& c : noise)
+    for (auto& b : c) b = static_cast<uint8_t>(random());
+  const std::vector<uint8_t> payload = Encode(noise, {});
+  EXPECT_FALSE(IsCodedFrame(payload));
+  EXPECT_TRUE(Decode(payload, 2, FrameBytes).sound == noise);
+}
+
+TEST(DstRoundTrip, IdleAndConstantSoundShrinkToAlmostNothing) {
+  for (const uint8_t byte : {uint8_t{0x69}, uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0xAA}}) {
+    const Sound sound(2, std::vector<uint8_t>(FrameBytes, byte));
+    const std::vector<uint8_t> payload = Encode(sound, {});
+    EXPECT_LT(payload.size(), 400u) << int{byte};
+    EXPECT_TRUE(Decode(payload, 2, FrameBytes).sound == sound) << int{byte};
+  }
+}
+
+TEST(DstRoundTrip, SmallAndLargeFrames) {
+  for (const size_t bytes : {size_t{1}, size_t{16}, size_t{200}, 2 * FrameBytes}) {
+    const Sound sound = MusicLikeSound(2, bytes, 3);
+    DstEncoderOptions o;
+    o.segments = 4;
+    o.table_segments = 8;
+    const Decoded d = Decode(Encode(sound, o), 2, bytes);
+    EXPECT_TRUE(d.ok && d.sound == sound) << bytes;
+  }
+}
+
+TEST(DstDecode, RefusesWhatNoFrameCanBe) {
+  const std::vector<uint8_t> plain(1 + 2 * 16, 0);
+  EXPECT_TRUE(Decode(plain, 2, 16).ok);
+  EXPECT_FALSE(Decode({0x00}, 2, 16).ok);  // a flag and no sound
+  std::vector<uint8_t> stuffed = plain;
+  stuffed[0] = 0x01;  // the bits after the flags must be zero
+  EXPECT_FALSE(Decode(stuffed, 2, 16).ok);
+  auto scratch = std::make_unique<DstScratch>();
+  uint8_t* out[8] = {};
+  EXPECT_FALSE(DecodeDstFrame(plain.data(), plain.size(), 0, 16, out, scratch.get()));
+  EXPECT_FALSE(DecodeDstFrame(plain.data(), plain.size(), 7, 16, out, scratch.get()));
+  EXPECT_FALSE(DecodeDstFrame(plain.data(), plain.size(), 2, 0, out, scratch.get()));
+  EXPECT_EQ(DstChannelBytes(2822400), 4704u);
+  EXPECT_EQ(DstChannelBytes(3072000 * 2), 10240u);
+  EXPECT_EQ(DstChannelBytes(44100), 0u);
+}
+
+TEST(DstDecode, AShortPlainFrameEndsInIdleSound) {
+  const std::vector<uint8_t> payload = {0x00, 1, 2, 3};
+  const Decoded d = Decode(payload, 2, 3);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.sound[0], (std::vector<uint8_t>{1, 3, DstIdleByte}));
+  EXPECT_EQ(d.sound[1], (std::vector<uint8_t>{2, DstIdleByte, DstIdleByte}));
+}
+
+// Flipped bits and cut frames: the decoder says false or decodes something,
+// within the frame's bytes (the sanitizers watch) and in bounded time.
+TEST(DstDecode, DamagedFramesFailOrDecodeSomething) {
+  DstEncoderOptions o;
+  o.segments = 2;
+  o.table_segments = 3;
+  o.order = 40;
+  const Sound sound = MusicLikeSound(2, 600, 11);
+  const std::vector<uint8_t> payload = Encode(sound, o);
+  ASSERT_TRUE(IsCodedFrame(payload));
+  std::mt19937 random(1);
+  int refused = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    std::vector<uint8_t> damaged = payload;
+    for (int flips = 1 + trial % 3; flips > 0; --flips) {
+      const size_t bit = random() % (8 * damaged.size());
+      damaged[bit / 8] ^= static_cast<uint8_t>(0x80 >> bit % 8);
+    }
+    refused += !Decode(damaged, 2, 600).ok;
+  }
+  EXPECT_GT(refused, 0);
+  for (size_t cut = 1; cut < payload.size(); cut += 7) {
+    const std::vector<uint8_t> shorter(payload.begin(), payload.end() - cut);
+    const Decoded d = Decode(shorter, 2, 600);
+    if (cut > 8) {
+      EXPECT_FALSE(d.ok) << "cut by " << cut;
+    }
+  }
+}
+
+}  // namespace
