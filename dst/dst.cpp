@@ -35,6 +35,8 @@ constexpr int MaxTableSegments = 8;   // per channel
 // An arithmetic-coded frame may need a few zero bits past its end; needing more
 // than this many means it was cut short.
 constexpr size_t MaxOverrunBits = 64;
+// The longest run of zeros a Rice code may start with: far beyond any 9-bit value.
+constexpr int MaxRiceHigh = 1 << 16;
 // The history a filter starts each frame with: one byte of it, repeated.
 constexpr uint64_t InitialHistory = 0xAAAAAAAAAAAAAAAAull;
 
@@ -144,7 +146,7 @@ bool ReadMapping(BitReader* in, int channels, const Segmentation& s, int max_tab
 bool ReadRice(BitReader* in, int low_bits, int* value) {
   int high = 0;
   while (!in->Bit()) {
-    if (in->Overrun(0) || ++high > (1 << 16)) return false;
+    if (in->Overrun(0) || ++high > MaxRiceHigh) return false;
   }
   int magnitude = high << low_bits | static_cast<int>(in->Field(low_bits));
   if (magnitude != 0 && in->Bit()) magnitude = -magnitude;
@@ -201,7 +203,10 @@ bool ReadTables(BitReader* in, int tables, DstScratch* s) {
     const int length = static_cast<int>(in->Field(TableLengthBits)) + 1;
     int values[DstMaxTableLength];
     if (length == 1) {
-      values[0] = HalfProbability;  // a table of one entry is not stored
+      // WATCHOUT: read as the MPEG-4 decoder does: a table of one entry holds
+      // 128 and takes no more bits. FFmpeg reads a coding flag and the entry
+      // instead; since the two disagree, no encoder of ours writes such a table.
+      values[0] = HalfProbability;
     } else if (!ReadValues(
                    in, length, TablePrediction, MinProbability, MaxProbability,
                    [in] { return static_cast<int>(in->Field(ProbabilityBits)) + 1; }, values)) {

@@ -67,6 +67,8 @@ struct Arrangement {
   int channels;
 };
 
+void PrintTo(const Arrangement& a, std::ostream* os) { *os << a.name; }
+
 DstEncoderOptions With(void (*set)(DstEncoderOptions*)) {
   DstEncoderOptions o;
   set(&o);
@@ -77,7 +79,7 @@ const Arrangement Arrangements[] = {
     {"OneFilterOneTable", With([](DstEncoderOptions* o) { o->filters = 1; }), 6},
     {"FiltersPerChannelOneTable", With([](DstEncoderOptions* o) { o->tables = 1; }), 5},
     {"TwoFiltersThreeTables", With([](DstEncoderOptions* o) { o->filters = 2, o->tables = 3; }), 6},
-    {"TwelveFilters", With([](DstEncoderOptions* o) { o->segments = 2, o->filters = 12; }), 6},
+    {"MostFilters", With([](DstEncoderOptions* o) { o->segments = 2, o->filters = 12; }), 6},
     {"TwoSegments", With([](DstEncoderOptions* o) { o->segments = 2; }), 2},
     {"FourSegmentsTwoFilters", With([](DstEncoderOptions* o) { o->segments = 4, o->filters = 2; }),
      2},
