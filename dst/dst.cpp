@@ -2,7 +2,10 @@
 // probability tables), then one arithmetic-decoded bit per channel and sample.
 #include "dst/dst.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -295,67 +298,72 @@ size_t DstChannelBytes(uint32_t sample_rate) {
   return sample_rate / DstFramesPerSecond / SamplesPerByte;
 }
 
-bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
-                    uint8_t* const out[], DstScratch* scratch) {
-  if (channels < 1 || channels > DstMaxChannels || channel_bytes < 1 ||
-      channel_bytes > DstMaxChannelBytes || bytes < 2)
-    return false;
-  if ((data[0] >> 7) == 0) return DecodePlain(data, bytes, channels, channel_bytes, out);
+namespace {
 
-  BitReader in{data, bytes * 8};
-  in.Field(CodedFlagBits);
-  const int frame_bytes = static_cast<int>(channel_bytes);
+// What a coded frame's header says, and where its arithmetic code starts.
+struct FrameHeader {
   Segmentation filter_segments, table_segments;
-  const bool same_segmentation = in.Bit();
-  if (!ReadSegmentation(&in, channels, frame_bytes, MaxFilterSegments, FilterSegmentMinBits,
-                        &filter_segments))
-    return false;
-  if (same_segmentation) {
-    table_segments = filter_segments;
-  } else if (!ReadSegmentation(&in, channels, frame_bytes, MaxTableSegments, TableSegmentMinBits,
-                               &table_segments)) {
-    return false;
-  }
-
   int filter_map[DstMaxChannels][MaxTableSegments];
   int table_map[DstMaxChannels][MaxTableSegments];
+  bool half_probability[DstMaxChannels];
+  size_t code_position;  // bit of the first code bit after the reserved 0
+};
+
+// Reads the header of a coded frame into `h` and the filters and tables into
+// `scratch`; false when it is malformed.
+bool ReadHeader(BitReader* in, int channels, int frame_bytes, FrameHeader* h, DstScratch* scratch) {
+  in->Field(CodedFlagBits);
+  const bool same_segmentation = in->Bit();
+  if (!ReadSegmentation(in, channels, frame_bytes, MaxFilterSegments, FilterSegmentMinBits,
+                        &h->filter_segments))
+    return false;
+  if (same_segmentation) {
+    h->table_segments = h->filter_segments;
+  } else if (!ReadSegmentation(in, channels, frame_bytes, MaxTableSegments, TableSegmentMinBits,
+                               &h->table_segments)) {
+    return false;
+  }
   int filters = 0, tables = 0;
-  const bool same_mapping = in.Bit();
-  if (!ReadMapping(&in, channels, filter_segments, 2 * channels, filter_map, &filters))
+  const bool same_mapping = in->Bit();
+  if (!ReadMapping(in, channels, h->filter_segments, 2 * channels, h->filter_map, &filters))
     return false;
   if (same_mapping) {
     for (int c = 0; c < channels; ++c) {
-      if (table_segments.count[c] != filter_segments.count[c]) return false;
+      if (h->table_segments.count[c] != h->filter_segments.count[c]) return false;
     }
-    std::memcpy(table_map, filter_map, sizeof table_map);
+    std::memcpy(h->table_map, h->filter_map, sizeof h->table_map);
     tables = filters;
-  } else if (!ReadMapping(&in, channels, table_segments, 2 * channels, table_map, &tables)) {
+  } else if (!ReadMapping(in, channels, h->table_segments, 2 * channels, h->table_map, &tables)) {
     return false;
   }
-
-  bool half_probability[DstMaxChannels];
-  for (int c = 0; c < channels; ++c) half_probability[c] = in.Bit();
-  if (!ReadFilters(&in, filters, scratch) || !ReadTables(&in, tables, scratch)) return false;
-  if (in.Bit() != 0) return false;  // the arithmetic code starts with a 0
-  if (in.Overrun(0)) return false;
-
+  for (int c = 0; c < channels; ++c) h->half_probability[c] = in->Bit();
+  if (!ReadFilters(in, filters, scratch) || !ReadTables(in, tables, scratch)) return false;
+  if (in->Bit() != 0) return false;  // the arithmetic code starts with a 0
+  if (in->Overrun(0)) return false;
   BuildTapSums(filters, scratch);
-  ArithmeticDecoder decoder;
-  decoder.code = in.Field(RegisterBits);
-  decoder.Decode(&in, ReservedBitProbability(scratch->filter_coefficient[0][0]));
+  h->code_position = in->position;
+  return true;
+}
 
+// The samples of a coded frame, one bit at a time, as the format describes
+// them: the oracle the fast loop is tested against.
+bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int frame_bytes,
+                      uint8_t* const out[], const DstScratch* scratch) {
+  ArithmeticDecoder decoder;
+  decoder.code = in->Field(RegisterBits);
+  decoder.Decode(in, ReservedBitProbability(scratch->filter_coefficient[0][0]));
   uint64_t history[DstMaxChannels][2];  // [0]: the last 64 samples, newest in bit 0
   int filter_segment[DstMaxChannels] = {}, table_segment[DstMaxChannels] = {};
   for (int c = 0; c < channels; ++c) {
     history[c][0] = history[c][1] = InitialHistory;
-    std::memset(out[c], 0, channel_bytes);
+    std::memset(out[c], 0, static_cast<size_t>(frame_bytes));
   }
   const int samples = frame_bytes * 8;
   for (int i = 0; i < samples; ++i) {
     for (int c = 0; c < channels; ++c) {
-      if (i == filter_segments.end[c][filter_segment[c]]) ++filter_segment[c];
-      if (i == table_segments.end[c][table_segment[c]]) ++table_segment[c];
-      const int f = filter_map[c][filter_segment[c]];
+      if (i == h.filter_segments.end[c][filter_segment[c]]) ++filter_segment[c];
+      if (i == h.table_segments.end[c][table_segment[c]]) ++table_segment[c];
+      const int f = h.filter_map[c][filter_segment[c]];
       const int groups = (scratch->order[f] + 7) / 8;
       int sum = 0;
       for (int g = 0; g < groups; ++g) {
@@ -363,17 +371,188 @@ bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t chan
       }
       const int16_t prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
       int probability = HalfProbability;
-      if (!half_probability[c] || i >= scratch->order[f]) {
-        const int t = table_map[c][table_segment[c]];
+      if (!h.half_probability[c] || i >= scratch->order[f]) {
+        const int t = h.table_map[c][table_segment[c]];
         int index = (prediction < 0 ? -prediction : prediction) >> IndexShift;
         if (index >= scratch->table_length[t]) index = scratch->table_length[t] - 1;
         probability = scratch->probability[t][index];
       }
-      const uint32_t bit = decoder.Decode(&in, probability) ^ (prediction < 0 ? 1 : 0);
+      const uint32_t bit = decoder.Decode(in, probability) ^ (prediction < 0 ? 1 : 0);
       out[c][i >> 3] |= static_cast<uint8_t>(bit << (7 - (i & 7)));
       history[c][1] = history[c][1] << 1 | history[c][0] >> 63;
       history[c][0] = history[c][0] << 1 | bit;
     }
   }
-  return !in.Overrun(MaxOverrunBits);
+  return !in->Overrun(MaxOverrunBits);
+}
+
+// The code bits for the fast loop: a 64-bit window, its next bits at the top,
+// refilled a byte at a time; past the end of the frame, zeros.
+struct CodeReader {
+  const uint8_t* data;
+  size_t bytes;
+  size_t next_byte = 0;
+  uint64_t window = 0;
+  int held = 0;  // bits in the window
+
+  CodeReader(const uint8_t* frame, size_t frame_bytes, size_t position)
+      : data(frame), bytes(frame_bytes), next_byte(position / 8) {
+    Refill();
+    Take(static_cast<int>(position % 8));
+  }
+  void Refill() {
+    constexpr int WindowBits = 64, ByteBits = 8;
+    while (held <= WindowBits - ByteBits) {
+      const uint64_t byte = next_byte < bytes ? data[next_byte] : 0;
+      ++next_byte;
+      window |= byte << (WindowBits - ByteBits - held);
+      held += ByteBits;
+    }
+  }
+  // The next `count` bits, 0 to 12. (Two shifts, so that a count of 0 needs
+  // no branch: a 64-bit shift by 64 would be undefined.)
+  uint32_t Take(int count) {
+    if (held < count) Refill();
+    const uint32_t value = static_cast<uint32_t>(window >> 1 >> (63 - count));
+    window <<= count;
+    held -= count;
+    return value;
+  }
+  size_t Consumed() const { return next_byte * 8 - static_cast<size_t>(held); }
+};
+
+// The part of a prediction that all but the newest 8 samples make: groups 1
+// to Groups - 1 of a filter of `Groups` groups of 8 taps, from a channel's
+// last 128 samples.
+template <int Groups>
+int PredictOlder(const int16_t (*sums)[256], uint64_t recent, uint64_t older) {
+  int sum = 0;
+  for (int g = 1; g < Groups; ++g) {
+    const uint64_t bits = g < 8 ? recent >> (8 * g) : older >> (8 * (g - 8));
+    sum += sums[g][bits & 0xFF];
+  }
+  return sum;
+}
+
+using PredictFunction = int (*)(const int16_t (*)[256], uint64_t, uint64_t);
+
+template <int... Groups>
+constexpr std::array<PredictFunction, sizeof...(Groups) + 1> PredictFunctions(
+    std::integer_sequence<int, Groups...>) {
+  return {nullptr, &PredictOlder<Groups + 1>...};
+}
+// Entry g: PredictOlder for a filter of g groups.
+constexpr auto PredictOlderOfGroups =
+    PredictFunctions(std::make_integer_sequence<int, DstTapGroups>());
+
+// What a channel uses over a stretch of samples that no segment boundary
+// crosses.
+struct ChannelState {
+  PredictFunction predict_older;
+  const int16_t (*sums)[256];
+  int older_part;  // PredictOlder for the next sample
+  const uint8_t* probability;
+  int last_index;  // the table's length - 1
+  bool half;       // the first bits at probability 1/2
+  uint64_t recent = InitialHistory, older = InitialHistory;
+};
+
+// The same samples as ReferenceSamples, faster: the work that depends on
+// segments is done once per stretch, the prediction is unrolled for the
+// filter's order, the decoder renormalises in one step, and a byte of sound
+// is stored from the history each 8 samples. A prediction waits for the
+// bit before it only through its newest group: the rest is summed while that
+// bit is decoded.
+bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int channels,
+                 int frame_bytes, uint8_t* const out[], const DstScratch* scratch) {
+  CodeReader in(data, bytes, h.code_position);
+  uint32_t range = RangeStart;
+  uint32_t code = in.Take(RegisterBits);
+  // One decoding step; returns 1 for the wider part of the interval.
+  // One decoding step, without branches (its outcome is the coded
+  // information, which no branch predictor foresees); returns 1 for the wider
+  // part of the interval.
+  const auto decode = [&](uint32_t probability) {
+    const uint32_t unit = (range >> 8) | (range >> 7 & 1);
+    const uint32_t narrow = unit * probability;
+    const uint32_t wide = range - narrow;
+    const uint32_t likely = 0u - static_cast<uint32_t>(code < wide);  // all ones or zero
+    code -= wide & ~likely;
+    range = (wide & likely) | (narrow & ~likely);
+    // range < 4096 always, and never narrows below 8 here (narrow >= 8,
+    // wide > narrow): shifting it up to bit 11 takes 0 to 8 steps.
+    const int shifts = __builtin_clz(range) - (31 - 11);
+    range <<= shifts;
+    code = code << shifts | in.Take(shifts);
+    return likely & 1;
+  };
+  decode(static_cast<uint32_t>(ReservedBitProbability(scratch->filter_coefficient[0][0])));
+
+  ChannelState state[DstMaxChannels];
+  int filter_segment[DstMaxChannels] = {}, table_segment[DstMaxChannels] = {};
+  const int samples = frame_bytes * 8;
+  for (int i = 0; i < samples;) {
+    // Set up each channel for the stretch from i to the next boundary of any.
+    int stretch_end = samples;
+    for (int c = 0; c < channels; ++c) {
+      while (i >= h.filter_segments.end[c][filter_segment[c]]) ++filter_segment[c];
+      while (i >= h.table_segments.end[c][table_segment[c]]) ++table_segment[c];
+      const int f = h.filter_map[c][filter_segment[c]];
+      const int t = h.table_map[c][table_segment[c]];
+      ChannelState& s = state[c];
+      s.predict_older = PredictOlderOfGroups[(scratch->order[f] + 7) / 8];
+      s.sums = scratch->tap_sums[f];
+      s.older_part = s.predict_older(s.sums, s.recent, s.older);
+      s.probability = scratch->probability[t];
+      s.last_index = scratch->table_length[t] - 1;
+      s.half = h.half_probability[c] && i < scratch->order[f];
+      stretch_end = std::min({stretch_end, h.filter_segments.end[c][filter_segment[c]],
+                              h.table_segments.end[c][table_segment[c]]});
+      if (s.half) stretch_end = std::min(stretch_end, scratch->order[f]);
+    }
+    for (; i < stretch_end; ++i) {
+      for (int c = 0; c < channels; ++c) {
+        ChannelState& s = state[c];
+        const int16_t prediction = static_cast<int16_t>(s.older_part + s.sums[0][s.recent & 0xFF]);
+        // Groups 1 and up of the next sample hold none of this sample's bit.
+        const uint64_t next_older = s.older << 1 | s.recent >> 63;
+        s.older_part = s.predict_older(s.sums, s.recent << 1, next_older);
+        const int magnitude = prediction < 0 ? -prediction : prediction;
+        const uint32_t probability =
+            s.half ? HalfProbability
+                   : s.probability[std::min(magnitude >> IndexShift, s.last_index)];
+        const uint64_t bit = decode(probability) ^ (prediction < 0 ? 1u : 0u);
+        s.older = next_older;
+        s.recent = s.recent << 1 | bit;
+        if ((i & 7) == 7) out[c][i >> 3] = static_cast<uint8_t>(s.recent);
+      }
+    }
+  }
+  return in.Consumed() <= bytes * 8 + MaxOverrunBits;
+}
+
+bool DecodeFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                 uint8_t* const out[], DstScratch* scratch, bool reference) {
+  if (channels < 1 || channels > DstMaxChannels || channel_bytes < 1 ||
+      channel_bytes > DstMaxChannelBytes || bytes < 2)
+    return false;
+  if ((data[0] >> 7) == 0) return DecodePlain(data, bytes, channels, channel_bytes, out);
+  BitReader in{data, bytes * 8};
+  const int frame_bytes = static_cast<int>(channel_bytes);
+  FrameHeader header;
+  if (!ReadHeader(&in, channels, frame_bytes, &header, scratch)) return false;
+  if (reference) return ReferenceSamples(&in, header, channels, frame_bytes, out, scratch);
+  return FastSamples(data, bytes, header, channels, frame_bytes, out, scratch);
+}
+
+}  // namespace
+
+bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                    uint8_t* const out[], DstScratch* scratch) {
+  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch, false);
+}
+
+bool DecodeDstFrameReference(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                             uint8_t* const out[], DstScratch* scratch) {
+  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch, true);
 }

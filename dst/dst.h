@@ -44,3 +44,8 @@ size_t DstChannelBytes(uint32_t sample_rate);
 // whatever the bytes.
 bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
                     uint8_t* const out[], DstScratch* scratch);
+
+// The same, one bit at a time as the format describes it: slower, the oracle
+// DecodeDstFrame is tested against.
+bool DecodeDstFrameReference(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                             uint8_t* const out[], DstScratch* scratch);
