@@ -152,9 +152,10 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   stereo.speakers[0] = FrontLeft;
   stereo.speakers[1] = FrontRight;
   ReportClips(*reporter, source->path, clips, stereo, 0.0);
+  const bool damaged = ReportDamagedFrames(*reporter, *source) > 0;
   ReportFinished(*reporter);
   CloseAll(files);
-  return data_left_out ? ExitFailure : ExitSuccess;
+  return data_left_out || damaged ? ExitFailure : ExitSuccess;
 }
 
 // The chain of stages a standard run's frames go through: a resampler when
@@ -289,8 +290,9 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
   ReportClips(*reporter, request.in, clips, output, gain_db);
+  const bool damaged = ReportDamagedFrames(*reporter, *source) > 0;
   CloseAll(files);
-  return missing_words > 0 ? ExitFailure : ExitSuccess;
+  return missing_words > 0 || damaged ? ExitFailure : ExitSuccess;
 }
 
 }  // namespace

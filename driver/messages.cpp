@@ -79,18 +79,14 @@ void UnsupportedSoundLine(const SoundProperties& p, char* line, int size) {
     case Refusal::None:
       break;
   }
-  if (std::strcmp(p.compression, "DST ") == 0) {
-    std::snprintf(line, size, "DST-compressed sound data is not supported.\n");
-    return;
-  }
   char type[sizeof p.compression];
   for (size_t i = 0; i < sizeof type; ++i) {
     type[i] = std::isprint(static_cast<unsigned char>(p.compression[i])) ? p.compression[i] : '?';
   }
   type[sizeof type - 1] = '\0';
-  std::snprintf(
-      line, size,
-      "Only uncompressed DSD sound data is supported; this file's compression is \"%s\".\n", type);
+  std::snprintf(line, size,
+                "Only DSD and DST sound data are supported; this file's compression is \"%s\".\n",
+                type);
 }
 
 const char* LayoutName(const Speaker* speakers, int channels) {

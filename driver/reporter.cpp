@@ -8,12 +8,16 @@
 #include <string>
 
 #include "driver/messages.h"
+#include "dst/dst.h"
 
 namespace {
 
 constexpr int RefusalLineBytes = 160;
 constexpr unsigned long long MillisecondsPerMinute = 60000;
 constexpr double MillisecondsPerSecond = 1000.0;
+// Damaged DST frames named one by one; a thoroughly damaged file would
+// otherwise print one line for every 1/75 s.
+constexpr uint64_t MaxDamageLines = 100;
 constexpr int PercentScale = 100;
 // Clears the progress indicator's line: back to its start, erase to its end.
 constexpr char ClearLine[] = "\r\033[K";
@@ -46,7 +50,15 @@ std::string ChannelName(Speaker speaker, int channel) {
 }
 
 const char* ContainerName(const SoundSource& source) {
-  return source.layout == SoundLayout::ChannelBlocks ? "DSF" : "DSDIFF";
+  switch (source.layout) {
+    case SoundLayout::ChannelBlocks:
+      return "DSF";
+    case SoundLayout::DstFrames:
+      return "DSDIFF (DST)";
+    case SoundLayout::Interleaved:
+      break;
+  }
+  return "DSDIFF";
 }
 
 // "DSD64" and so on, for the rates IsConvertibleRate takes.
@@ -133,6 +145,28 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                  "missing and were left out\n",
                  source.path, seconds);
   }
+}
+
+uint64_t ReportDamagedFrames(const Reporter& reporter, const SoundSource& source) {
+  (void)reporter;  // the same line in either form
+  if (source.layout != SoundLayout::DstFrames) return 0;
+  const DstFrameIndex& dst = *source.dst;
+  uint64_t damaged = 0;
+  for (uint64_t f = 0; f < dst.payload.size(); ++f) {
+    if (!dst.damaged[f].load(std::memory_order_relaxed)) continue;
+    if (++damaged > MaxDamageLines) continue;
+    const auto ms = static_cast<unsigned long long>(f * MillisecondsPerSecond / DstFramesPerSecond);
+    std::fprintf(stderr,
+                 "dff2wav: %s: DST frame %llu (at %llu:%06.3f) could not be decoded; its 1/75 s "
+                 "is silence\n",
+                 source.path, static_cast<unsigned long long>(f), ms / MillisecondsPerMinute,
+                 double(ms % MillisecondsPerMinute) / MillisecondsPerSecond);
+  }
+  if (damaged > MaxDamageLines) {
+    std::fprintf(stderr, "dff2wav: %s: and %llu more damaged DST frames, each 1/75 s of silence\n",
+                 source.path, static_cast<unsigned long long>(damaged - MaxDamageLines));
+  }
+  return damaged;
 }
 
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,

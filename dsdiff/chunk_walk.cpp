@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -6,6 +8,7 @@
 #include "base/byte_order.h"
 #include "base/io.h"
 #include "dsdiff/dsdiff.h"
+#include "dst/dst.h"
 #include "tags/tags.h"
 
 namespace {
@@ -13,6 +16,11 @@ namespace {
 // Chunk identifiers, four bytes each, compared case-sensitively.
 constexpr char FVER_ID[4] = {'F', 'V', 'E', 'R'};  // format version
 constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};   // uncompressed sound data
+constexpr char DST_ID[4] = {'D', 'S', 'T', ' '};   // DST-compressed sound data
+// Local chunks of "DST ".
+constexpr char FRTE_ID[4] = {'F', 'R', 'T', 'E'};  // frame count (4 bytes), frame rate (2)
+constexpr char DSTF_ID[4] = {'D', 'S', 'T', 'F'};  // one frame of every channel
+constexpr uint64_t FrameCountBytes = 4;            // "FRTE": big-endian frame count
 constexpr char PROP_ID[4] = {'P', 'R', 'O', 'P'};  // property chunk
 constexpr char SND_ID[4] = {'S', 'N', 'D', ' '};   // property type: sound
 // Local chunks of a sound property chunk.
@@ -20,6 +28,7 @@ constexpr char FS_ID[4] = {'F', 'S', ' ', ' '};    // sample rate, 4 bytes
 constexpr char CHNL_ID[4] = {'C', 'H', 'N', 'L'};  // channel count (2 bytes), then 4-byte IDs
 constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then a counted name
 constexpr char UncompressedType[4] = {'D', 'S', 'D', ' '};  // "CMPR" type of plain one-bit sound
+constexpr char DstType[4] = {'D', 'S', 'T', ' '};           // "CMPR" type of DST
 // Chunks that carry tags.
 constexpr char DIIN_ID[4] = {'D', 'I', 'I', 'N'};  // edited master information
 constexpr char DIAR_ID[4] = {'D', 'I', 'A', 'R'};  // DIIN: the artist, a counted text
@@ -167,7 +176,8 @@ Refusal RefusalOf(const PropertyChunk& chunk) {
     return Refusal::Channels;
   }
   if (chunk.has_channels && p.channel_ids != p.channels) return Refusal::ChannelIds;
-  if (p.compression[0] != '\0' && std::memcmp(p.compression, UncompressedType, 4) != 0) {
+  if (p.compression[0] != '\0' && std::memcmp(p.compression, UncompressedType, 4) != 0 &&
+      std::memcmp(p.compression, DstType, 4) != 0) {
     return Refusal::Compression;
   }
   return Refusal::None;
@@ -188,6 +198,50 @@ void DescribeStream(const PropertyChunk* chunk, SoundSource* source) {
   }
 }
 
+// Indexes the frames of the "DST " chunk whose data starts at in->pos and
+// returns the words per channel they hold: as many frames as "FRTE" counts
+// (or as there are, without one), the missing ones included. The index ends
+// at the first frame that the chunk or the input cuts short, which it keeps
+// as damaged, or at a chunk that does not fit.
+uint64_t IndexDstFrames(Cursor* in, SoundSource* source) {
+  auto index =
+      std::make_shared<DstFrameIndex>(static_cast<uint32_t>(DstChannelBytes(source->sample_rate)));
+  struct stat file;
+  const uint64_t input_bytes = fstat(in->fd, &file) == 0 ? static_cast<uint64_t>(file.st_size) : 0;
+  const uint64_t end = std::min(source->data_end, input_bytes);
+  uint64_t counted = 0;
+  bool has_count = false;
+  uint8_t head[ChunkHeadBytes];
+  while (end - std::min(end, in->pos) >= ChunkHeadBytes && ReadExactly(in, head, ChunkHeadBytes)) {
+    const uint64_t bytes = BigEndian64(head + ChunkIdBytes);
+    const uint64_t data = in->pos;
+    const bool fits = bytes <= end - data;
+    if (IdIs(head, DSTF_ID)) {
+      // Longer than any frame can be, or cut short: damaged.
+      const bool whole = fits && bytes <= std::numeric_limits<uint32_t>::max();
+      index->payload.push_back(data);
+      index->payload_bytes.push_back(whole ? static_cast<uint32_t>(bytes) : 0);
+      if (!whole) break;
+    } else if (IdIs(head, FRTE_ID) && bytes >= FrameCountBytes) {
+      uint8_t count[FrameCountBytes];
+      if (!ReadExactly(in, count, FrameCountBytes)) break;
+      counted = LoadBigEndian(count, FrameCountBytes);
+      has_count = true;
+    }
+    if (!fits) break;
+    in->pos = data + bytes + (bytes & 1);  // the "DSTC" check chunks are skipped too
+  }
+  const uint64_t frames = has_count ? counted : index->payload.size();
+  if (index->payload.size() > frames) {
+    index->payload.resize(frames);
+    index->payload_bytes.resize(frames);
+  }
+  index->Seal();
+  const uint64_t frame_words = index->FrameWords();
+  source->dst = std::move(index);
+  return frames * frame_words;
+}
+
 }  // namespace
 
 Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* properties) {
@@ -204,7 +258,7 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   if (!SkipForward(&in, FormHeadSkip)) return no_sound;
   for (;;) {
     if (!ReadExactly(&in, id, ChunkIdBytes)) return no_sound;
-    if (IdIs(id, DSD_ID)) break;
+    if (IdIs(id, DSD_ID) || IdIs(id, DST_ID)) break;
     if (IdIs(id, FVER_ID)) {
       if (!SkipForward(&in, FverSkip)) return no_sound;
       continue;
@@ -228,7 +282,8 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   }
   if (!ReadExactly(&in, size, ChunkSizeBytes)) return no_sound;
   DescribeStream(has_properties ? &found : nullptr, source);
-  source->layout = SoundLayout::Interleaved;
+  const bool dst = IdIs(id, DST_ID);
+  source->layout = dst ? SoundLayout::DstFrames : SoundLayout::Interleaved;
   source->offset = in.pos;
   source->declared_bytes = BigEndian64(size);
   source->data_end = source->declared_bytes <= std::numeric_limits<uint64_t>::max() - in.pos
@@ -239,6 +294,12 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   source->words = source->declared_bytes / (sizeof(ChannelWord) * source->channels);
   source->fd = fd;
   source->path = path;
+  if (dst) {
+    // What the frames decode to, as an uncompressed file declares it.
+    source->words = IndexDstFrames(&in, source);
+    if (source->dst->payload.empty()) return no_sound;
+    source->declared_bytes = source->words * sizeof(ChannelWord) * source->channels;
+  }
   if (source->words < MinSourceWords) return Fault{Failure::DataTooSmall, path};
   return Fault{};
 }

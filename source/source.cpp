@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/io.h"
+#include "dst/dst.h"
 
 namespace {
 
@@ -47,7 +48,77 @@ Fault ReadWhole(const SoundSource& source, uint8_t* buffer, size_t bytes, uint64
   return FaultOf(Failure::FileRead, source.path, "the input shrank during the run");
 }
 
+// A DST frame holds at most this many bytes: a frame stored plainly is one
+// byte of flags and the sound, and coding never needs more.
+size_t MaxDstPayload(const DstFrameIndex& dst, int channels) {
+  return 1 + size_t{dst.channel_bytes} * channels;
+}
+
+constexpr size_t ScratchAlignment = alignof(std::max_align_t);
+
+// The buffer of a DST source: the decoder's scratch, one frame's payload,
+// then the frame's sound, each channel's bytes after the other's.
+size_t DstBufferBytes(const SoundSource& source) {
+  const size_t scratch =
+      (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
+  return scratch + MaxDstPayload(*source.dst, source.channels) +
+         size_t{source.dst->channel_bytes} * source.channels;
+}
+
+// Decodes DST frame `frame` into `sound` (channel_bytes per file channel);
+// false when the input cuts it short or it does not decode.
+Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload, uint8_t* sound,
+                    DstScratch* scratch, bool* decoded) {
+  const DstFrameIndex& dst = *source.dst;
+  *decoded = false;
+  const uint32_t bytes = dst.payload_bytes[frame];
+  if (bytes == 0 || bytes > MaxDstPayload(dst, source.channels)) return Fault{};
+  const Fault fault = ReadWhole(source, payload, bytes, dst.payload[frame]);
+  if (Failed(fault)) return fault;
+  uint8_t* out[MaxChannels];
+  for (int c = 0; c < source.channels; ++c) out[c] = sound + static_cast<size_t>(c) * dst.channel_bytes;
+  *decoded = DecodeDstFrame(payload, bytes, source.channels, dst.channel_bytes, out, scratch);
+  return Fault{};
+}
+
+// Words [first, first + count) of every file channel of a DST source, from
+// the frames that hold them; a damaged frame's words are SilenceWord.
+Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
+                   uint8_t* buffer, ChannelWord* const by_file[]) {
+  DstFrameIndex& dst = *source.dst;
+  const size_t scratch_bytes =
+      (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
+  DstScratch* scratch = reinterpret_cast<DstScratch*>(buffer);
+  uint8_t* payload = buffer + scratch_bytes;
+  uint8_t* sound = payload + MaxDstPayload(dst, source.channels);
+  const uint64_t frame_words = dst.FrameWords();
+  const uint64_t end = first + count;
+  for (uint64_t frame = first / frame_words; frame * frame_words < end; ++frame) {
+    const uint64_t from = std::max(first, frame * frame_words);
+    const uint64_t to = std::min(end, (frame + 1) * frame_words);
+    bool decoded = false;
+    const Fault fault = DecodeFrameOf(source, frame, payload, sound, scratch, &decoded);
+    if (Failed(fault)) return fault;
+    if (!decoded) dst.damaged[frame].store(true, std::memory_order_relaxed);
+    for (int c = 0; c < source.channels; ++c) {
+      ChannelWord* words = by_file[c] + (from - first);
+      if (!decoded) {
+        std::fill(words, words + (to - from), SilenceWord);
+        continue;
+      }
+      uint8_t* bytes = reinterpret_cast<uint8_t*>(words);
+      const uint8_t* channel = sound + static_cast<size_t>(c) * dst.channel_bytes;
+      std::memcpy(bytes, channel + (from - frame * frame_words) * WordBytes,
+                  (to - from) * WordBytes);
+      ReverseBits(kernel, bytes, (to - from) * WordBytes);  // earliest sample in bit 0
+    }
+  }
+  return Fault{};
+}
+
 }  // namespace
+
+void DstFrameIndex::Seal() { damaged = std::make_unique<std::atomic<bool>[]>(payload.size()); }
 
 bool IsConvertibleRate(uint32_t sample_rate) {
   for (uint32_t multiple = 1; multiple <= MaxRateMultiple; multiple *= 2) {
@@ -81,6 +152,9 @@ void OrderChannels(const Speaker* file_speakers, int channels, SoundSource* sour
 }
 
 uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t words) {
+  if (source.layout == SoundLayout::DstFrames) {
+    return std::min<uint64_t>(words, source.dst->payload.size() * source.dst->FrameWords());
+  }
   // Words are whole from the first on, up to the first that is not.
   uint64_t low = 0, high = words;  // the answer lies in [low, high]
   while (low < high) {
@@ -95,6 +169,7 @@ uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t 
 }
 
 size_t SourceBufferBytes(const SoundSource& source, uint32_t count) {
+  if (source.layout == SoundLayout::DstFrames) return DstBufferBytes(source);
   // Blocks: the words' bytes of every channel, plus up to one partial round
   // of blocks at each end.
   const size_t words_bytes = size_t{count} * WordBytes * source.channels;
@@ -112,7 +187,10 @@ Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count,
   ChannelWord* by_file[MaxChannels];
   for (int c = 0; c < source.channels; ++c) by_file[source.file_channel[c]] = words[c];
   const WordKernel kernel = BestWordKernel();
-  if (held > 0 && source.layout == SoundLayout::Interleaved) {
+  if (held > 0 && source.layout == SoundLayout::DstFrames) {
+    const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file);
+    if (Failed(fault)) return fault;
+  } else if (held > 0 && source.layout == SoundLayout::Interleaved) {
     const size_t word_round = size_t{WordBytes} * source.channels;
     const Fault fault =
         ReadWhole(source, buffer, held * word_round, source.offset + first * word_round);

@@ -6,8 +6,11 @@
 // of its own pieces at once; owns no file and keeps no state.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "base/channel_layout.h"
 #include "base/channel_word.h"
@@ -54,6 +57,25 @@ enum class SoundLayout {
   // each channel's bytes in order; `lsb_first` says where the earliest
   // sample is.
   ChannelBlocks,
+  // DSDIFF with DST: frames of 1/75 s of every channel, each compressed in a
+  // "DSTF" chunk that `dst` indexes.
+  DstFrames,
+};
+
+// Where the DST frames of a source lie, and which of them could not be
+// decoded. A frame whose chunk the input cuts short, or that cannot be
+// decoded, reads as SilenceWord and is marked damaged when a pass meets it.
+struct DstFrameIndex {
+  uint32_t channel_bytes = 0;                    // bytes per channel in a frame
+  std::vector<uint64_t> payload;                 // input byte where frame f's "DSTF" data starts
+  std::vector<uint32_t> payload_bytes;           // its size; 0 for a frame the input cuts short
+  std::unique_ptr<std::atomic<bool>[]> damaged;  // one per frame, set by the pass
+
+  explicit DstFrameIndex(uint32_t bytes_per_channel) : channel_bytes(bytes_per_channel) {}
+  // Words per channel in one frame.
+  uint32_t FrameWords() const { return channel_bytes / sizeof(ChannelWord); }
+  // Makes the damage marks once every frame is indexed.
+  void Seal();
 };
 
 struct SoundSource {
@@ -68,13 +90,14 @@ struct SoundSource {
 
   // Where the sound lies in the input.
   SoundLayout layout = SoundLayout::Interleaved;
-  uint64_t offset = 0;          // input byte where the sound starts
-  uint64_t declared_bytes = 0;  // sound bytes of all channels as the container declares
-  uint64_t data_end = 0;        // input byte just past the container's sound data
-  uint32_t block_bytes = 0;     // ChannelBlocks: bytes per channel per block
-  bool lsb_first = false;       // ChannelBlocks: earliest sample in each byte's bit 0
-  uint64_t words = 0;           // whole words per channel the container declares
-  uint64_t tag_offset = 0;      // DSF: where the head says an ID3v2 tag lies, 0 for none
+  uint64_t offset = 0;                 // input byte where the sound starts
+  uint64_t declared_bytes = 0;         // sound bytes of all channels as the container declares
+  uint64_t data_end = 0;               // input byte just past the container's sound data
+  uint32_t block_bytes = 0;            // ChannelBlocks: bytes per channel per block
+  bool lsb_first = false;              // ChannelBlocks: earliest sample in each byte's bit 0
+  uint64_t words = 0;                  // whole words per channel the container declares
+  uint64_t tag_offset = 0;             // DSF: where the head says an ID3v2 tag lies, 0 for none
+  std::shared_ptr<DstFrameIndex> dst;  // DstFrames: the frames
 
   // The input, and how many of the words it holds whole on every channel;
   // the rest read as SilenceWord.
@@ -91,7 +114,8 @@ struct SoundSource {
 void OrderChannels(const Speaker* file_speakers, int channels, SoundSource* source);
 
 // How many of the first `words` words per channel an input of `input_bytes`
-// bytes holds whole, on every channel.
+// bytes holds whole, on every channel (for DST, the words of the frames
+// indexed, cut ones included).
 uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t words);
 
 // Bytes of buffer ReadSourceWords needs for `count` words per channel.
@@ -101,6 +125,8 @@ size_t SourceBufferBytes(const SoundSource& source, uint32_t count);
 // words[c]. Words from `words_present` on are SilenceWord; the others are
 // read from the input into `buffer` (SourceBufferBytes) and must be there:
 // an input that has shrunk since it was measured gives Failure::FileRead.
+// DST frames are decoded whole, so the words of a frame that two calls
+// share are decoded twice; a damaged frame gives silence, not a Fault.
 Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
                       ChannelWord* const words[]);
 

@@ -182,7 +182,6 @@ TEST(ChunkWalk, RefusesWhatAWellFormedPropertyChunkRulesOut) {
       {PropChunk(2822400 * 3), Refusal::Rate, 2},
       {PropChunk(2822400, 7), Refusal::Channels, 7},
       {PropChunk(2822400, 0), Refusal::Channels, 0},
-      {PropChunk(2822400, 6, "DST "), Refusal::Compression, 6},
       {PropChunk(2822400, 2, "ABCD"), Refusal::Compression, 2},
       // The count disagrees with the ids that follow it.
       {Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(6, 2) + "SLFT")), Refusal::ChannelIds, 6},

@@ -102,8 +102,8 @@ TEST(Formats, WhatCannotBeConvertedIsRefusedWithOneLine) {
                   Chunk("PROP", "SND " + Chunk("CHNL", BigEndian(5, 2) + "MLFTMRGTC   ")),
                   Chunk("DSD ", sound)}),
        "This DSDIFF file counts 5 channels but names 3.\n", true},
-      {Container({FverChunk(), PropChunk(2822400, 6, "DST "), Chunk("DSD ", sound)}),
-       "DST-compressed sound data is not supported.\n", true},
+      {Container({FverChunk(), PropChunk(2822400, 6, "DSZ "), Chunk("DSD ", sound)}),
+       "Only DSD and DST sound data are supported; this file's compression is \"DSZ \".\n", true},
       {"DSD " + Bytes(100, '\0'), "This is not a DSDIFF file.\n", false},
   };
   for (const auto& c : cases) {

@@ -113,11 +113,9 @@ def refuse_unsupported(rate, channels, ids, compression):
     if channels is not None and len(ids) != channels:
         fail("This DSDIFF file counts %d channel%s but names %d.\n"
              % (channels, plural(channels), len(ids)), standard)
-    if compression == b"DST ":
-        fail("DST-compressed sound data is not supported.\n", standard)
-    if compression not in (b"", b"DSD ") and compression[:1] != b"\0":
+    if compression not in (b"", b"DSD ", b"DST ") and compression[:1] != b"\0":
         shown = "".join(chr(c) if 0x20 <= c < 0x7F else "?" for c in compression)
-        fail('Only uncompressed DSD sound data is supported; this file\'s compression is "%s".\n'
+        fail('Only DSD and DST sound data are supported; this file\'s compression is "%s".\n'
              % shown, standard)
 
 
