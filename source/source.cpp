@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "base/io.h"
 #include "dst/dst.h"
@@ -88,7 +89,7 @@ Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, Wo
   DstFrameIndex& dst = *source.dst;
   const size_t scratch_bytes =
       (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
-  DstScratch* scratch = reinterpret_cast<DstScratch*>(buffer);
+  DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
   uint8_t* payload = buffer + scratch_bytes;
   uint8_t* sound = payload + MaxDstPayload(dst, source.channels);
   const uint64_t frame_words = dst.FrameWords();

@@ -5,6 +5,7 @@ the default) or ID3v2 tags (KIND id3).
 Usage: make_seeds.py DIR [KIND]
 """
 import os
+import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -17,6 +18,11 @@ SEEDS = {
     "valid": container([FVER, prop(), chunk(b"DSD ", SOUND)]),
     "odd_chunks": container([FVER, chunk(b"COMT", b"abcdefg"), chunk(b"DSD ", SOUND[:131])]),
     "dst": container([FVER, prop(compression=b"DST "), chunk(b"DST ", SOUND)]),
+    # Two plainly stored DST frames (flags byte 0, then the sound), a check
+    # chunk between them; the second is cut short.
+    "dst_frames": container([FVER, prop(compression=b"DST "), chunk(b"DST ", chunk(
+        b"FRTE", struct.pack(">IH", 3, 75)) + chunk(b"DSTF", b"\0" + SOUND * 18) +
+        chunk(b"DSTC", b"\0\0\0\0") + chunk(b"DSTF", b"\0" + SOUND[:99]))]),
     "dsd128": container([FVER, prop(rate=5644800), chunk(b"DSD ", SOUND)]),
     "mono": container([FVER, prop(channels=1), chunk(b"DSD ", SOUND)]),
     "short_sound": container([FVER, chunk(b"DSD ", SOUND, size=100000)]),
