@@ -6,9 +6,11 @@
 # for the same frames.
 #
 # Usage: bench/compare.sh [-r ROUNDS] [-d WORK_DIR] [-m MINUTES] [-c CHANNELS]
-#                         [-t dff|dsf] [-o wav|flac] [-a 'DFF2WAV OPTIONS']
+#                         [-t dff|dsf|dst] [-o wav|flac] [-a 'DFF2WAV OPTIONS']
 #                         [-f 'FFMPEG OUTPUT OPTIONS']
-#   -t  the input's container (default dff)
+#   -t  the input's container (default dff): dff or dsf of random sound, or
+#       dst: a DSDIFF file of a sweep (and a sine on the second channel)
+#       that build/dff-tone writes and build/dff-dst compresses
 #   -o  the output both write (default wav)
 #   -a  options for dff2wav (default none)
 #   -f  what ffmpeg is asked to write (default for WAV '-ar 88200 -c:a
@@ -34,7 +36,7 @@ while getopts "r:d:m:c:t:o:a:f:" option; do
     o) output=$OPTARG ;;
     a) dff2wav_options=$OPTARG ;;
     f) ffmpeg_output=$OPTARG ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    *) sed -n '2,20p' "$0"; exit 2 ;;
   esac
 done
 if [ -z "$ffmpeg_output" ]; then
@@ -56,7 +58,15 @@ cd "$work_dir"
 # The sound itself is appended from /dev/urandom.
 sound_bytes=$((minutes * 60 * 2822400 / 8 / 4096 * 4096 * channels))
 input=input-${minutes}min-${channels}ch.$container
-if [ ! -f "$input" ]; then
+if [ "$container" = dst ] && [ ! -f "$input" ]; then
+  # Random sound does not compress: DST needs sound that a modulator made.
+  echo "writing a $minutes-minute DST input of $channels channels (takes a while)"
+  signals=(--channel 1:sweep:20:20000:-6)
+  [ "$channels" -ge 2 ] && signals+=(--channel 2:sine:1000:-10)
+  "$root/build/dff-tone" --duration $((minutes * 60)) --channels "$channels" "${signals[@]}" plain.dff
+  "$root/build/dff-dst" plain.dff "$input"
+  rm plain.dff
+elif [ ! -f "$input" ]; then
   echo "writing a $minutes-minute input of $channels channels ($sound_bytes bytes of sound)"
   /usr/bin/python3 - "$root/tests" "$sound_bytes" "$channels" "$container" "$input" <<'PY'
 import struct, sys

@@ -240,7 +240,10 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   const uint32_t block_frames = PassBlockFrames(*source);
   const uint32_t out_block_frames =
       ResampledBlockFrames(block_frames, filtered.frame_rate, out_rate);
-  const uint64_t step = reporter->progress ? ProgressStep : DivSize;
+  // Without a progress figure to show, the pass runs in one step: every
+  // step's end waits for its slowest piece.
+  const uint64_t step =
+      reporter->progress ? ProgressStep : std::max<uint64_t>(filtered.frames, 1);
 
   // A first look at the sound, for --gain auto and ReplayGain: the filter
   // and the resampler at unit gain (or the gain given), into a measurer.
