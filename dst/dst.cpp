@@ -70,14 +70,6 @@ struct BitReader {
   bool Overrun(size_t allowed) const { return position > bits + allowed; }
 };
 
-// Bits needed to write `x` (0 for 0), as the field widths of segments and
-// maps are counted.
-int BitsToHold(int x) {
-  int bits = 0;
-  while (bits < 31 && x >= (1 << bits)) ++bits;
-  return bits;
-}
-
 // Where each channel's segments end, in samples from the start of the frame.
 struct Segmentation {
   int count[DstMaxChannels];
@@ -100,10 +92,10 @@ bool ReadSegmentation(BitReader* in, int channels, int frame_bytes, int max_segm
     while (!in->Bit()) {
       if (count + 1 >= max_segments) return false;
       if (resolution == 0) {
-        resolution = static_cast<int>(in->Field(BitsToHold(size_limit)));
+        resolution = static_cast<int>(in->Field(DstFieldBits(size_limit)));
         if (resolution == 0 || resolution > size_limit) return false;
       }
-      const int length = static_cast<int>(in->Field(BitsToHold(max_size / resolution)));
+      const int length = static_cast<int>(in->Field(DstFieldBits(max_size / resolution)));
       const int length_bits = resolution * 8 * length;
       if (length_bits < min_bits || length_bits > frame_bytes * 8 - defined_bits - min_bits)
         return false;
@@ -134,7 +126,7 @@ bool ReadMapping(BitReader* in, int channels, const Segmentation& s, int max_tab
       continue;
     }
     for (int segment = 0; segment < s.count[c]; ++segment) {
-      const int value = static_cast<int>(in->Field(BitsToHold(count)));
+      const int value = static_cast<int>(in->Field(DstFieldBits(count)));
       if (value > count) return false;
       if (value == count && ++count > max_tables) return false;
       map[c][segment] = value;
@@ -291,6 +283,12 @@ bool DecodePlain(const uint8_t* data, size_t bytes, int channels, size_t channel
 }
 
 }  // namespace
+
+int DstFieldBits(int x) {
+  int bits = 0;
+  while (bits < 31 && x >= (1 << bits)) ++bits;
+  return bits;
+}
 
 size_t DstChannelBytes(uint32_t sample_rate) {
   constexpr uint32_t SamplesPerByte = 8;

@@ -31,6 +31,10 @@ struct DstScratch {
   int table_length[DstMaxTables];
 };
 
+// The width of a field that holds 0 .. x, as a frame sizes its segment
+// lengths and map entries: the bits needed to write x (0 for 0).
+int DstFieldBits(int x);
+
 // Bytes per channel in one frame of sound at `sample_rate` samples per second
 // (4704 at DSD64); 0 when a frame would not be a whole number of bytes.
 size_t DstChannelBytes(uint32_t sample_rate);

@@ -60,12 +60,6 @@ struct BitWriter {
   }
 };
 
-int BitsToHold(int x) {
-  int bits = 0;
-  while (bits < 31 && x >= (1 << bits)) ++bits;
-  return bits;
-}
-
 // ---- Segmentation and mapping ---------------------------------------------
 
 // Per channel, where each segment but the last ends, in units of
@@ -127,11 +121,11 @@ void WriteSegmentation(BitWriter* w, int channels, int frame_bytes, int min_bits
     for (int s = 0; s + 1 < l.count[c]; ++s) {
       w->Bit(false);
       if (!resolution_written) {
-        w->Field(SegmentResolution, BitsToHold(size_limit));
+        w->Field(SegmentResolution, DstFieldBits(size_limit));
         resolution_written = true;
       }
       const int length = l.end[c][s] - start;
-      w->Field(length, BitsToHold(max_size / SegmentResolution));
+      w->Field(length, DstFieldBits(max_size / SegmentResolution));
       max_size -= SegmentResolution * length;
       start = l.end[c][s];
     }
@@ -145,7 +139,7 @@ void WriteMapping(BitWriter* w, int channels, const Layout& l) {
   int count = 0;
   for (int c = 0; c < (same ? 1 : channels); ++c) {
     for (int s = 0; s < l.count[c]; ++s) {
-      w->Field(l.map[c][s], BitsToHold(count));
+      w->Field(l.map[c][s], DstFieldBits(count));
       if (l.map[c][s] == count) ++count;
     }
   }
