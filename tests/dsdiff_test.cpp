@@ -239,4 +239,44 @@ TEST(ChunkWalk, IgnoresPropertyChunksItCannotTrust) {
             Failure::NoSoundData);
 }
 
+TEST(ChunkWalk, IndexesTheFramesOfADstChunk) {
+  // A plain frame of stereo DSD64: its flags byte, then 2 x 4704 bytes.
+  const Bytes frame = "\x00" + Bytes(2 * 4704, 'x');
+  const Bytes count3 = Chunk("FRTE", BigEndian(3, 4) + BigEndian(75, 2));
+  const Bytes check = Chunk("DSTC", Bytes(4, '\0'));
+  const struct {
+    Bytes dst;
+    uint64_t frames;  // as the words count them
+    size_t indexed;   // frames the index holds
+    bool last_whole;  // whether the last one indexed can be read
+  } cases[] = {
+      // Three frames, a check chunk after each.
+      {count3 + Chunk("DSTF", frame) + check + Chunk("DSTF", frame) + check + Chunk("DSTF", frame) +
+           check,
+       3, 3, true},
+      // "FRTE" counts 3, two follow: the third is missing sound.
+      {count3 + Chunk("DSTF", frame) + Chunk("DSTF", frame), 3, 2, true},
+      // No "FRTE": the frames there are; more than "FRTE" counts are ignored.
+      {Chunk("DSTF", frame) + Chunk("DSTF", frame), 2, 2, true},
+      {Chunk("FRTE", BigEndian(1, 4) + BigEndian(75, 2)) + Chunk("DSTF", frame) +
+           Chunk("DSTF", frame),
+       1, 1, true},
+      // A frame the file cuts short ends the index, kept as damaged.
+      {count3 + Chunk("DSTF", frame) + Chunk("DSTF", frame).substr(0, 4000), 3, 2, false},
+  };
+  for (const auto& c : cases) {
+    const WalkOutcome outcome =
+        Walk(Container({FverChunk(), PropChunk(2822400, 2, "DST "), Chunk("DST ", c.dst)}));
+    ASSERT_EQ(outcome.failure, Failure::None) << &c - cases;
+    const SoundSource& sound = outcome.sound;
+    EXPECT_EQ(sound.layout, SoundLayout::DstFrames);
+    EXPECT_EQ(sound.words, c.frames * 1176) << &c - cases;  // 4704 bytes: 1176 words a frame
+    ASSERT_EQ(sound.dst->payload.size(), c.indexed) << &c - cases;
+    EXPECT_EQ(sound.dst->payload_bytes.back() != 0, c.last_whole) << &c - cases;
+    EXPECT_EQ(WordsPresent(sound, UINT64_MAX, sound.words), c.indexed * 1176) << &c - cases;
+  }
+  // A "DST " chunk without frames holds no sound.
+  EXPECT_EQ(Walk(Container({FverChunk(), Chunk("DST ", count3)})).failure, Failure::NoSoundData);
+}
+
 }  // namespace

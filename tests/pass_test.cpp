@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <mutex>
+#include <tuple>
 
 #include "dsdiff/dsdiff.h"
 #include "tests/test_support.h"
@@ -22,6 +23,8 @@ class CollectingSink final : public FrameSink {
   Fault Start() override { return Fault{}; }
   Fault Write(const FrameBlock& block) override {
     if (!busy.try_lock()) ADD_FAILURE() << "two blocks at once";
+    // A slow sink now and then: the workers run ahead of it.
+    if (slow && ++blocks % 2 == 0) usleep(20000);
     for (size_t c = 0; c < samples.size(); ++c) {
       samples[c].insert(samples[c].end(), block.channels[c], block.channels[c] + block.frames);
     }
@@ -32,6 +35,8 @@ class CollectingSink final : public FrameSink {
 
   std::vector<std::vector<int32_t>> samples;
   size_t fail_after = SIZE_MAX;
+  bool slow = false;
+  int blocks = 0;
   std::mutex busy;
 };
 
@@ -53,6 +58,7 @@ struct PassOptions {
   bool replace_names = false;
   uint64_t held_words = UINT64_MAX;  // words the file holds; the pass is told it holds all
   size_t sink_fails_after = SIZE_MAX;
+  bool slow_sink = false;
 };
 
 PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
@@ -69,6 +75,7 @@ PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   source.words_present = source.words;
   CollectingSink sink(o.channels);
   sink.fail_after = o.sink_fails_after;
+  sink.slow = o.slow_sink;
   ChannelFiles files;
   if (!Failed(run.fault) && o.channel_files) run.fault = OpenChannelFiles(&files);
   if (o.replace_names) {
@@ -112,11 +119,15 @@ TEST(Pass, FramesAndChannelFilesAreThoseOfOnePassWhateverTheWorkersAndCalls) {
     ASSERT_EQ(one.samples[0][k], ReferenceSample(&left[k], 1.0)) << k;
     ASSERT_EQ(one.samples[1][k], ReferenceSample(&right[k], 1.0)) << k;
   }
-  // Calls that end inside a piece, and more workers than pieces.
-  for (const auto& [workers, call_frames] : {std::pair{3u, uint64_t{70001}}, {8u, uint64_t{17}}}) {
+  // Calls that end inside a piece, more workers than pieces, and a sink slower
+  // than the workers, who then finish pieces out of turn.
+  for (const auto& [workers, call_frames, slow] : {std::tuple{3u, uint64_t{70001}, false},
+                                                   {8u, uint64_t{17}, false},
+                                                   {4u, UINT64_MAX, true}}) {
     PassOptions options;
     options.workers = workers;
     options.call_frames = call_frames;
+    options.slow_sink = slow;
     const PassRun other =
         RunPass(sound.substr(0, call_frames == 17 ? 8 * 2000 : sound.size()), options);
     ASSERT_FALSE(Failed(other.fault));
