@@ -55,19 +55,23 @@ size_t MaxDstPayload(const DstFrameIndex& dst, int channels) {
   return 1 + size_t{dst.channel_bytes} * channels;
 }
 
+// The decoder's scratch at the start of the buffer, rounded up so that what
+// follows it stays aligned.
 constexpr size_t ScratchAlignment = alignof(std::max_align_t);
+constexpr size_t ScratchBytes =
+    (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
 
 // The buffer of a DST source: the decoder's scratch, one frame's payload,
 // then the frame's sound, each channel's bytes after the other's.
 size_t DstBufferBytes(const SoundSource& source) {
-  const size_t scratch =
-      (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
-  return scratch + MaxDstPayload(*source.dst, source.channels) +
+  return ScratchBytes + MaxDstPayload(*source.dst, source.channels) +
          size_t{source.dst->channel_bytes} * source.channels;
 }
 
-// Decodes DST frame `frame` into `sound` (channel_bytes per file channel);
-// false when the input cuts it short or it does not decode.
+// Decodes DST frame `frame` into `sound` (channel_bytes per file channel).
+// `*decoded` is false for a frame the index marks cut short, one longer than
+// any frame can be, and one that does not decode; a Fault only when reading
+// the input fails.
 Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload, uint8_t* sound,
                     DstScratch* scratch, bool* decoded) {
   const DstFrameIndex& dst = *source.dst;
@@ -77,7 +81,8 @@ Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload,
   const Fault fault = ReadWhole(source, payload, bytes, dst.payload[frame]);
   if (Failed(fault)) return fault;
   uint8_t* out[MaxChannels];
-  for (int c = 0; c < source.channels; ++c) out[c] = sound + static_cast<size_t>(c) * dst.channel_bytes;
+  for (int c = 0; c < source.channels; ++c)
+    out[c] = sound + static_cast<size_t>(c) * dst.channel_bytes;
   *decoded = DecodeDstFrame(payload, bytes, source.channels, dst.channel_bytes, out, scratch);
   return Fault{};
 }
@@ -87,10 +92,8 @@ Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload,
 Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
                    uint8_t* buffer, ChannelWord* const by_file[]) {
   DstFrameIndex& dst = *source.dst;
-  const size_t scratch_bytes =
-      (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
   DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
-  uint8_t* payload = buffer + scratch_bytes;
+  uint8_t* payload = buffer + ScratchBytes;
   uint8_t* sound = payload + MaxDstPayload(dst, source.channels);
   const uint64_t frame_words = dst.FrameWords();
   const uint64_t end = first + count;
