@@ -152,7 +152,7 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   stereo.speakers[0] = FrontLeft;
   stereo.speakers[1] = FrontRight;
   ReportClips(*reporter, source->path, clips, stereo, 0.0);
-  const bool damaged = ReportDamagedFrames(*reporter, *source) > 0;
+  const bool damaged = ReportDamagedFrames(*source) > 0;
   ReportFinished(*reporter);
   CloseAll(files);
   return data_left_out || damaged ? ExitFailure : ExitSuccess;
@@ -293,7 +293,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
   ReportClips(*reporter, request.in, clips, output, gain_db);
-  const bool damaged = ReportDamagedFrames(*reporter, *source) > 0;
+  const bool damaged = ReportDamagedFrames(*source) > 0;
   CloseAll(files);
   return missing_words > 0 || damaged ? ExitFailure : ExitSuccess;
 }

@@ -147,8 +147,7 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
   }
 }
 
-uint64_t ReportDamagedFrames(const Reporter& reporter, const SoundSource& source) {
-  (void)reporter;  // the same line in either form
+uint64_t ReportDamagedFrames(const SoundSource& source) {
   if (source.layout != SoundLayout::DstFrames) return 0;
   const DstFrameIndex& dst = *source.dst;
   uint64_t damaged = 0;

@@ -55,8 +55,8 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 // Standard form: what is converted into what, in one line.
 // One line on standard error for each DST frame the run found damaged (the
 // first MaxDamageLines of them, then how many more), naming the frame and
-// its time. Returns the number of damaged frames.
-uint64_t ReportDamagedFrames(const Reporter& reporter, const SoundSource& source);
+// its time, in either form. Returns the number of damaged frames.
+uint64_t ReportDamagedFrames(const SoundSource& source);
 
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format);
