@@ -38,6 +38,7 @@ void Put(std::vector<uint8_t>* out, uint64_t value, int bytes) {
 }
 
 void PutBytes(std::vector<uint8_t>* out, const void* bytes, size_t count) {
+  if (count == 0) return;  // an empty vector's data() may be null, which memcpy may not take
   out->resize(out->size() + count);
   std::memcpy(out->data() + out->size() - count, bytes, count);
 }
