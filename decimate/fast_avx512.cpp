@@ -65,11 +65,11 @@ AVX512_KERNEL inline __m512d SumOf(__m512d chains[Chains]) {
   return chains[0];
 }
 
-// Samples 2i (even) and 2i + 1 (odd) of a block stored in frame order, and
-// the uncertain ones re-evaluated by the reference. Returns how many were.
-AVX512_KERNEL inline size_t StoreBlock(__m512d even_sum, __m512d odd_sum, __m512d gain,
-                                       const ChannelWord* words, double scalar_gain,
-                                       int32_t* samples) {
+// Samples 2i (even) and 2i + 1 (odd) of a block, stored in frame order.
+// Returns the frames whose samples are uncertain: bit i for even frame 2i,
+// bit 8 + i for odd frame 2i + 1.
+AVX512_KERNEL inline unsigned StoreSamples(__m512d even_sum, __m512d odd_sum, __m512d gain,
+                                           int32_t* samples) {
   __m256i even_samples, odd_samples;
   const unsigned uncertain_even = UncertainLanes(even_sum, gain, &even_samples);
   const unsigned uncertain_odd = UncertainLanes(odd_sum, gain, &odd_samples);
@@ -79,16 +79,18 @@ AVX512_KERNEL inline size_t StoreBlock(__m512d even_sum, __m512d odd_sum, __m512
   _mm512_storeu_si512(
       samples, _mm512_permutex2var_epi32(_mm512_castsi256_si512(even_samples), in_frame_order,
                                          _mm512_castsi256_si512(odd_samples)));
+  return uncertain_even | uncertain_odd << (BlockFrames / 2);
+}
+
+// The reference's samples of the frames StoreSamples found uncertain.
+// Returns how many there were.
+size_t ReevaluateUncertain(unsigned uncertain, const ChannelWord* words, double gain,
+                           int32_t* samples) {
   size_t fallbacks = 0;
-  for (unsigned mask = uncertain_even; mask != 0; mask &= mask - 1) {
-    const int frame = 2 * __builtin_ctz(mask);
-    samples[frame] = ReferenceSample(words + frame, scalar_gain);
-    ++fallbacks;
-  }
-  for (unsigned mask = uncertain_odd; mask != 0; mask &= mask - 1) {
-    const int frame = 2 * __builtin_ctz(mask) + 1;
-    samples[frame] = ReferenceSample(words + frame, scalar_gain);
-    ++fallbacks;
+  for (; uncertain != 0; uncertain &= uncertain - 1, ++fallbacks) {
+    const unsigned lane = __builtin_ctz(uncertain);
+    const unsigned frame = lane < BlockFrames / 2 ? 2 * lane : 2 * (lane - BlockFrames / 2) + 1;
+    samples[frame] = ReferenceSample(words + frame, gain);
   }
   return fallbacks;
 }
@@ -101,7 +103,10 @@ AVX512_KERNEL inline size_t StoreBlock(__m512d even_sum, __m512d odd_sum, __m512
 template <int Channels>
 AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* const words[],
                                    size_t k, double gain, int32_t* const samples[]) {
-  constexpr int Chains = NibblesPerWord / Channels;  // 8 accumulators per parity in all
+  // Four accumulators per parity in all: with two channels that keeps the
+  // 8 sums, their 16 lookups' operands and the words within the 32
+  // registers, where more chains would spill to the stack.
+  constexpr int Chains = NibblesPerWord / 2 / Channels;
   __m512d even[Channels][Chains], odd[Channels][Chains];
   for (int c = 0; c < Channels; ++c) {
     for (int i = 0; i < Chains; ++i) even[c][i] = odd[c][i] = _mm512_setzero_pd();
@@ -124,11 +129,19 @@ AVX512_KERNEL size_t DecimateBlock(const FastTables& tables, const ChannelWord* 
       }
     }
   }
+  // Every sum is stored before any is re-evaluated, so that the sums stay in
+  // registers rather than wait on the stack across the reference's calls.
   const __m512d gains = _mm512_set1_pd(gain);
+  unsigned uncertain[Channels];
+  for (int c = 0; c < Channels; ++c) {
+    uncertain[c] =
+        StoreSamples(SumOf<Chains>(even[c]), SumOf<Chains>(odd[c]), gains, samples[c] + k);
+  }
   size_t fallbacks = 0;
   for (int c = 0; c < Channels; ++c) {
-    fallbacks += StoreBlock(SumOf<Chains>(even[c]), SumOf<Chains>(odd[c]), gains, words[c] + k,
-                            gain, samples[c] + k);
+    if (uncertain[c] != 0) {
+      fallbacks += ReevaluateUncertain(uncertain[c], words[c] + k, gain, samples[c] + k);
+    }
   }
   return fallbacks;
 }

@@ -99,7 +99,7 @@ Fault CheckDistinctFiles(const Request& request, RunForm form, int kept, std::st
 Fault RunSteps(const PassJob& job, uint64_t step, Reporter* reporter) {
   const uint64_t steps = std::max<uint64_t>(1, (job.frames + step - 1) / step);
   Pass pass;
-  Fault fault = PassPrepare(*job.source, WorkerCount(), &pass);
+  Fault fault = PassPrepare(*job.source, *job.sink, WorkerCount(), &pass);
   if (!Failed(fault)) fault = job.sink->Start();
   for (uint64_t s = 0; s < steps && !Failed(fault); ++s) {
     const uint64_t first = s * step;
@@ -242,8 +242,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
       ResampledBlockFrames(block_frames, filtered.frame_rate, out_rate);
   // Without a progress figure to show, the pass runs in one step: every
   // step's end waits for its slowest piece.
-  const uint64_t step =
-      reporter->progress ? ProgressStep : std::max<uint64_t>(filtered.frames, 1);
+  const uint64_t step = reporter->progress ? ProgressStep : std::max<uint64_t>(filtered.frames, 1);
 
   // A first look at the sound, for --gain auto and ReplayGain: the filter
   // and the resampler at unit gain (or the gain given), into a measurer.

@@ -28,10 +28,12 @@ constexpr int SampleSlots = 2;
 static_assert(SampleSlots * MaxWorkers <= MaxPiecesAhead, "every slot needs a bit");
 
 // A worker's slice of the pass's memory: the words of each channel, the
-// samples of each channel in each slot, then the sound bytes.
+// samples of each channel in each slot, the sink's room in each slot, then
+// the sound bytes.
 struct PieceBuffers {
   ChannelWord* words[MaxChannels];
   int32_t* samples[SampleSlots][MaxChannels];
+  uint8_t* prepared[SampleSlots];
   uint8_t* sound;
 };
 
@@ -40,6 +42,9 @@ size_t WordBytes(const Pass& pass) {
 }
 size_t SampleBytes(const Pass& pass) {
   return Aligned(size_t{pass.piece_frames} * sizeof(int32_t));
+}
+size_t SlotBytes(const Pass& pass, int channels) {
+  return channels * SampleBytes(pass) + pass.prepared_bytes;
 }
 
 PieceBuffers WorkerSlice(const Pass& pass, int channels, unsigned worker) {
@@ -52,6 +57,8 @@ PieceBuffers WorkerSlice(const Pass& pass, int channels, unsigned worker) {
     for (int c = 0; c < channels; ++c, next += SampleBytes(pass)) {
       buffers.samples[slot][c] = reinterpret_cast<int32_t*>(next);
     }
+    buffers.prepared[slot] = pass.prepared_bytes ? next : nullptr;
+    next += pass.prepared_bytes;
   }
   buffers.sound = next;
   return buffers;
@@ -74,9 +81,10 @@ struct PieceWorker {
 };
 
 // Piece `piece`: reads its words, keeps them in the channel files, filters
-// them into `samples`, and hands its frames on to be passed to the sink in
-// turn. Returns the fault of the piece, or of one it passed on (`*failed`).
-Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int32_t* const samples[],
+// them into the slot's samples, lets the sink prepare them there, and hands
+// its frames on to be passed to the sink in turn. Returns the fault of the
+// piece, or of one it passed on (`*failed`).
+Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int slot,
                uint32_t* failed) {
   const PassJob& job = *pieces->job;
   const SoundSource& source = *job.source;
@@ -93,10 +101,14 @@ Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int32_t*
                               first + frames == job.frames ? words : frames);
     if (Failed(fault)) return fault;
   }
+  int32_t* const* samples = b.samples[slot];
   DecimateChannels(b.words, source.channels, frames, job.gain, samples);
   FrameBlock& block = pieces->blocks[piece % MaxPiecesAhead];
+  block = FrameBlock{};
   block.frames = frames;
   std::copy(samples, samples + source.channels, block.channels);
+  block.prepared = b.prepared[slot];
+  if (block.prepared) job.sink->Prepare(&block);
   return HandOn(
       &pieces->pieces, piece,
       [&](uint32_t next) { return job.sink->Write(pieces->blocks[next % MaxPiecesAhead]); },
@@ -113,8 +125,7 @@ void RunPieces(PieceWorker* worker) {
     if (taken >= SampleSlots && !WaitPassedOn(&job.pieces, slot_piece[slot])) break;
     slot_piece[slot] = piece;
     uint32_t failed = piece;
-    const Fault fault =
-        RunPiece(&job, piece, worker->buffers, worker->buffers.samples[slot], &failed);
+    const Fault fault = RunPiece(&job, piece, worker->buffers, slot, &failed);
     if (Failed(fault)) {
       RecordFault(&job.pieces, &worker->outcome, failed, fault);
       break;
@@ -129,10 +140,12 @@ uint32_t PassBlockFrames(const SoundSource& source) {
   return std::max(frames / PieceFrameStep * PieceFrameStep, PieceFrameStep);
 }
 
-Fault PassPrepare(const SoundSource& source, unsigned workers, Pass* pass) {
+Fault PassPrepare(const SoundSource& source, const FrameSink& sink, unsigned workers, Pass* pass) {
   pass->workers = std::max(1u, workers);
   pass->piece_frames = PassBlockFrames(source);
-  pass->worker_bytes = source.channels * (WordBytes(*pass) + SampleSlots * SampleBytes(*pass)) +
+  pass->prepared_bytes = Aligned(sink.PreparedBytes(pass->piece_frames));
+  pass->worker_bytes = source.channels * WordBytes(*pass) +
+                       SampleSlots * SlotBytes(*pass, source.channels) +
                        Aligned(SourceBufferBytes(source, pass->piece_frames + OverlapWords));
   pass->memory = static_cast<uint8_t*>(
       std::aligned_alloc(BufferAlignment, pass->workers * pass->worker_bytes));

@@ -1,10 +1,11 @@
 // The one pass over the sound. Each piece of the source is read once, turned
 // into channel words, written to the channel files when the run keeps them,
 // and filtered from memory into frames of integer samples that go to a sink.
-// Every core reads, filters and makes the frames of pieces of its own; the
-// pieces reach the sink one at a time and in order, so the sink sees one
-// stream whatever the number of workers. A piece reads the 15 words after its
-// frames again, so the frames are those of one pass over the whole sound.
+// Every core reads, filters and makes the frames of pieces of its own, and
+// has the sink prepare them there; the pieces reach the sink's Write one at
+// a time and in order, so the sink sees one stream whatever the number of
+// workers. A piece reads the 15 words after its frames again, so the frames
+// are those of one pass over the whole sound.
 // Does no file I/O of its own and never prints.
 #pragma once
 
@@ -31,6 +32,7 @@ struct PassJob {
 struct Pass {
   unsigned workers = 0;
   uint32_t piece_frames = 0;
+  size_t prepared_bytes = 0;  // the sink's room for Prepare in each slot
   size_t worker_bytes = 0;
   uint8_t* memory = nullptr;
 };
@@ -39,9 +41,9 @@ struct Pass {
 uint32_t PassBlockFrames(const SoundSource& source);
 
 // Allocates the buffers of `workers` workers (at least one) for pieces of
-// `source`; the pass runs on that many threads, and its frames do not depend
-// on the number.
-Fault PassPrepare(const SoundSource& source, unsigned workers, Pass* pass);
+// `source` and the room that `sink` asks for to prepare them; the pass runs
+// on that many threads, and its frames do not depend on the number.
+Fault PassPrepare(const SoundSource& source, const FrameSink& sink, unsigned workers, Pass* pass);
 
 // Makes frames [first, first + count) of the run and hands them to the sink,
 // in order. Calls must cover the run's frames in order, from 0.

@@ -90,6 +90,11 @@ AVX2_CLONE RunCount Quantize(const int32_t* in, const int32_t* offset, uint32_t 
 
 }  // namespace
 
+void AddClips(const ClipReport& block, ClipReport* run) {
+  for (int c = 0; c < MaxChannels; ++c) run->saturated[c] += block.saturated[c];
+  run->peak = std::max(run->peak, block.peak);
+}
+
 int SampleBits(SampleFormat format) {
   switch (format) {
     case SampleFormat::Pcm16:

@@ -22,12 +22,6 @@ enum class SampleFormat {
 int SampleBits(SampleFormat format);
 int SampleBytes(SampleFormat format);
 
-// What saturation cost a run, over all its blocks.
-struct ClipReport {
-  uint64_t saturated[MaxChannels] = {};  // samples saturated, per channel
-  uint64_t peak = 0;  // the largest magnitude before saturation, in 24-bit LSB units
-};
-
 // Full scale in 24-bit LSB units: 0 dBFS.
 constexpr int64_t FullScale24 = int64_t{1} << 23;
 

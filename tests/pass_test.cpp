@@ -16,17 +16,30 @@
 namespace {
 
 // Keeps every frame it is given, one vector per channel; fails on request
-// at a given frame.
+// at a given frame. When it prepares, it keeps the copies its Prepare made
+// in the room the pass gave, so that room must outlast the wait for Write.
 class CollectingSink final : public FrameSink {
  public:
   explicit CollectingSink(int channels) : samples(channels) {}
   Fault Start() override { return Fault{}; }
+  size_t PreparedBytes(uint32_t frames) const override {
+    return prepares ? size_t{frames} * samples.size() * sizeof(int32_t) : 0;
+  }
+  void Prepare(FrameBlock* block) const override {
+    auto* copy = reinterpret_cast<int32_t*>(block->prepared);
+    for (size_t c = 0; c < samples.size(); ++c, copy += block->frames) {
+      std::copy(block->channels[c], block->channels[c] + block->frames, copy);
+    }
+  }
   Fault Write(const FrameBlock& block) override {
     if (!busy.try_lock()) ADD_FAILURE() << "two blocks at once";
+    if (prepares != (block.prepared != nullptr)) ADD_FAILURE() << "prepared or not, wrongly";
     // A slow sink now and then: the workers run ahead of it.
     if (slow && ++blocks % 2 == 0) usleep(20000);
+    const auto* copy = reinterpret_cast<const int32_t*>(block.prepared);
     for (size_t c = 0; c < samples.size(); ++c) {
-      samples[c].insert(samples[c].end(), block.channels[c], block.channels[c] + block.frames);
+      const int32_t* from = prepares ? copy + c * block.frames : block.channels[c];
+      samples[c].insert(samples[c].end(), from, from + block.frames);
     }
     busy.unlock();
     return samples[0].size() > fail_after ? FaultOf(Failure::FileWrite, "sink", "full") : Fault{};
@@ -36,6 +49,7 @@ class CollectingSink final : public FrameSink {
   std::vector<std::vector<int32_t>> samples;
   size_t fail_after = SIZE_MAX;
   bool slow = false;
+  bool prepares = false;
   int blocks = 0;
   std::mutex busy;
 };
@@ -59,6 +73,7 @@ struct PassOptions {
   uint64_t held_words = UINT64_MAX;  // words the file holds; the pass is told it holds all
   size_t sink_fails_after = SIZE_MAX;
   bool slow_sink = false;
+  bool sink_prepares = false;
 };
 
 PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
@@ -76,6 +91,7 @@ PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   CollectingSink sink(o.channels);
   sink.fail_after = o.sink_fails_after;
   sink.slow = o.slow_sink;
+  sink.prepares = o.sink_prepares;
   ChannelFiles files;
   if (!Failed(run.fault) && o.channel_files) run.fault = OpenChannelFiles(&files);
   if (o.replace_names) {
@@ -87,7 +103,7 @@ PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   const PassJob job{&source, &sink, o.channel_files ? &files : nullptr, 1.0,
                     source.words - OverlapWords};
   Pass pass;
-  if (!Failed(run.fault)) run.fault = PassPrepare(source, o.workers, &pass);
+  if (!Failed(run.fault)) run.fault = PassPrepare(source, sink, o.workers, &pass);
   for (uint64_t first = 0; first < job.frames && !Failed(run.fault); first += o.call_frames) {
     run.fault = PassFrames(&pass, job, first, std::min(o.call_frames, job.frames - first));
   }
@@ -120,7 +136,7 @@ TEST(Pass, FramesAndChannelFilesAreThoseOfOnePassWhateverTheWorkersAndCalls) {
     ASSERT_EQ(one.samples[1][k], ReferenceSample(&right[k], 1.0)) << k;
   }
   // Calls that end inside a piece, more workers than pieces, and a sink slower
-  // than the workers, who then finish pieces out of turn.
+  // than the workers, who then finish and prepare pieces out of turn.
   for (const auto& [workers, call_frames, slow] : {std::tuple{3u, uint64_t{70001}, false},
                                                    {8u, uint64_t{17}, false},
                                                    {4u, UINT64_MAX, true}}) {
@@ -128,6 +144,7 @@ TEST(Pass, FramesAndChannelFilesAreThoseOfOnePassWhateverTheWorkersAndCalls) {
     options.workers = workers;
     options.call_frames = call_frames;
     options.slow_sink = slow;
+    options.sink_prepares = workers != 8;
     const PassRun other =
         RunPass(sound.substr(0, call_frames == 17 ? 8 * 2000 : sound.size()), options);
     ASSERT_FALSE(Failed(other.fault));

@@ -16,7 +16,9 @@ constexpr int SizeFieldBytes = 4;
 // The RIFF size counts "WAVE" (4), the whole "fmt " chunk (8 + 16) and the
 // data chunk's head (8) on top of the data: 36 bytes.
 constexpr uint32_t RiffSizeOverData = 36;
-constexpr uint32_t TailFrames = OverlapWords;  // the last division's frames not computed
+constexpr uint32_t TailFrames = OverlapWords;
+constexpr int OriginalChannels =
+    2;  // the layout is always stereo  // the last division's frames not computed
 
 // 2 channels, 88,200 frames per second, 6 bytes per frame, 24 bits, PCM.
 // The size fields hold placeholders and the rate fields DSD64's rates until
@@ -110,19 +112,32 @@ Fault OriginalWavWriter::Start() {
   return StartOutput(out_, header_, OriginalHeaderBytes);
 }
 
+size_t OriginalWavWriter::PreparedBytes(uint32_t frames) const {
+  return size_t{frames} * OriginalFrameBytes;
+}
+
+void OriginalWavWriter::Prepare(FrameBlock* block) const {
+  PackPcm24(*block, OriginalChannels, block->prepared, &block->prepared_clips);
+}
+
 Fault OriginalWavWriter::Write(const FrameBlock& block) {
-  PackPcm24(block, 2, bytes_.data(), clips_);
+  const uint8_t* bytes = block.prepared;
+  if (bytes) {
+    AddClips(block.prepared_clips, clips_);
+  } else {
+    PackPcm24(block, OriginalChannels, bytes_.data(), clips_);
+    bytes = bytes_.data();
+  }
   // Keep the part of the block that falls on the tail.
   const uint64_t first = frames_written_, end = first + block.frames;
   const uint64_t from = std::max(first, tail_first_frame_);
   const uint64_t to = std::min(end, tail_first_frame_ + TailFrames);
   if (tail_first_frame_ != UINT64_MAX && from < to) {
     std::memcpy(tail_ + (from - tail_first_frame_) * OriginalFrameBytes,
-                bytes_.data() + (from - first) * OriginalFrameBytes,
-                (to - from) * OriginalFrameBytes);
+                bytes + (from - first) * OriginalFrameBytes, (to - from) * OriginalFrameBytes);
   }
   frames_written_ = end;
-  return WriteOutput(out_, OriginalHeaderBytes + first * OriginalFrameBytes, bytes_.data(),
+  return WriteOutput(out_, OriginalHeaderBytes + first * OriginalFrameBytes, bytes,
                      size_t{block.frames} * OriginalFrameBytes);
 }
 

@@ -203,10 +203,22 @@ Fault StandardWavWriter::Start() {
   return StartOutput(out_, header_.data(), header_.size());
 }
 
+size_t StandardWavWriter::PreparedBytes(uint32_t frames) const {
+  return samples_ == SampleFormat::Pcm24 ? size_t{frames} * format_.channels * Pcm24Bytes : 0;
+}
+
+void StandardWavWriter::Prepare(FrameBlock* block) const {
+  PackPcm24(*block, format_.channels, block->prepared, &block->prepared_clips);
+}
+
 Fault StandardWavWriter::Write(const FrameBlock& block) {
   const int channels = format_.channels;
   const int sample_bytes = SampleBytes(samples_);
-  if (samples_ == SampleFormat::Pcm24) {
+  const uint8_t* bytes = bytes_.data();
+  if (block.prepared) {
+    AddClips(block.prepared_clips, maker_.clips);
+    bytes = block.prepared;
+  } else if (samples_ == SampleFormat::Pcm24) {
     PackPcm24(block, channels, bytes_.data(), maker_.clips);
   } else {
     const uint32_t* values[MaxChannels];
@@ -224,9 +236,9 @@ Fault StandardWavWriter::Write(const FrameBlock& block) {
       Interleave<sizeof(int16_t)>(values, channels, block.frames, bytes_.data());
     }
   }
-  const size_t bytes = size_t{block.frames} * channels * sample_bytes;
-  const Fault fault = WriteOutput(out_, header_.size() + data_written_, bytes_.data(), bytes);
-  data_written_ += bytes;
+  const size_t size = size_t{block.frames} * channels * sample_bytes;
+  const Fault fault = WriteOutput(out_, header_.size() + data_written_, bytes, size);
+  data_written_ += size;
   return fault;
 }
 

@@ -68,6 +68,9 @@ class OriginalWavWriter final : public FrameSink {
   OriginalWavWriter(const OutputStream& out, const RunSizes& sizes, uint32_t frame_rate,
                     uint32_t max_block_frames, ClipReport* clips);
   Fault Start() override;
+  // Packs the frames on the thread that made them.
+  size_t PreparedBytes(uint32_t frames) const override;
+  void Prepare(FrameBlock* block) const override;
   Fault Write(const FrameBlock& block) override;
   Fault Finish() override;
 
@@ -103,6 +106,9 @@ class StandardWavWriter final : public FrameSink {
                     bool dither, const TagRecord* tags, uint32_t max_block_frames,
                     ClipReport* clips);
   Fault Start() override;
+  // 24-bit samples are packed on the thread that made them.
+  size_t PreparedBytes(uint32_t frames) const override;
+  void Prepare(FrameBlock* block) const override;
   Fault Write(const FrameBlock& block) override;
   Fault Finish() override;
 
