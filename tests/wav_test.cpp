@@ -1,8 +1,10 @@
 // The sizes of an original run derived from the sound data's size, the
-// headers of both layouts, and 24-bit packing.
+// headers of both layouts, and 24-bit packing, done by the writer or before.
 #include "wav/wav.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -137,6 +139,48 @@ TEST(Pcm24, SamplesSaturateToThe24BitRangeNeverWrap) {
       EXPECT_TRUE(packed == expected + Bytes(8, '\x5A')) << channels << " " << frames;
     }
   }
+}
+
+TEST(Pcm24, BlocksPackedBeforeWriteGiveTheSameFileAndCounts) {
+  std::mt19937 random(11);
+  std::vector<int32_t> samples[2];
+  for (auto& channel : samples) {
+    for (int k = 0; k < 100; ++k) channel.push_back(static_cast<int32_t>(random()) >> 7);
+  }
+  FrameBlock block;
+  block.channels[0] = samples[0].data();
+  block.channels[1] = samples[1].data();
+  block.frames = 100;
+  StreamFormat format;
+  format.frame_rate = 88200;
+  format.channels = 2;
+  format.speakers[0] = FrontLeft;
+  format.speakers[1] = FrontRight;
+  format.frames = 2 * block.frames;
+  TempDir dir;
+  const std::string path = dir / "out.wav";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ClipReport clips;
+  StandardWavWriter writer(OutputStream{fd, "out.wav", true, 0}, format, SampleFormat::Pcm24, false,
+                           nullptr, block.frames, &clips);
+  ASSERT_FALSE(Failed(writer.Start()));
+  ASSERT_FALSE(Failed(writer.Write(block)));  // packed by Write
+  std::vector<uint8_t> room(writer.PreparedBytes(block.frames));
+  FrameBlock prepared = block;
+  prepared.prepared = room.data();
+  writer.Prepare(&prepared);
+  ASSERT_FALSE(Failed(writer.Write(prepared)));
+  ASSERT_FALSE(Failed(writer.Finish()));
+  close(fd);
+  const Bytes file = ReadFile(path), data = file.substr(file.size() - 1200);
+  EXPECT_EQ(data.substr(0, 600), data.substr(600));
+  ClipReport once;
+  PackPcm24(block, 2, room.data(), &once);
+  EXPECT_GT(once.saturated[0], 0u);
+  EXPECT_EQ(clips.saturated[0], 2 * once.saturated[0]);
+  EXPECT_EQ(clips.saturated[1], 2 * once.saturated[1]);
+  EXPECT_EQ(clips.peak, once.peak);
 }
 
 }  // namespace

@@ -121,13 +121,7 @@ void OriginalWavWriter::Prepare(FrameBlock* block) const {
 }
 
 Fault OriginalWavWriter::Write(const FrameBlock& block) {
-  const uint8_t* bytes = block.prepared;
-  if (bytes) {
-    AddClips(block.prepared_clips, clips_);
-  } else {
-    PackPcm24(block, OriginalChannels, bytes_.data(), clips_);
-    bytes = bytes_.data();
-  }
+  const uint8_t* bytes = PackedPcm24(block, OriginalChannels, bytes_.data(), clips_);
   // Keep the part of the block that falls on the tail.
   const uint64_t first = frames_written_, end = first + block.frames;
   const uint64_t from = std::max(first, tail_first_frame_);

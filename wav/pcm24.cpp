@@ -39,6 +39,16 @@ void PackFrames(const FrameBlock& block, uint8_t* out, ClipReport* clips,
 
 }  // namespace
 
+const uint8_t* PackedPcm24(const FrameBlock& block, int channels, uint8_t* scratch,
+                           ClipReport* clips) {
+  if (block.prepared) {
+    AddClips(block.prepared_clips, clips);
+    return block.prepared;
+  }
+  PackPcm24(block, channels, scratch, clips);
+  return scratch;
+}
+
 void PackPcm24(const FrameBlock& block, int channels, uint8_t* out, ClipReport* clips) {
   switch (channels) {
     case 1:

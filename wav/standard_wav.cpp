@@ -215,11 +215,8 @@ Fault StandardWavWriter::Write(const FrameBlock& block) {
   const int channels = format_.channels;
   const int sample_bytes = SampleBytes(samples_);
   const uint8_t* bytes = bytes_.data();
-  if (block.prepared) {
-    AddClips(block.prepared_clips, maker_.clips);
-    bytes = block.prepared;
-  } else if (samples_ == SampleFormat::Pcm24) {
-    PackPcm24(block, channels, bytes_.data(), maker_.clips);
+  if (samples_ == SampleFormat::Pcm24) {
+    bytes = PackedPcm24(block, channels, bytes_.data(), maker_.clips);
   } else {
     const uint32_t* values[MaxChannels];
     for (int c = 0; c < channels; ++c) {

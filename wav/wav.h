@@ -134,3 +134,8 @@ class StandardWavWriter final : public FrameSink {
 // -2^23 .. 2^23 - 1, `channels` per frame, into `out`; counts the saturated
 // samples and the peak into `clips`.
 void PackPcm24(const FrameBlock& block, int channels, uint8_t* out, ClipReport* clips);
+
+// The block's packed 24-bit frames: those its Prepare packed, whose counts
+// then join `clips`, or else packed now into `scratch`.
+const uint8_t* PackedPcm24(const FrameBlock& block, int channels, uint8_t* scratch,
+                           ClipReport* clips);
