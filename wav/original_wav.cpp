@@ -16,9 +16,8 @@ constexpr int SizeFieldBytes = 4;
 // The RIFF size counts "WAVE" (4), the whole "fmt " chunk (8 + 16) and the
 // data chunk's head (8) on top of the data: 36 bytes.
 constexpr uint32_t RiffSizeOverData = 36;
-constexpr uint32_t TailFrames = OverlapWords;
-constexpr int OriginalChannels =
-    2;  // the layout is always stereo  // the last division's frames not computed
+constexpr uint32_t TailFrames = OverlapWords;  // the last division's frames not computed
+constexpr int OriginalChannels = 2;            // the layout is always stereo
 
 // 2 channels, 88,200 frames per second, 6 bytes per frame, 24 bits, PCM.
 // The size fields hold placeholders and the rate fields DSD64's rates until
