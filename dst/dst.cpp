@@ -2,6 +2,8 @@
 // probability tables), then one arithmetic-decoded bit per channel and sample.
 #include "dst/dst.h"
 
+#include "dst/dst_format.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -9,43 +11,15 @@
 
 namespace {
 
-// ---- Frame layout (numbers of bits unless said otherwise) -----------------
+// ---- Frame layout ---------------------------------------------------------
 
-constexpr int CodedFlagBits = 1;       // 1: arithmetic-coded frame; 0: stored plainly
-constexpr int PlainReservedBits = 1;   // after the flag of a plain frame; ignored
-constexpr int PlainStuffingBits = 6;   // then zeros up to the first byte of sound
-constexpr int OrderBits = 7;           // filter order - 1
-constexpr int CoefficientBits = 9;     // a filter coefficient, two's complement
-constexpr int TableLengthBits = 6;     // probability table length - 1
-constexpr int ProbabilityBits = 7;     // a probability - 1
-constexpr int MethodBits = 2;          // coefficient prediction method
-constexpr int RiceParameterBits = 3;   // low bits of each Rice code
-constexpr int Methods = 3;             // method 3 is not defined
-constexpr int RegisterBits = 12;       // the arithmetic decoder's code register
-constexpr uint32_t RangeStart = 4095;  // the arithmetic decoder's first interval width
-constexpr uint32_t RangeFloor = 2048;  // the interval is renormalised below this width
-constexpr int HalfProbability = 128;   // probability used while a filter fills its history
-constexpr int IndexShift = 3;          // |prediction| >> 3 indexes a probability table
-constexpr int MinProbability = 1;
-constexpr int MaxProbability = 128;
-constexpr int MinCoefficient = -256;
-constexpr int MaxCoefficient = 255;
-// A filter segment spans at least 1024 bits, a probability table segment 32.
-constexpr int FilterSegmentMinBits = 1024;
-constexpr int TableSegmentMinBits = 32;
-constexpr int MaxFilterSegments = 4;  // per channel
-constexpr int MaxTableSegments = 8;   // per channel
+using namespace dst_format;
+
 // An arithmetic-coded frame may need a few zero bits past its end; needing more
 // than this many means it was cut short.
 constexpr size_t MaxOverrunBits = 64;
 // The longest run of zeros a Rice code may start with: far beyond any 9-bit value.
 constexpr int MaxRiceHigh = 1 << 16;
-// The history a filter starts each frame with: one byte of it, repeated.
-constexpr uint64_t InitialHistory = 0xAAAAAAAAAAAAAAAAull;
-
-// Coefficient prediction (of order method + 1), in eighths: filters, then tables.
-constexpr int FilterPrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-9, -5, 6}};
-constexpr int TablePrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-24, 24, -8}};
 
 // Reads big-endian bit fields; past the end every bit is 0 and is counted.
 struct BitReader {

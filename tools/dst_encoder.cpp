@@ -8,44 +8,22 @@
 #include <cstring>
 
 #include "dst/dst.h"
+#include "dst/dst_format.h"
 
 namespace {
 
-// ---- Frame layout, as dst/dst.cpp reads it -----------------------------
+using namespace dst_format;
 
-constexpr int OrderBits = 7;           // filter order - 1
-constexpr int CoefficientBits = 9;     // a filter coefficient, two's complement
-constexpr int TableLengthBits = 6;     // probability table length - 1
-constexpr int ProbabilityBits = 7;     // a probability - 1
-constexpr int MethodBits = 2;          // coefficient prediction method
-constexpr int RiceParameterBits = 3;   // low bits of each Rice code
-constexpr int Methods = 3;             // prediction methods 0, 1, 2
-constexpr int MaxFilterRice = 6;       // the largest Rice parameter written for filters
-constexpr int MaxTableRice = 4;        // and for probability tables
-constexpr int MaxRiceCodeBits = 24;    // longest Rice code written, all its bits
-constexpr int RegisterBits = 12;       // the arithmetic coder's register
-constexpr uint32_t RangeStart = 4095;  // the first interval width
-constexpr uint32_t RangeFloor = 2048;  // renormalise below this width
+// What the encoder chooses to write, within what the format allows.
+constexpr int MaxFilterRice = 6;     // the largest Rice parameter written for filters
+constexpr int MaxTableRice = 4;      // and for probability tables
+constexpr int MaxRiceCodeBits = 24;  // longest Rice code written, all its bits
 constexpr uint32_t RegisterCarry = 1u << RegisterBits;
-constexpr int HalfProbability = 128;
-constexpr int IndexShift = 3;  // |prediction| >> 3 indexes a probability table
-constexpr int MinProbability = 1;
-constexpr int MaxProbability = 128;
-constexpr int MinCoefficient = -256;
-constexpr int MaxCoefficient = 255;
-constexpr int FilterSegmentMinBits = 1024;
-constexpr int TableSegmentMinBits = 32;
-constexpr int MaxFilterSegments = 4;
-constexpr int MaxTableSegments = 8;
 constexpr int SegmentResolution = 8;  // bytes per unit of segment length
 // FFmpeg refuses a frame of 12 filters or tables; the format allows 2 per channel.
 constexpr int MaxTablesWritten = 11;
-constexpr uint64_t InitialHistory = 0xAAAAAAAAAAAAAAAAull;
 // Coefficients are the least-squares taps times this, unless that overflows.
 constexpr double CoefficientScale = 256.0;
-
-constexpr int FilterPrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-9, -5, 6}};
-constexpr int TablePrediction[Methods][Methods] = {{-8, 0, 0}, {-16, 8, 0}, {-24, 24, -8}};
 
 struct BitWriter {
   std::vector<uint8_t> bits;  // one bit per element, in order
