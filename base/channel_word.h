@@ -16,6 +16,8 @@ constexpr int WordSamples = 32;
 // A frame is filtered from a window of this many consecutive words of each
 // channel (512 samples), so a channel of n words gives n - 15 frames.
 constexpr int WindowWords = 16;
+// Words a window reaches past its own frame's word: the next frames' share.
+constexpr uint32_t OverlapWords = WindowWords - 1;
 
 // Alternating bits, DSD silence: pads a short last division, and stands for
 // sound the input does not hold.

@@ -22,13 +22,9 @@
 
 namespace {
 
-constexpr int ExitSuccess = 0;
-constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
 constexpr double UnitGain = 1.0;
-constexpr double DecibelsPerDecade = 20.0;  // of amplitude
 constexpr double AutoGainMarginDb = 0.1;    // --gain auto's room below saturation
 constexpr double HundredthsPerDb = 100.0;
-constexpr double FullScale24 = 8388608.0;  // 2^23: 0 dBFS in the pass's samples
 // Frames between two figures of the standard form's progress indicator:
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
 constexpr uint64_t ProgressStep = DivSize / 16;
@@ -189,14 +185,12 @@ SampleFormat SampleFormatOf(int bits) {
                       : SampleFormat::Pcm24;
 }
 
-double LinearGain(double db) { return db == 0.0 ? 1.0 : std::pow(10.0, db / DecibelsPerDecade); }
-
 // The gain --gain auto chooses for a stream measured at unit gain: just low
 // enough that no sample saturates, with AutoGainMarginDb to spare, rounded
 // down to a hundredth of a dB; never above 0 dB.
 double AutoGain(uint64_t peak) {
   if (peak == 0) return 0.0;
-  const double peak_db = DecibelsPerDecade * std::log10(double(peak) / FullScale24);
+  const double peak_db = DecibelsOfMagnitude(peak);
   return std::min(0.0,
                   std::floor((-peak_db - AutoGainMarginDb) * HundredthsPerDb) / HundredthsPerDb);
 }

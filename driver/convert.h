@@ -8,6 +8,10 @@
 #include "driver/command_line.h"
 #include "driver/reporter.h"
 
+// A run's exit status.
+constexpr int ExitSuccess = 0;
+constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
+
 // Converts request.in into request.out. 0 after a complete run; 1 after a
 // failure, or when sound was left out or missing.
 int Convert(const Request& request, Reporter* reporter);

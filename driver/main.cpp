@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr int ExitSuccess = 0;
-constexpr int ExitFailure = 1;
-
 int Run(int argc, char** argv, Reporter* reporter) {
   GuardStandardDescriptors();
   // A reader of the console that goes away must not end the conversion:

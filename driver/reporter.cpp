@@ -35,14 +35,8 @@ void ClearProgress(Reporter* reporter) {
   reporter->shown_percent = -1;
 }
 
-constexpr double DecibelsPerDecade = 20.0;  // of amplitude
 constexpr double ClipMarginDb = 0.1;        // the suggested gain's room below full scale
 constexpr double TenthsPerDb = 10.0;
-
-// A magnitude in 24-bit LSB units in dB re full scale (2^23).
-double DecibelsOf(uint64_t magnitude) {
-  return DecibelsPerDecade * std::log10(double(magnitude) / FullScale24);
-}
 
 // A channel's speaker, or its number (from 1) when it has none.
 std::string ChannelName(Speaker speaker, int channel) {
@@ -211,7 +205,7 @@ void ReportMeasuring(Reporter* reporter) { reporter->stage = "measuring "; }
 
 void ReportAutoGain(const Reporter&, const char* in_path, double gain_db, uint64_t peak) {
   std::fprintf(stderr, "dff2wav: %s: --gain auto: %+.2f dB (peak %+.2f dBFS at 0 dB)\n", in_path,
-               gain_db, DecibelsOf(peak));
+               gain_db, DecibelsOfMagnitude(peak));
 }
 
 void ReportReplayGain(const Reporter&, const char* in_path, const ReplayGain& values) {
@@ -235,7 +229,7 @@ void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
   if (total == 0) return;
   // The gain that lowers the peak below full scale with room to spare,
   // rounded down to a tenth of a dB, as --gain takes it.
-  const double peak_db = DecibelsOf(clips.peak);
+  const double peak_db = DecibelsOfMagnitude(clips.peak);
   const double keeping = std::floor((gain_db - peak_db - ClipMarginDb) * TenthsPerDb) / TenthsPerDb;
   std::fprintf(stderr,
                "dff2wav: %s: %llu samples saturated (%s); peak %+.2f dBFS before saturation; "

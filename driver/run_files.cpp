@@ -19,7 +19,7 @@ namespace {
 constexpr int StandardDescriptors = 3;  // standard input, output and error
 constexpr const char* StandardOutputName = "-";
 
-constexpr size_t MagicBytes = 4;  // of DsdiffMagic and DsfMagic
+constexpr size_t MagicBytes = 4;  // of FRM8_ID and DsfMagic
 
 // Whether descriptor `fd` is open on the file `file` describes.
 bool Reaches(int fd, const struct stat& file) {
@@ -132,7 +132,7 @@ Fault RefuseDsdFile(int fd, const char* path, uint64_t bytes) {
     return FaultOf(Failure::FileOpen, path,
                    "cannot be read to make sure it is not a DSD file; refusing to overwrite it");
   }
-  if (std::memcmp(magic, DsdiffMagic, MagicBytes) == 0 ||
+  if (std::memcmp(magic, FRM8_ID, MagicBytes) == 0 ||
       std::memcmp(magic, DsfMagic, MagicBytes) == 0) {
     return FaultOf(Failure::OutputIsDsd, path, "is a DSD file; refusing to overwrite it");
   }

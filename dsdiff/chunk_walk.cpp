@@ -8,32 +8,13 @@
 #include "base/byte_order.h"
 #include "base/io.h"
 #include "dsdiff/dsdiff.h"
+#include "dsdiff/dsdiff_ids.h"
 #include "dst/dst.h"
 #include "tags/tags.h"
 
 namespace {
 
-// Chunk identifiers, four bytes each, compared case-sensitively.
-constexpr char FVER_ID[4] = {'F', 'V', 'E', 'R'};  // format version
-constexpr char DSD_ID[4] = {'D', 'S', 'D', ' '};   // uncompressed sound data
-constexpr char DST_ID[4] = {'D', 'S', 'T', ' '};   // DST-compressed sound data
-// Local chunks of "DST ".
-constexpr char FRTE_ID[4] = {'F', 'R', 'T', 'E'};  // frame count (4 bytes), frame rate (2)
-constexpr char DSTF_ID[4] = {'D', 'S', 'T', 'F'};  // one frame of every channel
 constexpr uint64_t FrameCountBytes = 4;            // "FRTE": big-endian frame count
-constexpr char PROP_ID[4] = {'P', 'R', 'O', 'P'};  // property chunk
-constexpr char SND_ID[4] = {'S', 'N', 'D', ' '};   // property type: sound
-// Local chunks of a sound property chunk.
-constexpr char FS_ID[4] = {'F', 'S', ' ', ' '};    // sample rate, 4 bytes
-constexpr char CHNL_ID[4] = {'C', 'H', 'N', 'L'};  // channel count (2 bytes), then 4-byte IDs
-constexpr char CMPR_ID[4] = {'C', 'M', 'P', 'R'};  // compression type (4), then a counted name
-constexpr char UncompressedType[4] = {'D', 'S', 'D', ' '};  // "CMPR" type of plain one-bit sound
-constexpr char DstType[4] = {'D', 'S', 'T', ' '};           // "CMPR" type of DST
-// Chunks that carry tags.
-constexpr char DIIN_ID[4] = {'D', 'I', 'I', 'N'};  // edited master information
-constexpr char DIAR_ID[4] = {'D', 'I', 'A', 'R'};  // DIIN: the artist, a counted text
-constexpr char DITI_ID[4] = {'D', 'I', 'T', 'I'};  // DIIN: the title, a counted text
-constexpr char ID3_ID[4] = {'I', 'D', '3', ' '};   // an ID3v2 tag, top level or in PROP
 constexpr uint64_t TextCountBytes = 4;             // DIAR, DITI: big-endian count before the text
 constexpr uint64_t MaxInfoTextBytes = 1 << 16;     // the longest DIIN text taken
 constexpr uint64_t FormSizeOffset = 4;             // "FRM8": the container's size, 8 bytes
@@ -176,8 +157,8 @@ Refusal RefusalOf(const PropertyChunk& chunk) {
     return Refusal::Channels;
   }
   if (chunk.has_channels && p.channel_ids != p.channels) return Refusal::ChannelIds;
-  if (p.compression[0] != '\0' && std::memcmp(p.compression, UncompressedType, 4) != 0 &&
-      std::memcmp(p.compression, DstType, 4) != 0) {
+  if (p.compression[0] != '\0' && std::memcmp(p.compression, DSD_TYPE, 4) != 0 &&
+      std::memcmp(p.compression, DST_TYPE, 4) != 0) {
     return Refusal::Compression;
   }
   return Refusal::None;
@@ -252,7 +233,7 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   uint8_t size[ChunkSizeBytes];
   PropertyChunk found;
   bool has_properties = false;  // the last well-formed sound property chunk is in `found`
-  if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, DsdiffMagic)) {
+  if (!ReadExactly(&in, id, ChunkIdBytes) || !IdIs(id, FRM8_ID)) {
     return Fault{Failure::NotDsd, path};
   }
   if (!SkipForward(&in, FormHeadSkip)) return no_sound;
@@ -271,7 +252,7 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
       Cursor prop = in;
       uint8_t type[ChunkIdBytes];
       if (data_bytes >= ChunkIdBytes && ReadExactly(&prop, type, ChunkIdBytes) &&
-          IdIs(type, SND_ID) && ReadSoundProperties(prop, in.pos + data_bytes, &found)) {
+          IdIs(type, SND_TYPE) && ReadSoundProperties(prop, in.pos + data_bytes, &found)) {
         has_properties = true;
         *properties = found.properties;
         properties->refusal = RefusalOf(found);

@@ -6,10 +6,8 @@
 #pragma once
 
 #include "base/failure.h"
+#include "dsdiff/dsdiff_ids.h"
 #include "source/source.h"
-
-// The first four bytes of every DSDIFF file.
-constexpr char DsdiffMagic[4] = {'F', 'R', 'M', '8'};
 
 // Walks the container from its start to the first "DSD " chunk and describes
 // the sound that follows its head. Chunks before it are skipped by their full

@@ -1,5 +1,7 @@
 #include "measure/measure.h"
 
+#include "sink/samples.h"
+
 #include <ebur128.h>
 
 #include <algorithm>
@@ -9,7 +11,7 @@
 
 namespace {
 
-constexpr double FullScale24 = 8388608.0;  // 2^23: samples as libebur128 takes them
+constexpr double SampleScale = 1.0 / FullScale24;  // libebur128 takes full scale as 1.0
 
 ebur128_state* State(void* handle) { return static_cast<ebur128_state*>(handle); }
 
@@ -73,7 +75,7 @@ Fault Measurer::Write(const FrameBlock& block) {
   if (!loudness_) return Fault{};
   for (uint32_t k = 0; k < block.frames; ++k) {
     for (int c = 0; c < format_.channels; ++c) {
-      interleaved_[size_t{k} * format_.channels + c] = block.channels[c][k] / FullScale24;
+      interleaved_[size_t{k} * format_.channels + c] = block.channels[c][k] * SampleScale;
     }
   }
   if (ebur128_add_frames_double(State(ebur128_), interleaved_.data(), block.frames) !=

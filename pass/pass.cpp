@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t OverlapWords = WindowWords - 1;  // words a window reaches past its frame
 // Frames per piece: 64 Ki stereo frames read 512 KiB of sound and make 256 KiB
 // of words and of samples per channel. With more channels a piece is shorter,
 // so that a worker's buffers stay near that size; a multiple of 16, the

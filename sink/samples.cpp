@@ -12,6 +12,7 @@ constexpr int32_t Pcm24Max = (1 << 23) - 1;
 constexpr int32_t Pcm16Min = -(1 << 15);
 constexpr int32_t Pcm16Max = (1 << 15) - 1;
 constexpr double FloatScale = 1.0 / FullScale24;
+constexpr double DecibelsPerDecade = 20.0;  // of amplitude
 
 // xorshift64 (Marsaglia): a fast generator of 64-bit values, each of whose
 // bytes serves as a uniform draw from 0 to 255.
@@ -89,6 +90,12 @@ AVX2_CLONE RunCount Quantize(const int32_t* in, const int32_t* offset, uint32_t 
 }
 
 }  // namespace
+
+double DecibelsOfMagnitude(uint64_t magnitude) {
+  return DecibelsPerDecade * std::log10(static_cast<double>(magnitude) / FullScale24);
+}
+
+double LinearGain(double db) { return db == 0.0 ? 1.0 : std::pow(10.0, db / DecibelsPerDecade); }
 
 void AddClips(const ClipReport& block, ClipReport* run) {
   for (int c = 0; c < MaxChannels; ++c) run->saturated[c] += block.saturated[c];

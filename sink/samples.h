@@ -25,6 +25,11 @@ int SampleBytes(SampleFormat format);
 // Full scale in 24-bit LSB units: 0 dBFS.
 constexpr int64_t FullScale24 = int64_t{1} << 23;
 
+// A magnitude in 24-bit LSB units, in dB relative to full scale.
+double DecibelsOfMagnitude(uint64_t magnitude);
+// The factor of a gain of `db` dB: exactly 1 for 0 dB.
+double LinearGain(double db);
+
 // Generators of dither per channel: independent xorshift64 generators,
 // stepped together so that the steps run as vector operations.
 constexpr int DitherLanes = 8;

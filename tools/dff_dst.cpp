@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "dsdiff/dsdiff_ids.h"
 #include "dst/dst.h"
 #include "tools/dst_encoder.h"
 
@@ -21,21 +22,7 @@ namespace {
 
 // ---- DSDIFF layout ------------------------------------------------------
 
-constexpr char ContainerId[] = "FRM8";     // outermost chunk
-constexpr char FormType[] = "DSD ";        // the container's form type
-constexpr char PropertyId[] = "PROP";      // property chunk
-constexpr char PropertyType[] = "SND ";    // its type: sound properties
-constexpr char SampleRateId[] = "FS  ";    // sample rate, 32-bit
-constexpr char ChannelsId[] = "CHNL";      // channel count (16-bit), then channel ids
-constexpr char CompressionId[] = "CMPR";   // compression type and its counted name
-constexpr char Uncompressed[] = "DSD ";    // compression type of plain one-bit sound
-constexpr char DstType[] = "DST ";         // compression type of DST
-constexpr char DstName[] = "DST Encoded";  // its name
-constexpr char SoundId[] = "DSD ";         // plain sound data chunk
-constexpr char DstSoundId[] = "DST ";      // DST sound data chunk
-constexpr char FrameInfoId[] = "FRTE";     // in "DST ": frame count (32-bit), rate (16-bit)
-constexpr char FrameId[] = "DSTF";         // in "DST ": one frame
-constexpr char IndexId[] = "DSTI";         // after "DST ": per frame, its offset and length
+constexpr char DstName[] = "DST Encoded";  // the name "CMPR" gives DST
 constexpr int IdBytes = 4;                 // every chunk id and type
 constexpr int SizeBytes = 8;               // chunk sizes are 64-bit big-endian
 constexpr int ChunkHeadBytes = IdBytes + SizeBytes;
@@ -198,30 +185,30 @@ struct Sound {
 
 // The property chunk with "CMPR" saying DST; reads the rate, channels and compression.
 bool RewriteProperties(const Bytes& file, const ChunkSpan& prop, Sound* sound, Bytes* out) {
-  if (prop.size < IdBytes || !IdIs(file, prop.data, PropertyType)) return false;
+  if (prop.size < IdBytes || !IdIs(file, prop.data, SND_TYPE)) return false;
   std::vector<ChunkSpan> local;
   if (!Chunks(file, prop.data + IdBytes, prop.data + prop.size, &local)) return false;
   Bytes body;
-  PutId(&body, PropertyType);
+  PutId(&body, SND_TYPE);
   for (const ChunkSpan& c : local) {
-    if (IdIs(file, c.head, SampleRateId) && c.size >= 4) {
+    if (IdIs(file, c.head, FS_ID) && c.size >= 4) {
       sound->rate = static_cast<uint32_t>(BigEndianAt(file, c.data, 4));
-    } else if (IdIs(file, c.head, ChannelsId) && c.size >= 2) {
+    } else if (IdIs(file, c.head, CHNL_ID) && c.size >= 2) {
       sound->channels = static_cast<int>(BigEndianAt(file, c.data, 2));
-    } else if (IdIs(file, c.head, CompressionId) && c.size >= IdBytes) {
-      sound->uncompressed = IdIs(file, c.data, Uncompressed);
+    } else if (IdIs(file, c.head, CMPR_ID) && c.size >= IdBytes) {
+      sound->uncompressed = IdIs(file, c.data, DSD_TYPE);
       Bytes compression;
-      PutId(&compression, DstType);
+      PutId(&compression, DST_TYPE);
       const size_t name_length = std::strlen(DstName);
       compression.push_back(static_cast<uint8_t>(name_length));
       compression.insert(compression.end(), DstName, DstName + name_length);
       if ((1 + name_length) % 2 != 0) compression.push_back(0);  // the name's own pad
-      PutChunk(&body, CompressionId, compression);
+      PutChunk(&body, CMPR_ID, compression);
       continue;
     }
     body.insert(body.end(), file.begin() + c.head, file.begin() + c.next);
   }
-  PutChunk(out, PropertyId, body);
+  PutChunk(out, PROP_ID, body);
   return true;
 }
 
@@ -241,7 +228,7 @@ bool WriteDstChunk(const uint8_t* data, size_t bytes, int channels, const Option
   Bytes info;
   PutBigEndian(&info, frames, 4);
   PutBigEndian(&info, FrameRate, 2);
-  PutChunk(&body, FrameInfoId, info);
+  PutChunk(&body, FRTE_ID, info);
   std::vector<Bytes> frame(channels, Bytes(channel_bytes)), check = frame;
   std::vector<uint8_t*> check_out;
   std::vector<const uint8_t*> in;
@@ -265,33 +252,33 @@ bool WriteDstChunk(const uint8_t* data, size_t bytes, int channels, const Option
     }
     PutBigEndian(index, out_offset + ChunkHeadBytes + body.size(), IndexOffsetBytes);
     PutBigEndian(index, payload.size(), IndexLengthBytes);
-    PutChunk(&body, FrameId, payload);
+    PutChunk(&body, DSTF_ID, payload);
     tally->coded += IsCodedFrame(payload);
     tally->frame_bytes += payload.size();
   }
   tally->frames = frames;
   tally->sound_bytes = bytes;
-  PutChunk(out, DstSoundId, body);
+  PutChunk(out, DST_ID, body);
   return true;
 }
 
 // The whole output file, or an error message.
 std::string Convert(const Bytes& file, const Options& options, Bytes* out, Tally* tally) {
-  if (file.size() < ChunkHeadBytes + IdBytes || !IdIs(file, 0, ContainerId) ||
-      !IdIs(file, ChunkHeadBytes, FormType))
+  if (file.size() < ChunkHeadBytes + IdBytes || !IdIs(file, 0, FRM8_ID) ||
+      !IdIs(file, ChunkHeadBytes, DSD_FORM))
     return "not a DSDIFF file";
   const size_t end = std::min<uint64_t>(file.size(), ChunkHeadBytes + BigEndianAt(file, 4, 8));
   std::vector<ChunkSpan> chunks;
   if (!Chunks(file, ChunkHeadBytes + IdBytes, end, &chunks)) return "a chunk runs past the file";
   Bytes body;
-  PutId(&body, FormType);
+  PutId(&body, DSD_FORM);
   Sound sound;
   bool have_properties = false, have_sound = false;
   for (const ChunkSpan& c : chunks) {
-    if (IdIs(file, c.head, PropertyId)) {
+    if (IdIs(file, c.head, PROP_ID)) {
       if (!RewriteProperties(file, c, &sound, &body)) return "the property chunk is malformed";
       have_properties = true;
-    } else if (IdIs(file, c.head, SoundId)) {
+    } else if (IdIs(file, c.head, DSD_ID)) {
       if (!have_properties) return "no property chunk before the sound";
       if (!sound.uncompressed) return "the sound is not uncompressed DSD";
       if (sound.rate != Dsd64Rate) return "only DSD64 (2822400 Hz) is taken";
@@ -300,14 +287,14 @@ std::string Convert(const Bytes& file, const Options& options, Bytes* out, Tally
       if (!WriteDstChunk(file.data() + c.data, c.size - c.size % sound.channels, sound.channels,
                          options, ChunkHeadBytes + body.size(), &body, &index, tally))
         return "encoding failed";
-      if (options.index) PutChunk(&body, IndexId, index);
+      if (options.index) PutChunk(&body, DSTI_ID, index);
       have_sound = true;
     } else {
       body.insert(body.end(), file.begin() + c.head, file.begin() + c.next);
     }
   }
   if (!have_sound) return "no DSD sound chunk";
-  PutId(out, ContainerId);
+  PutId(out, FRM8_ID);
   PutBigEndian(out, body.size(), SizeBytes);
   out->insert(out->end(), body.begin(), body.end());
   return "";

@@ -19,22 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "dsdiff/dsdiff_ids.h"
+
 namespace {
 
 // ---- DSDIFF layout ------------------------------------------------------
 
-constexpr char ContainerId[] = "FRM8";                // outermost chunk
-constexpr char FormType[] = "DSD ";                   // form type of the container
-constexpr char VersionId[] = "FVER";                  // format version chunk
 constexpr uint32_t FormatVersion = 0x01050000;        // version 1.5.0.0
-constexpr char PropertyId[] = "PROP";                 // property chunk
-constexpr char PropertyType[] = "SND ";               // property type: sound properties
-constexpr char SampleRateId[] = "FS  ";               // sample rate chunk
-constexpr char ChannelsId[] = "CHNL";                 // channel count and channel ids
-constexpr char CompressionId[] = "CMPR";              // compression type chunk
-constexpr char CompressionType[] = "DSD ";            // uncompressed one-bit data
-constexpr char CompressionName[] = "not compressed";  // its counted name
-constexpr char SoundId[] = "DSD ";                    // sound data chunk
+constexpr char CompressionName[] = "not compressed";  // the name "CMPR" gives plain sound
 
 constexpr int IdBytes = 4;            // every chunk id and type is 4 bytes
 constexpr int SizeFieldBytes = 8;     // chunk sizes are 64-bit big-endian
@@ -457,28 +449,28 @@ std::vector<uint8_t> DsdiffHeader(uint64_t groups, uint32_t sample_rate, int cha
   // The name is a counted string padded to an even length (count byte
   // included); the pad belongs to the string, so the size counts it.
   std::vector<uint8_t> compression;
-  PutId(&compression, CompressionType);
+  PutId(&compression, DSD_TYPE);
   const size_t name_length = std::strlen(CompressionName);
   compression.push_back(static_cast<uint8_t>(name_length));
   compression.insert(compression.end(), CompressionName, CompressionName + name_length);
   if ((1 + name_length) % 2 != 0) compression.push_back(0);
 
   std::vector<uint8_t> property;
-  PutId(&property, PropertyType);
-  PutChunk(&property, SampleRateId, rate);
-  PutChunk(&property, ChannelsId, channels);
-  PutChunk(&property, CompressionId, compression);
+  PutId(&property, SND_TYPE);
+  PutChunk(&property, FS_ID, rate);
+  PutChunk(&property, CHNL_ID, channels);
+  PutChunk(&property, CMPR_ID, compression);
 
   std::vector<uint8_t> body;  // the container's data up to the sound data
-  PutId(&body, FormType);
-  PutChunk(&body, VersionId, version);
-  PutChunk(&body, PropertyId, property);
+  PutId(&body, DSD_FORM);
+  PutChunk(&body, FVER_ID, version);
+  PutChunk(&body, PROP_ID, property);
   const uint64_t sound_bytes = groups * ChannelGroupBytes * channel_count;  // even: no pad
-  PutId(&body, SoundId);
+  PutId(&body, DSD_ID);
   PutBigEndian(&body, sound_bytes, SizeFieldBytes);
 
   std::vector<uint8_t> header;
-  PutId(&header, ContainerId);
+  PutId(&header, FRM8_ID);
   PutBigEndian(&header, body.size() + sound_bytes, SizeFieldBytes);
   header.insert(header.end(), body.begin(), body.end());
   return header;

@@ -20,7 +20,6 @@
 // ---- The original layout ----------------------------------------------------
 
 constexpr uint32_t DivSize = 0x800000;              // words per channel in a full division
-constexpr uint32_t OverlapWords = WindowWords - 1;  // words a window reaches past its frame
 constexpr uint32_t OriginalFrameBytes = 6;          // left sample, then right, 3 bytes each
 constexpr uint32_t DivWavSize = DivSize * OriginalFrameBytes;  // PCM bytes of a full division
 constexpr uint32_t OriginalHeaderBytes = 44;
