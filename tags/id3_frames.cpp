@@ -20,15 +20,26 @@
 #include "tags/id3_frames.h"
 
 #include <id3tag.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "base/byte_order.h"
 #include "tags/tags.h"
 
 namespace {
 
 constexpr char Id3Magic[3] = {'I', 'D', '3'};   // the first bytes of every ID3v2 tag
+constexpr size_t VersionOffset = 3;             // tag header: the major version, 2 to 4
+constexpr size_t RevisionOffset = 4;            // then the revision
+constexpr size_t FlagsOffset = 5;               // then the flags
+constexpr size_t SizeOffset = 6;                // then the syncsafe size of what follows
+constexpr uint8_t NoRevision = 0xFF;            // a revision byte no tag may have
+constexpr uint8_t Utf8Encoding = 3;             // a text frame's encoding byte: UTF-8
+constexpr uint8_t Latin1Encoding = 0;           // and Latin-1
+constexpr size_t FrameIdBytes = 4;              // 2.3, 2.4; 3 in 2.2
+constexpr unsigned NewTagVersion = 4;           // the version of a tag made afresh
 constexpr size_t Id3FooterBytes = 10;           // 2.4: "3DI" and the header's other fields
 constexpr uint8_t TagUnsynchronised = 0x80;     // 2.2, 2.3: the whole tag; 2.4: every frame
 constexpr uint8_t TagExtendedHeader = 0x40;     // 2.3, 2.4; in 2.2 the same bit means compressed
@@ -59,9 +70,7 @@ constexpr char ImageMimePrefix[] = "image/";  // and any other 2.2 image format 
 constexpr char ObsoleteFrameId[] = "ZOBS";
 
 uint32_t BigEndianAt(const uint8_t* bytes, int count) {
-  uint32_t value = 0;
-  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-  return value;
+  return static_cast<uint32_t>(LoadBigEndian(bytes, count));
 }
 
 uint32_t SyncsafeAt(const uint8_t* bytes) {
@@ -71,7 +80,9 @@ uint32_t SyncsafeAt(const uint8_t* bytes) {
 }
 
 void AppendBigEndian(uint32_t value, int count, std::string* out) {
-  for (int i = count - 1; i >= 0; --i) out->push_back(static_cast<char>(value >> (8 * i)));
+  uint8_t bytes[4];
+  StoreBigEndian(value, count, bytes);
+  out->append(reinterpret_cast<const char*>(bytes), count);
 }
 
 void AppendSyncsafe(uint32_t value, std::string* out) {
@@ -186,23 +197,24 @@ std::string PrintableId(const std::string& id) {
 
 size_t Id3TagSize(const uint8_t* bytes, size_t size) {
   if (size < Id3HeaderBytes || memcmp(bytes, Id3Magic, sizeof Id3Magic) != 0) return 0;
-  const uint8_t version = bytes[3], revision = bytes[4], flags = bytes[5];
-  if (version < 2 || version > 4 || revision == 0xFF) return 0;
-  for (size_t i = 6; i < Id3HeaderBytes; ++i) {
+  const uint8_t version = bytes[VersionOffset], revision = bytes[RevisionOffset],
+                flags = bytes[FlagsOffset];
+  if (version < 2 || version > 4 || revision == NoRevision) return 0;
+  for (size_t i = SizeOffset; i < Id3HeaderBytes; ++i) {
     if (bytes[i] & 0x80) return 0;  // a size byte of a syncsafe field keeps its top bit clear
   }
   // id3_tag_query would count a footer for this flag in any version; only 2.4 has one.
   const size_t footer = version == 4 && (flags & TagFooterPresent) ? Id3FooterBytes : 0;
-  return Id3HeaderBytes + SyncsafeAt(bytes + 6) + footer;
+  return Id3HeaderBytes + SyncsafeAt(bytes + SizeOffset) + footer;
 }
 
 bool PrepareId3Tag(const uint8_t* bytes, PreparedTag* prepared, std::string* failure) {
   *prepared = PreparedTag();
-  const unsigned version = bytes[3];
-  const uint8_t flags = bytes[5];
+  const unsigned version = bytes[VersionOffset];
+  const uint8_t flags = bytes[FlagsOffset];
   prepared->version = version;
   const uint8_t* start = bytes + Id3HeaderBytes;
-  const size_t body_bytes = SyncsafeAt(bytes + 6);
+  const size_t body_bytes = SyncsafeAt(bytes + SizeOffset);
   const std::string body = version < 4 && (flags & TagUnsynchronised)
                                ? Deunsynchronise(start, body_bytes)
                                : std::string(start, start + body_bytes);
@@ -224,7 +236,7 @@ bool PrepareId3Tag(const uint8_t* bytes, PreparedTag* prepared, std::string* fai
     at = extended;
   }
   const size_t header_bytes = version == 2 ? Frame22HeaderBytes : FrameHeaderBytes;
-  const size_t id_bytes = version == 2 ? 3 : 4;
+  const size_t id_bytes = version == 2 ? 3 : FrameIdBytes;
   std::string frames;
   while (at < body.size() && data[at] != 0) {  // a zero byte starts the padding
     const uint8_t* head = data + at;
@@ -286,4 +298,63 @@ bool PrepareId3Tag(const uint8_t* bytes, PreparedTag* prepared, std::string* fai
   }
   prepared->tag = TagOf(version, frames);
   return true;
+}
+
+namespace {
+
+// A TXXX frame of `version` (3 or 4) in UTF-8 (Latin-1 for 2.3, whose text
+// frames know no UTF-8; the values are ASCII).
+std::string UserTextFrame(unsigned version, const std::string& description,
+                          const std::string& value) {
+  std::string body(1, static_cast<char>(version == 3 ? Latin1Encoding : Utf8Encoding));
+  body += description + '\0' + value;
+  std::string frame;
+  AppendFrame(version, UserTextId, 0, body, &frame);
+  return frame;
+}
+
+// Whether a TXXX body (2.3 or 2.4, not unsynchronised), in a single-byte
+// encoding, has the description of one of `fields`, in any case.
+bool DescribesOneOf(const std::string& body, const std::vector<TagComment>& fields) {
+  if (body.empty() || (body[0] != Latin1Encoding && body[0] != Utf8Encoding)) return false;
+  const std::string description = body.substr(1, body.find('\0', 1) - 1);
+  return std::any_of(fields.begin(), fields.end(), [&](const TagComment& field) {
+    return strcasecmp(description.c_str(), field.name.c_str()) == 0;
+  });
+}
+
+}  // namespace
+
+std::string Id3WithUserText(const std::string& id3, const std::vector<TagComment>& fields) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(id3.data());
+  const unsigned version = id3.empty() ? NewTagVersion : bytes[VersionOffset];
+  const uint8_t flags = id3.empty() ? 0 : bytes[FlagsOffset];
+  if (!id3.empty() && (version < 3 || (flags & TagUnsynchronised))) return "";
+  const bool syncsafe = version == 4;
+  std::string frames;
+  if (!id3.empty()) {
+    size_t pos = Id3HeaderBytes;
+    const size_t end = Id3HeaderBytes + SyncsafeAt(bytes + SizeOffset);
+    if (flags & TagExtendedHeader) {  // dropped: its CRC and sizes would be wrong
+      if (end < pos + 4) return "";
+      pos += syncsafe ? SyncsafeAt(bytes + pos) : BigEndianAt(bytes + pos, 4) + 4;
+    }
+    while (pos + FrameHeaderBytes <= end && bytes[pos] != 0) {
+      const uint32_t size = syncsafe ? SyncsafeAt(bytes + pos + FrameIdBytes)
+                                     : BigEndianAt(bytes + pos + FrameIdBytes, 4);
+      if (size > end - pos - FrameHeaderBytes) return "";
+      const std::string frame = id3.substr(pos, FrameHeaderBytes + size);
+      const bool replaced = frame.compare(0, FrameIdBytes, UserTextId) == 0 &&
+                            DescribesOneOf(frame.substr(FrameHeaderBytes), fields);
+      if (!replaced) frames += frame;
+      pos += FrameHeaderBytes + size;
+    }
+  }
+  for (const TagComment& field : fields) frames += UserTextFrame(version, field.name, field.value);
+  std::string tag(Id3Magic, sizeof Id3Magic);
+  tag += static_cast<char>(version);
+  tag += '\0';  // revision
+  tag += static_cast<char>(flags & ~(TagExtendedHeader | TagFooterPresent));
+  AppendSyncsafe(static_cast<uint32_t>(frames.size()), &tag);  // a tag's size is always syncsafe
+  return tag + frames;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tags/tags.h"
+
 // The user-defined text frame of 2.3 and 2.4: a description, then the values.
 constexpr char UserTextId[] = "TXXX";
 // libid3tag reads a TXXX value as one string and drops the rest; under this
@@ -32,6 +34,13 @@ struct PreparedTag {
 // caller holds. False, with the reason in `*failure`, when the extended
 // header is unusable or the rebuilt tag would not fit a tag's size field.
 bool PrepareId3Tag(const uint8_t* bytes, PreparedTag* prepared, std::string* failure);
+
+// The tag `id3` (2.3 or 2.4; empty for none, which makes a new 2.4 tag) with
+// a TXXX frame for each of `fields`, in place of any TXXX frames it had of
+// those descriptions (in any case). Its other frames are kept as they were;
+// the extended header is dropped, as its CRC and sizes would be wrong. Empty
+// when the tag cannot be changed so: ID3v2.2, or unsynchronised as a whole.
+std::string Id3WithUserText(const std::string& id3, const std::vector<TagComment>& fields);
 
 // A frame id fit for a note: letters and digits kept, anything else '?'.
 std::string PrintableId(const std::string& id);

@@ -3,14 +3,12 @@
 #include "tags/tags.h"
 
 #include <id3tag.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "base/byte_order.h"
 #include "base/io.h"
 #include "tags/id3_frames.h"
 
@@ -523,87 +521,6 @@ namespace {
 
 constexpr char ReplayGainGain[] = "REPLAYGAIN_TRACK_GAIN";
 constexpr char ReplayGainPeak[] = "REPLAYGAIN_TRACK_PEAK";
-constexpr size_t FrameHeadBytes = 10;  // 2.3 and 2.4: id, size, flags
-constexpr size_t FrameIdBytes = 4;
-constexpr uint8_t Utf8Encoding = 3;  // a text frame's encoding byte: UTF-8
-constexpr uint8_t Latin1Encoding = 0;
-constexpr uint8_t UnsynchronisedTag = 0x80;  // tag header flags
-constexpr uint8_t ExtendedHeaderFlag = 0x40;
-constexpr uint8_t FooterFlag = 0x10;  // 2.4 only
-constexpr size_t VersionOffset = 3;   // in the tag header
-constexpr size_t FlagsOffset = 5;
-constexpr size_t SizeOffset = 6;
-constexpr unsigned NewTagVersion = 4;
-
-uint32_t SyncsafeValue(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} << 21 | uint32_t{bytes[1]} << 14 | uint32_t{bytes[2]} << 7 | bytes[3];
-}
-
-void PutSize(uint32_t value, bool syncsafe, std::string* out) {
-  for (int shift = 3; shift >= 0; --shift) {
-    out->push_back(static_cast<char>(syncsafe ? (value >> (7 * shift)) & 0x7F
-                                              : (value >> (8 * shift)) & 0xFF));
-  }
-}
-
-// A TXXX frame of `version` (3 or 4) in UTF-8 (Latin-1 for 2.3, whose text
-// frames know no UTF-8; the values are ASCII).
-std::string UserTextFrame(unsigned version, const std::string& description,
-                          const std::string& value) {
-  std::string body(1, static_cast<char>(version == 3 ? Latin1Encoding : Utf8Encoding));
-  body += description + '\0' + value;
-  std::string frame = UserTextId;
-  PutSize(static_cast<uint32_t>(body.size()), version == 4, &frame);
-  frame += std::string(2, '\0');  // no flags
-  return frame + body;
-}
-
-// Whether a TXXX body (2.3 or 2.4, not unsynchronised) describes a
-// ReplayGain track value, in a single-byte encoding.
-bool IsTrackReplayGain(const std::string& body) {
-  if (body.empty() || (body[0] != Latin1Encoding && body[0] != Utf8Encoding)) return false;
-  const std::string description = body.substr(1, body.find('\0', 1) - 1);
-  return strcasecmp(description.c_str(), ReplayGainGain) == 0 ||
-         strcasecmp(description.c_str(), ReplayGainPeak) == 0;
-}
-
-// The tag `id3` with the frames of `fields`, and without any ReplayGain
-// track frames it had; empty when it cannot be changed so.
-std::string Id3WithUserText(const std::string& id3, const std::vector<TagComment>& fields) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(id3.data());
-  const unsigned version = id3.empty() ? NewTagVersion : bytes[VersionOffset];
-  const uint8_t flags = id3.empty() ? 0 : bytes[FlagsOffset];
-  if (!id3.empty() && (version < 3 || (flags & UnsynchronisedTag))) return "";
-  const bool syncsafe = version == 4;
-  std::string frames;
-  if (!id3.empty()) {
-    size_t pos = Id3HeaderBytes;
-    const size_t end = Id3HeaderBytes + SyncsafeValue(bytes + SizeOffset);
-    if (flags & ExtendedHeaderFlag) {  // dropped: its CRC and sizes would be wrong
-      if (end < pos + 4) return "";
-      const uint32_t extended = syncsafe ? SyncsafeValue(bytes + pos)
-                                         : static_cast<uint32_t>(LoadBigEndian(bytes + pos, 4)) + 4;
-      pos += extended;
-    }
-    while (pos + FrameHeadBytes <= end && bytes[pos] != 0) {
-      const uint32_t size = syncsafe ? SyncsafeValue(bytes + pos + FrameIdBytes)
-                                     : static_cast<uint32_t>(LoadBigEndian(bytes + pos + 4, 4));
-      if (size > end - pos - FrameHeadBytes) return "";
-      const std::string frame = id3.substr(pos, FrameHeadBytes + size);
-      const bool replaygain = frame.compare(0, FrameIdBytes, UserTextId) == 0 &&
-                              IsTrackReplayGain(frame.substr(FrameHeadBytes));
-      if (!replaygain) frames += frame;
-      pos += FrameHeadBytes + size;
-    }
-  }
-  for (const TagComment& field : fields) frames += UserTextFrame(version, field.name, field.value);
-  std::string tag = "ID3";
-  tag += static_cast<char>(version);
-  tag += '\0';  // revision
-  tag += static_cast<char>(flags & ~(ExtendedHeaderFlag | FooterFlag));
-  PutSize(static_cast<uint32_t>(frames.size()), true, &tag);  // a tag's size is always syncsafe
-  return tag + frames;
-}
 
 }  // namespace
 
