@@ -1,10 +1,9 @@
 #include "driver/command_line.h"
 
-#include <strings.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/output_formats.h"
 #include "flac/flac.h"
 #include "resample/resample.h"
 
@@ -12,16 +11,10 @@ namespace {
 
 constexpr char EndOfOptions[] = "--";
 constexpr char StandardStreamName[] = "-";
-constexpr char FlacEnding[] = ".flac";
 constexpr int FloatBits = 32;  // --bits 32: IEEE float
 
 bool IsOption(const char* arg) {
   return arg[0] == '-' && std::strcmp(arg, StandardStreamName) != 0;
-}
-
-bool EndsWithFlac(const char* path) {
-  const size_t length = std::strlen(path), ending = std::strlen(FlacEnding);
-  return length >= ending && strcasecmp(path + length - ending, FlacEnding) == 0;
 }
 
 // A whole decimal number from `low` to `high`.
@@ -64,13 +57,9 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
   if (value && !TakesValue(name)) return bad("option " + name + " takes no value");
   if (name == "--format" || name == "-f") {
     if (!needs_value()) return false;
-    if (*value == "wav") {
-      request->format = OutputFormat::Wav;
-    } else if (*value == "flac") {
-      request->format = OutputFormat::Flac;
-    } else {
-      return bad("--format is wav or flac, not " + *value);
-    }
+    const OutputFormatRow* row = RowNamed(*value);
+    if (!row) return bad("--format is " + FormatNames() + ", not " + *value);
+    request->format = row->format;
     choices->format_given = true;
   } else if (name == "--compression") {
     if (!needs_value()) return false;
@@ -162,12 +151,14 @@ Request ParseCommandLine(int argc, char** argv) {
   }
   request.in = names[0];
   request.out = names[1];
-  if (!choices.format_given && EndsWithFlac(request.out)) request.format = OutputFormat::Flac;
-  if (request.format == OutputFormat::Flac && request.bits == FloatBits) {
+  const OutputFormatRow* by_ending = RowOfEnding(request.out);
+  if (!choices.format_given && by_ending) request.format = by_ending->format;
+  const OutputFormatRow& row = RowOf(request.format);
+  if (!row.holds_float && request.bits == FloatBits) {
     request.action = Action::BadCommandLine;
-    request.problem =
-        "FLAC holds integers: --bits 32 (float) cannot be written to FLAC; give --bits 16 or 24, "
-        "or --format wav";
+    request.problem = std::string(row.title) +
+                      " holds integers: --bits 32 (float) cannot be written to " + row.title +
+                      "; give --bits 16 or 24, or --format wav";
   }
   return request;
 }

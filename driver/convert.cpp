@@ -11,6 +11,7 @@
 #include "base/workers.h"
 #include "channel/channel_files.h"
 #include "driver/distinct_files.h"
+#include "driver/output_formats.h"
 #include "driver/run_files.h"
 #include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
@@ -23,7 +24,7 @@
 namespace {
 
 constexpr double UnitGain = 1.0;
-constexpr double AutoGainMarginDb = 0.1;    // --gain auto's room below saturation
+constexpr double AutoGainMarginDb = 0.1;  // --gain auto's room below saturation
 constexpr double HundredthsPerDb = 100.0;
 // Frames between two figures of the standard form's progress indicator:
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
@@ -271,14 +272,15 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   }
 
   ClipReport clips;
-  std::unique_ptr<FrameSink> writer;
-  if (request.format == OutputFormat::Flac) {
-    writer = std::make_unique<FlacWriter>(StreamOf(files->output), output, samples, request.dither,
-                                          tags, request.compression, out_block_frames, &clips);
-  } else {
-    writer = std::make_unique<StandardWavWriter>(StreamOf(files->output), output, samples,
-                                                 request.dither, tags, out_block_frames, &clips);
-  }
+  WriterSettings settings;
+  settings.stream = output;
+  settings.samples = samples;
+  settings.dither = request.dither;
+  settings.compression = request.compression;
+  settings.tags = tags;
+  settings.max_block_frames = out_block_frames;
+  std::unique_ptr<FrameSink> writer =
+      RowOf(request.format).open(StreamOf(files->output), settings, &clips);
   Chain chain = ChainTo(writer.get(), filtered, out_rate, block_frames);
   const PassJob job{source, chain.first, nullptr, LinearGain(gain_db), filtered.frames};
   Fault fault = RunSteps(job, step, reporter);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/messages.h"
+#include "driver/output_formats.h"
 #include "dst/dst.h"
 
 namespace {
@@ -35,7 +36,7 @@ void ClearProgress(Reporter* reporter) {
   reporter->shown_percent = -1;
 }
 
-constexpr double ClipMarginDb = 0.1;        // the suggested gain's room below full scale
+constexpr double ClipMarginDb = 0.1;  // the suggested gain's room below full scale
 constexpr double TenthsPerDb = 10.0;
 
 // A channel's speaker, or its number (from 1) when it has none.
@@ -180,9 +181,9 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
   const unsigned long long minutes = length_ms / MillisecondsPerMinute;
   const double seconds = double(length_ms % MillisecondsPerMinute) / MillisecondsPerSecond;
   // The output: its format, depth and rate, then what changes its samples.
-  std::string output = request.format == OutputFormat::Flac
-                           ? "FLAC (level " + std::to_string(request.compression) + ")"
-                           : std::string("WAV");
+  const OutputFormatRow& row = RowOf(request.format);
+  std::string output = row.title;
+  if (row.has_level) output += " (level " + std::to_string(request.compression) + ")";
   output += request.bits == 32 ? ", 32-bit float" : ", " + std::to_string(request.bits) + "-bit";
   if (request.bits == 16 && !request.dither) output += " without dither";
   output += ", " + std::to_string(format.frame_rate) + " Hz";

@@ -14,11 +14,11 @@
 
 namespace {
 
-constexpr uint64_t FrameCountBytes = 4;            // "FRTE": big-endian frame count
-constexpr uint64_t TextCountBytes = 4;             // DIAR, DITI: big-endian count before the text
-constexpr uint64_t MaxInfoTextBytes = 1 << 16;     // the longest DIIN text taken
-constexpr uint64_t FormSizeOffset = 4;             // "FRM8": the container's size, 8 bytes
-constexpr uint64_t FormDataOffset = 12;            // where the size counts from
+constexpr uint64_t FrameCountBytes = 4;         // "FRTE": big-endian frame count
+constexpr uint64_t TextCountBytes = 4;          // DIAR, DITI: big-endian count before the text
+constexpr uint64_t MaxInfoTextBytes = 1 << 16;  // the longest DIIN text taken
+constexpr uint64_t FormSizeOffset = 4;          // "FRM8": the container's size, 8 bytes
+constexpr uint64_t FormDataOffset = 12;         // where the size counts from
 
 // The channel IDs of "CHNL" and the speakers they stand for: stereo left and
 // right, the multichannel left and right, centre, low frequency, and the

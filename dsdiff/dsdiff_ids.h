@@ -3,16 +3,16 @@
 // from here. Plain constants only.
 #pragma once
 
-inline constexpr char FRM8_ID[] = "FRM8";  // the container; the file's first four bytes
+inline constexpr char FRM8_ID[] = "FRM8";   // the container; the file's first four bytes
 inline constexpr char DSD_FORM[] = "DSD ";  // the container's form type
 inline constexpr char FVER_ID[] = "FVER";   // format version
 inline constexpr char PROP_ID[] = "PROP";   // property chunk
 inline constexpr char SND_TYPE[] = "SND ";  // property type: sound
 // Local chunks of a sound property chunk.
-inline constexpr char FS_ID[] = "FS  ";    // sample rate, 4 bytes
-inline constexpr char CHNL_ID[] = "CHNL";  // channel count (2 bytes), then 4-byte ids
-inline constexpr char CMPR_ID[] = "CMPR";  // compression type (4), then a counted name
-inline constexpr char ABSS_ID[] = "ABSS";  // the absolute start time of the sound
+inline constexpr char FS_ID[] = "FS  ";     // sample rate, 4 bytes
+inline constexpr char CHNL_ID[] = "CHNL";   // channel count (2 bytes), then 4-byte ids
+inline constexpr char CMPR_ID[] = "CMPR";   // compression type (4), then a counted name
+inline constexpr char ABSS_ID[] = "ABSS";   // the absolute start time of the sound
 inline constexpr char DSD_TYPE[] = "DSD ";  // "CMPR" type of plain one-bit sound
 inline constexpr char DST_TYPE[] = "DST ";  // "CMPR" type of DST
 // Sound data.

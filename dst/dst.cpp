@@ -2,12 +2,12 @@
 // probability tables), then one arithmetic-decoded bit per channel and sample.
 #include "dst/dst.h"
 
-#include "dst/dst_format.h"
-
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
+
+#include "dst/dst_format.h"
 
 namespace {
 

@@ -116,15 +116,13 @@ uint32_t DefaultFlacChannelMask(int channels) {
   return channels >= 1 && channels <= MaxChannels ? defaults[channels] : 0;
 }
 
-FlacWriter::FlacWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples,
-                       bool dither, const TagRecord* tags, int compression,
-                       uint32_t max_block_frames, ClipReport* clips)
-    : format_(format),
-      samples_(samples),
-      maker_(MakeSampleMaker(samples, dither, format, clips)),
-      tags_(tags),
-      compression_(compression),
-      max_block_frames_(max_block_frames) {
+FlacWriter::FlacWriter(const OutputStream& out, const WriterSettings& settings, ClipReport* clips)
+    : format_(settings.stream),
+      samples_(settings.samples),
+      maker_(MakeSampleMaker(settings.samples, settings.dither, settings.stream, clips)),
+      tags_(settings.tags),
+      compression_(settings.compression),
+      max_block_frames_(settings.max_block_frames) {
   output_.stream = out;
 }
 

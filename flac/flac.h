@@ -28,10 +28,9 @@ uint32_t DefaultFlacChannelMask(int channels);
 
 class FlacWriter final : public FrameSink {
  public:
-  // `samples` is Pcm16 or Pcm24. `tags` may be nullptr (no tags); it must
-  // outlive Start. Counts what saturation costs into `clips`.
-  FlacWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples, bool dither,
-             const TagRecord* tags, int compression, uint32_t max_block_frames, ClipReport* clips);
+  // Samples of Pcm16 or Pcm24, at the settings' compression level. Counts
+  // what saturation costs into `clips`.
+  FlacWriter(const OutputStream& out, const WriterSettings& settings, ClipReport* clips);
   ~FlacWriter() override;
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;

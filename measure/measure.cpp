@@ -1,13 +1,13 @@
 #include "measure/measure.h"
 
-#include "sink/samples.h"
-
 #include <ebur128.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+
+#include "sink/samples.h"
 
 namespace {
 

@@ -34,6 +34,19 @@ double LinearGain(double db);
 // stepped together so that the steps run as vector operations.
 constexpr int DitherLanes = 8;
 
+struct TagRecord;  // the tags module's record; a writer that stores tags includes it
+
+// Everything a writer is opened with: the stream it is given, the samples it
+// stores, and what goes beside them.
+struct WriterSettings {
+  StreamFormat stream;  // rate, channels and their speakers (the mask), frames
+  SampleFormat samples = SampleFormat::Pcm24;
+  bool dither = true;               // Pcm16: TPDF dither; else rounding to the nearest
+  int compression = 5;              // a compressing format's level
+  const TagRecord* tags = nullptr;  // none when null; must outlive the writer's Start
+  uint32_t max_block_frames = 0;    // the largest block the writer is handed
+};
+
 // Turns blocks of the pass's samples into one format's samples.
 struct SampleMaker {
   SampleFormat format = SampleFormat::Pcm24;

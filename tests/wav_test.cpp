@@ -162,8 +162,11 @@ TEST(Pcm24, BlocksPackedBeforeWriteGiveTheSameFileAndCounts) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   ClipReport clips;
-  StandardWavWriter writer(OutputStream{fd, "out.wav", true, 0}, format, SampleFormat::Pcm24, false,
-                           nullptr, block.frames, &clips);
+  WriterSettings settings;
+  settings.stream = format;
+  settings.dither = false;
+  settings.max_block_frames = block.frames;
+  StandardWavWriter writer(OutputStream{fd, "out.wav", true, 0}, settings, &clips);
   ASSERT_FALSE(Failed(writer.Start()));
   ASSERT_FALSE(Failed(writer.Write(block)));  // packed by Write
   std::vector<uint8_t> room(writer.PreparedBytes(block.frames));

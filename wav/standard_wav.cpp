@@ -180,15 +180,14 @@ std::vector<uint8_t> StandardWavWriter::Header(const StreamFormat& format, Sampl
   return header;
 }
 
-StandardWavWriter::StandardWavWriter(const OutputStream& out, const StreamFormat& format,
-                                     SampleFormat samples, bool dither, const TagRecord* tags,
-                                     uint32_t max_block_frames, ClipReport* clips)
+StandardWavWriter::StandardWavWriter(const OutputStream& out, const WriterSettings& settings,
+                                     ClipReport* clips)
     : out_(out),
-      format_(format),
-      samples_(samples),
-      maker_(MakeSampleMaker(samples, dither, format, clips)),
-      tags_(tags),
-      max_block_frames_(max_block_frames) {}
+      format_(settings.stream),
+      samples_(settings.samples),
+      maker_(MakeSampleMaker(settings.samples, settings.dither, settings.stream, clips)),
+      tags_(settings.tags),
+      max_block_frames_(settings.max_block_frames) {}
 
 Fault StandardWavWriter::Start() {
   try {

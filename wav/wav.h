@@ -19,8 +19,8 @@
 
 // ---- The original layout ----------------------------------------------------
 
-constexpr uint32_t DivSize = 0x800000;              // words per channel in a full division
-constexpr uint32_t OriginalFrameBytes = 6;          // left sample, then right, 3 bytes each
+constexpr uint32_t DivSize = 0x800000;      // words per channel in a full division
+constexpr uint32_t OriginalFrameBytes = 6;  // left sample, then right, 3 bytes each
 constexpr uint32_t DivWavSize = DivSize * OriginalFrameBytes;  // PCM bytes of a full division
 constexpr uint32_t OriginalHeaderBytes = 44;
 constexpr uint32_t MinDsdSize = 128;         // 16 groups: one filter window
@@ -99,11 +99,9 @@ constexpr uint32_t Pcm24Bytes = 3;  // a 24-bit sample, least significant byte f
 // tag's own bytes in an "id3 " chunk.
 class StandardWavWriter final : public FrameSink {
  public:
-  // `tags` may be nullptr; it must outlive Start. Counts what saturation
+  // Samples of 16 or 24-bit PCM, or 32-bit float. Counts what saturation
   // costs into `clips`.
-  StandardWavWriter(const OutputStream& out, const StreamFormat& format, SampleFormat samples,
-                    bool dither, const TagRecord* tags, uint32_t max_block_frames,
-                    ClipReport* clips);
+  StandardWavWriter(const OutputStream& out, const WriterSettings& settings, ClipReport* clips);
   Fault Start() override;
   // 24-bit samples are packed on the thread that made them.
   size_t PreparedBytes(uint32_t frames) const override;
