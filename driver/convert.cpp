@@ -93,14 +93,14 @@ Fault CheckDistinctFiles(const Request& request, RunForm form, int kept, std::st
 // Prepares the pass, starts the writer, and runs the pass over the job's
 // frames in steps of at most `step` frames (the original form's divisions),
 // reporting each step; a run of no frames still takes one.
-Fault RunSteps(const PassJob& job, uint64_t step, Reporter* reporter) {
+Fault RunSteps(const PassJob& job, uint64_t step, Reporter* reporter, PassReport* report) {
   const uint64_t steps = std::max<uint64_t>(1, (job.frames + step - 1) / step);
   Pass pass;
   Fault fault = PassPrepare(*job.source, *job.sink, WorkerCount(), &pass);
   if (!Failed(fault)) fault = job.sink->Start();
   for (uint64_t s = 0; s < steps && !Failed(fault); ++s) {
     const uint64_t first = s * step;
-    fault = PassFrames(&pass, job, first, std::min(step, job.frames - first));
+    fault = PassFrames(&pass, job, first, std::min(step, job.frames - first), report);
     if (!Failed(fault)) ReportProgress(reporter, s + 1, steps);
   }
   if (!Failed(fault)) ReportPassEnd(reporter);
@@ -139,7 +139,8 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   OriginalWavWriter writer(StreamOf(files->output), sizes, source->sample_rate / WordSamples,
                            PassBlockFrames(*source), &clips);
   const PassJob job{source, &writer, &files->channels, UnitGain, ComputedFrames(sizes)};
-  fault = RunSteps(job, DivSize, reporter);
+  PassReport report;
+  fault = RunSteps(job, DivSize, reporter, &report);
   if (!Failed(fault)) fault = FinishChannelFiles(&files->channels, ChannelFileWords(sizes));
   if (!Failed(fault)) fault = writer.Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
@@ -149,10 +150,10 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   stereo.speakers[0] = FrontLeft;
   stereo.speakers[1] = FrontRight;
   ReportClips(*reporter, source->path, clips, stereo, 0.0);
-  const bool damaged = ReportDamagedFrames(*source) > 0;
+  ReportDamagedFrames(source->path, report.damaged);
   ReportFinished(*reporter);
   CloseAll(files);
-  return data_left_out || damaged ? ExitFailure : ExitSuccess;
+  return data_left_out || !report.damaged.empty() ? ExitFailure : ExitSuccess;
 }
 
 // The chain of stages a standard run's frames go through: a resampler when
@@ -246,9 +247,10 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     Measurer measurer(output, request.replaygain, out_block_frames);
     Chain chain = ChainTo(&measurer, filtered, out_rate, block_frames);
     ReportMeasuring(reporter);
+    PassReport measured_report;  // the writing pass meets the same frames and reports them
     Fault fault =
         RunSteps(PassJob{source, chain.first, nullptr, LinearGain(gain_db), filtered.frames}, step,
-                 reporter);
+                 reporter, &measured_report);
     if (!Failed(fault)) fault = chain.first->Finish();
     if (Failed(fault)) return Fail(reporter, files, fault);
     Measurement measured = measurer.Result();
@@ -283,14 +285,15 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
       RowOf(request.format).open(StreamOf(files->output), settings, &clips);
   Chain chain = ChainTo(writer.get(), filtered, out_rate, block_frames);
   const PassJob job{source, chain.first, nullptr, LinearGain(gain_db), filtered.frames};
-  Fault fault = RunSteps(job, step, reporter);
+  PassReport report;
+  Fault fault = RunSteps(job, step, reporter, &report);
   if (!Failed(fault)) fault = chain.first->Finish();
   if (!Failed(fault)) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
   ReportClips(*reporter, request.in, clips, output, gain_db);
-  const bool damaged = ReportDamagedFrames(*source) > 0;
+  ReportDamagedFrames(request.in, report.damaged);
   CloseAll(files);
-  return missing_words > 0 || damaged ? ExitFailure : ExitSuccess;
+  return missing_words > 0 || !report.damaged.empty() ? ExitFailure : ExitSuccess;
 }
 
 }  // namespace

@@ -12,11 +12,11 @@
 
 struct OutputFormatRow {
   OutputFormat format;
-  const char* name;         // as --format takes it: "wav"
-  const char* title;        // as the summary line shows it: "WAV"
-  const char* ending;       // of a file of this format, and of OUT that asks for it: ".wav"
-  bool holds_float;         // takes 32-bit float samples
-  bool has_level;           // takes --compression
+  const char* name;    // as --format takes it: "wav"
+  const char* title;   // as the summary line shows it: "WAV"
+  const char* ending;  // of a file of this format, and of OUT that asks for it: ".wav"
+  bool holds_float;    // takes 32-bit float samples
+  bool has_level;      // takes --compression
   std::unique_ptr<FrameSink> (*open)(const OutputStream& out, const WriterSettings& settings,
                                      ClipReport* clips);
 };

@@ -142,25 +142,20 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
   }
 }
 
-uint64_t ReportDamagedFrames(const SoundSource& source) {
-  if (source.layout != SoundLayout::DstFrames) return 0;
-  const DstFrameIndex& dst = *source.dst;
-  uint64_t damaged = 0;
-  for (uint64_t f = 0; f < dst.payload.size(); ++f) {
-    if (!dst.damaged[f].load(std::memory_order_relaxed)) continue;
-    if (++damaged > MaxDamageLines) continue;
+void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged) {
+  for (size_t i = 0; i < damaged.size() && i < MaxDamageLines; ++i) {
+    const uint64_t f = damaged[i].frame;
     const auto ms = static_cast<unsigned long long>(f * MillisecondsPerSecond / DstFramesPerSecond);
     std::fprintf(stderr,
                  "dff2wav: %s: DST frame %llu (at %llu:%06.3f) could not be decoded; its 1/75 s "
                  "is silence\n",
-                 source.path, static_cast<unsigned long long>(f), ms / MillisecondsPerMinute,
+                 in_path, static_cast<unsigned long long>(f), ms / MillisecondsPerMinute,
                  double(ms % MillisecondsPerMinute) / MillisecondsPerSecond);
   }
-  if (damaged > MaxDamageLines) {
+  if (damaged.size() > MaxDamageLines) {
     std::fprintf(stderr, "dff2wav: %s: and %llu more damaged DST frames, each 1/75 s of silence\n",
-                 source.path, static_cast<unsigned long long>(damaged - MaxDamageLines));
+                 in_path, static_cast<unsigned long long>(damaged.size() - MaxDamageLines));
   }
-  return damaged;
 }
 
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,

@@ -52,12 +52,12 @@ void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
 void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                         uint64_t missing_words);
 
-// Standard form: what is converted into what, in one line.
-// One line on standard error for each DST frame the run found damaged (the
+// One line on standard error for each frame the pass found damaged (the
 // first MaxDamageLines of them, then how many more), naming the frame and
-// its time, in either form. Returns the number of damaged frames.
-uint64_t ReportDamagedFrames(const SoundSource& source);
+// its time, in either form.
+void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged);
 
+// Standard form: what is converted into what, in one line.
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format);
 

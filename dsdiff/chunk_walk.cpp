@@ -217,7 +217,6 @@ uint64_t IndexDstFrames(Cursor* in, SoundSource* source) {
     index->payload.resize(frames);
     index->payload_bytes.resize(frames);
   }
-  index->Seal();
   const uint64_t frame_words = index->FrameWords();
   source->dst = std::move(index);
   return frames * frame_words;

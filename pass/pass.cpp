@@ -77,6 +77,7 @@ struct PieceWorker {
   PieceJob* job;
   PieceBuffers buffers;
   WorkerOutcome outcome;
+  std::vector<DamagedFrame> damaged;  // what this worker's pieces met
 };
 
 // Piece `piece`: reads its words, keeps them in the channel files, filters
@@ -84,14 +85,14 @@ struct PieceWorker {
 // its frames on to be passed to the sink in turn. Returns the fault of the
 // piece, or of one it passed on (`*failed`).
 Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int slot,
-               uint32_t* failed) {
+               std::vector<DamagedFrame>* damaged, uint32_t* failed) {
   const PassJob& job = *pieces->job;
   const SoundSource& source = *job.source;
   const uint64_t first = pieces->first + uint64_t{piece} * pieces->piece_frames;
   const uint32_t frames = static_cast<uint32_t>(
       std::min<uint64_t>(pieces->piece_frames, pieces->first + pieces->count - first));
   const uint32_t words = frames + OverlapWords;
-  Fault fault = ReadSourceWords(source, first, words, b.sound, b.words);
+  Fault fault = ReadSourceWords(source, first, words, b.sound, b.words, damaged);
   if (Failed(fault)) return fault;
   if (job.channel_files) {
     // A piece owns the words of its frames; the 15 after them belong to the
@@ -124,7 +125,7 @@ void RunPieces(PieceWorker* worker) {
     if (taken >= SampleSlots && !WaitPassedOn(&job.pieces, slot_piece[slot])) break;
     slot_piece[slot] = piece;
     uint32_t failed = piece;
-    const Fault fault = RunPiece(&job, piece, worker->buffers, slot, &failed);
+    const Fault fault = RunPiece(&job, piece, worker->buffers, slot, &worker->damaged, &failed);
     if (Failed(fault)) {
       RecordFault(&job.pieces, &worker->outcome, failed, fault);
       break;
@@ -151,15 +152,30 @@ Fault PassPrepare(const SoundSource& source, const FrameSink& sink, unsigned wor
   return pass->memory ? Fault{} : Fault{Failure::MemoryAlloc};
 }
 
-Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count) {
+Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count,
+                 PassReport* report) {
   PieceJob pieces{&job, pass->piece_frames, first, count, {}, {}};
   pieces.pieces.count =
       static_cast<uint32_t>((count + pass->piece_frames - 1) / pass->piece_frames);
   std::vector<PieceWorker> workers;
   for (unsigned w = 0; w < pass->workers; ++w) {
-    workers.push_back(PieceWorker{&pieces, WorkerSlice(*pass, job.source->channels, w), {}});
+    workers.push_back(PieceWorker{&pieces, WorkerSlice(*pass, job.source->channels, w), {}, {}});
   }
-  return RunWorkers(workers, RunPieces);
+  const Fault fault = RunWorkers(workers, RunPieces);
+  // A frame at the boundary of two pieces is read by both.
+  std::vector<DamagedFrame>& damaged = report->damaged;
+  for (const PieceWorker& worker : workers) {
+    damaged.insert(damaged.end(), worker.damaged.begin(), worker.damaged.end());
+  }
+  const auto by_frame = [](const DamagedFrame& a, const DamagedFrame& b) {
+    return a.frame < b.frame;
+  };
+  std::stable_sort(damaged.begin(), damaged.end(), by_frame);
+  damaged.erase(
+      std::unique(damaged.begin(), damaged.end(),
+                  [](const DamagedFrame& a, const DamagedFrame& b) { return a.frame == b.frame; }),
+      damaged.end());
+  return fault;
 }
 
 void PassRelease(Pass* pass) {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/failure.h"
 #include "channel/channel_files.h"
@@ -45,8 +46,15 @@ uint32_t PassBlockFrames(const SoundSource& source);
 // on that many threads, and its frames do not depend on the number.
 Fault PassPrepare(const SoundSource& source, const FrameSink& sink, unsigned workers, Pass* pass);
 
+// What a pass learned of the sound beyond its frames.
+struct PassReport {
+  std::vector<DamagedFrame> damaged;  // frames that read as silence, in order, each once
+};
+
 // Makes frames [first, first + count) of the run and hands them to the sink,
-// in order. Calls must cover the run's frames in order, from 0.
-Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count);
+// in order, and adds what it met to `*report`. Calls must cover the run's
+// frames in order, from 0.
+Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count,
+                 PassReport* report);
 
 void PassRelease(Pass* pass);

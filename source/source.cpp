@@ -90,8 +90,9 @@ Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload,
 // Words [first, first + count) of every file channel of a DST source, from
 // the frames that hold them; a damaged frame's words are SilenceWord.
 Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
-                   uint8_t* buffer, ChannelWord* const by_file[]) {
-  DstFrameIndex& dst = *source.dst;
+                   uint8_t* buffer, ChannelWord* const by_file[],
+                   std::vector<DamagedFrame>* damaged) {
+  const DstFrameIndex& dst = *source.dst;
   DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
   uint8_t* payload = buffer + ScratchBytes;
   uint8_t* sound = payload + MaxDstPayload(dst, source.channels);
@@ -103,7 +104,7 @@ Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, Wo
     bool decoded = false;
     const Fault fault = DecodeFrameOf(source, frame, payload, sound, scratch, &decoded);
     if (Failed(fault)) return fault;
-    if (!decoded) dst.damaged[frame].store(true, std::memory_order_relaxed);
+    if (!decoded) damaged->push_back(DamagedFrame{frame, {}});
     for (int c = 0; c < source.channels; ++c) {
       ChannelWord* words = by_file[c] + (from - first);
       if (!decoded) {
@@ -121,8 +122,6 @@ Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, Wo
 }
 
 }  // namespace
-
-void DstFrameIndex::Seal() { damaged = std::make_unique<std::atomic<bool>[]>(payload.size()); }
 
 bool IsConvertibleRate(uint32_t sample_rate) {
   for (uint32_t multiple = 1; multiple <= MaxRateMultiple; multiple *= 2) {
@@ -182,7 +181,7 @@ size_t SourceBufferBytes(const SoundSource& source, uint32_t count) {
 }
 
 Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
-                      ChannelWord* const words[]) {
+                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged) {
   const uint32_t held =
       first < source.words_present
           ? static_cast<uint32_t>(std::min<uint64_t>(count, source.words_present - first))
@@ -192,7 +191,7 @@ Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count,
   for (int c = 0; c < source.channels; ++c) by_file[source.file_channel[c]] = words[c];
   const WordKernel kernel = BestWordKernel();
   if (held > 0 && source.layout == SoundLayout::DstFrames) {
-    const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file);
+    const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file, damaged);
     if (Failed(fault)) return fault;
   } else if (held > 0 && source.layout == SoundLayout::Interleaved) {
     const size_t word_round = size_t{WordBytes} * source.channels;

@@ -6,10 +6,10 @@
 // of its own pieces at once; owns no file and keeps no state.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/channel_layout.h"
@@ -62,20 +62,22 @@ enum class SoundLayout {
   DstFrames,
 };
 
-// Where the DST frames of a source lie, and which of them could not be
-// decoded. A frame whose chunk the input cuts short, or that cannot be
-// decoded, reads as SilenceWord and is marked damaged when a pass meets it.
+// Where the DST frames of a source lie. A frame whose chunk the input cuts
+// short, or that cannot be decoded, reads as SilenceWord, and the read says so.
 struct DstFrameIndex {
-  uint32_t channel_bytes = 0;                    // bytes per channel in a frame
-  std::vector<uint64_t> payload;                 // input byte where frame f's "DSTF" data starts
-  std::vector<uint32_t> payload_bytes;           // its size; 0 for a frame the input cuts short
-  std::unique_ptr<std::atomic<bool>[]> damaged;  // one per frame, set by the pass
+  uint32_t channel_bytes = 0;           // bytes per channel in a frame
+  std::vector<uint64_t> payload;        // input byte where frame f's "DSTF" data starts
+  std::vector<uint32_t> payload_bytes;  // its size; 0 for a frame the input cuts short
 
   explicit DstFrameIndex(uint32_t bytes_per_channel) : channel_bytes(bytes_per_channel) {}
   // Words per channel in one frame.
   uint32_t FrameWords() const { return channel_bytes / sizeof(ChannelWord); }
-  // Makes the damage marks once every frame is indexed.
-  void Seal();
+};
+
+// A frame of 1/75 s that read as silence, and why.
+struct DamagedFrame {
+  uint64_t frame = 0;  // from the sound's start
+  std::string reason;  // empty: it does not decode
 };
 
 struct SoundSource {
@@ -126,9 +128,10 @@ size_t SourceBufferBytes(const SoundSource& source, uint32_t count);
 // read from the input into `buffer` (SourceBufferBytes) and must be there:
 // an input that has shrunk since it was measured gives Failure::FileRead.
 // DST frames are decoded whole, so the words of a frame that two calls
-// share are decoded twice; a damaged frame gives silence, not a Fault.
+// share are decoded twice; a damaged frame gives silence and an entry in
+// `*damaged`, not a Fault.
 Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
-                      ChannelWord* const words[]);
+                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged);
 
 // The ways of turning bytes into words. Both give the same words; Vector
 // needs AVX-512 VBMI and GFNI and is chosen at run time where the CPU has it.

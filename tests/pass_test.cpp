@@ -58,6 +58,7 @@ struct PassRun {
   Fault fault;
   std::vector<std::vector<int32_t>> samples;
   Bytes left, right;  // the channel files, when kept
+  PassReport report;
 };
 
 // Runs the pass over a DSDIFF file of `channels` channels of interleaved
@@ -86,7 +87,7 @@ PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   const InputFile in(file.substr(0, file.size() - sound.size() + held));
   SoundSource source;
   SoundProperties properties;
-  PassRun run{ChunkWalk(in.fd, "in", &source, &properties), {}, {}, {}};
+  PassRun run{ChunkWalk(in.fd, "in", &source, &properties), {}, {}, {}, {}};
   source.words_present = source.words;
   CollectingSink sink(o.channels);
   sink.fail_after = o.sink_fails_after;
@@ -105,7 +106,8 @@ PassRun RunPass(const Bytes& sound, const PassOptions& o = {}) {
   Pass pass;
   if (!Failed(run.fault)) run.fault = PassPrepare(source, sink, o.workers, &pass);
   for (uint64_t first = 0; first < job.frames && !Failed(run.fault); first += o.call_frames) {
-    run.fault = PassFrames(&pass, job, first, std::min(o.call_frames, job.frames - first));
+    run.fault =
+        PassFrames(&pass, job, first, std::min(o.call_frames, job.frames - first), &run.report);
   }
   PassRelease(&pass);
   if (!Failed(run.fault) && o.channel_files) {
@@ -207,3 +209,37 @@ TEST(Pass, FailuresEndThePassAtTheEarliestFailedPiece) {
 }
 
 }  // namespace
+
+TEST(Pass, ReportsEachDamagedFrameOnceInOrderWhateverTheWorkers) {
+  // 150 plain DST frames of stereo DSD64; some cannot be read: empty, or a
+  // coded frame of nothing. Frame 55 spans the first two pieces, so both read it.
+  const std::vector<uint64_t> broken = {0, 55, 56, 100, 149};
+  Bytes frames = Chunk("FRTE", BigEndian(150, 4) + BigEndian(75, 2));
+  for (uint64_t f = 0; f < 150; ++f) {
+    const bool bad = std::find(broken.begin(), broken.end(), f) != broken.end();
+    frames += Chunk("DSTF", !bad    ? Bytes(1, 0) + RandomSound(2 * 4704, 40 + f)
+                            : f % 2 ? "\x80"
+                                    : "");
+  }
+  const InputFile in(
+      Container({FverChunk(), PropChunk(2822400, 2, "DST "), Chunk("DST ", frames)}));
+  for (unsigned workers : {1u, 3u}) {
+    SoundSource source;
+    SoundProperties properties;
+    ASSERT_FALSE(Failed(ChunkWalk(in.fd, "in", &source, &properties)));
+    source.words_present = source.words;
+    CollectingSink sink(2);
+    const PassJob job{&source, &sink, nullptr, 1.0, source.words - OverlapWords};
+    Pass pass;
+    PassReport report;
+    ASSERT_FALSE(Failed(PassPrepare(source, sink, workers, &pass)));
+    ASSERT_FALSE(Failed(PassFrames(&pass, job, 0, job.frames / 2, &report)));
+    ASSERT_FALSE(
+        Failed(PassFrames(&pass, job, job.frames / 2, job.frames - job.frames / 2, &report)));
+    PassRelease(&pass);
+    std::vector<uint64_t> reported;
+    for (const DamagedFrame& d : report.damaged) reported.push_back(d.frame);
+    EXPECT_EQ(reported, broken) << workers << " workers";
+    EXPECT_EQ(sink.samples[0][56 * 1176], 0) << "a damaged frame is silence";
+  }
+}

@@ -27,7 +27,8 @@ Words ReadWords(const Bytes& file, SoundSource source, uint64_t first, uint32_t 
       {}, std::vector<std::vector<ChannelWord>>(source.channels, std::vector<ChannelWord>(count))};
   ChannelWord* pointers[MaxChannels];
   for (int c = 0; c < source.channels; ++c) pointers[c] = words.channels[c].data();
-  words.fault = ReadSourceWords(source, first, count, buffer.data(), pointers);
+  std::vector<DamagedFrame> damaged;
+  words.fault = ReadSourceWords(source, first, count, buffer.data(), pointers, &damaged);
   return words;
 }
 

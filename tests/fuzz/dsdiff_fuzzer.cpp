@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       channels[c].resize(words);
       pointers[c] = channels[c].data();
     }
-    fault = ReadSourceWords(source, 0, words, buffer.data(), pointers);
+    std::vector<DamagedFrame> damaged;
+    fault = ReadSourceWords(source, 0, words, buffer.data(), pointers, &damaged);
     if (Failed(fault)) __builtin_trap();  // every word counted present must be readable
   }
   close(fd);
