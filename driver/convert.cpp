@@ -11,10 +11,9 @@
 #include "base/workers.h"
 #include "channel/channel_files.h"
 #include "driver/distinct_files.h"
+#include "driver/input_formats.h"
 #include "driver/output_formats.h"
 #include "driver/run_files.h"
-#include "dsdiff/dsdiff.h"
-#include "dsf/dsf.h"
 #include "flac/flac.h"
 #include "measure/measure.h"
 #include "pass/pass.h"
@@ -49,13 +48,6 @@ int Fail(Reporter* reporter, OpenFiles* files, const Fault& fault) {
   ReportFailure(reporter, fault);
   CloseAll(files);
   return ExitFailure;
-}
-
-// Finds the sound in a DSDIFF or a DSF input.
-Fault ReadSoundHead(int fd, const char* path, SoundSource* source, SoundProperties* properties) {
-  const Fault dsdiff = ChunkWalk(fd, path, source, properties);
-  if (dsdiff.failure != Failure::NotDsd) return dsdiff;
-  return ReadDsfHead(fd, path, source, properties);
 }
 
 // The original form is a run with no options of a two-channel input; an
@@ -201,7 +193,7 @@ double AutoGain(uint64_t peak) {
 // window lies in the sound, at the chosen gain, depth and rate, one summary
 // line.
 int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request,
-                    SoundSource* source) {
+                    const InputFormatRow& reader, SoundSource* source) {
   if (files->output.busy) {
     return Fail(reporter, files,
                 FaultOf(Failure::OutputBusy, files->output.path, "written by another conversion"));
@@ -225,11 +217,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
 
   TagRecord* tags = nullptr;
   if (request.tags) {
-    if (source->layout == SoundLayout::ChannelBlocks) {
-      ReadDsfTags(files->input_bytes, source);
-    } else {
-      ReadDsdiffTags(files->input_bytes, source);
-    }
+    reader.read_details(files->input_bytes, source);
     ReportTagNotes(*reporter, request.in, source->tags.notes);
     tags = &source->tags;
   }
@@ -310,9 +298,11 @@ int Convert(const Request& request, Reporter* reporter) {
 
   SoundSource source;
   SoundProperties properties;
-  const Fault head = ReadSoundHead(files.input, request.in, &source, &properties);
+  const InputFormatRow* reader = nullptr;
+  const Fault head = ReadSoundHead(files.input, request.in, &source, &properties, &reader);
   const RunForm form = FormOf(request, head, source, properties);
   SetRunForm(reporter, form);
+  ReportTagNotes(*reporter, request.in, source.notes);
   std::string same_file_reason;
   fault = CheckDistinctFiles(request, form, kept, &same_file_reason);
   if (Failed(fault)) return Fail(reporter, &files, fault);
@@ -334,5 +324,5 @@ int Convert(const Request& request, Reporter* reporter) {
     return Fail(reporter, &files, head);
   }
   return form == RunForm::Original ? ConvertOriginal(reporter, &files, &source)
-                                   : ConvertStandard(reporter, &files, request, &source);
+                                   : ConvertStandard(reporter, &files, request, *reader, &source);
 }

@@ -44,18 +44,6 @@ std::string ChannelName(Speaker speaker, int channel) {
   return speaker != NoSpeaker ? SpeakerName(speaker) : "channel " + std::to_string(channel + 1);
 }
 
-const char* ContainerName(const SoundSource& source) {
-  switch (source.layout) {
-    case SoundLayout::ChannelBlocks:
-      return "DSF";
-    case SoundLayout::DstFrames:
-      return "DSDIFF (DST)";
-    case SoundLayout::Interleaved:
-      break;
-  }
-  return "DSDIFF";
-}
-
 // "DSD64" and so on, for the rates IsConvertibleRate takes.
 void DsdRateName(uint32_t rate, char* name, size_t size) {
   const uint32_t base = rate % Dsd64Rate == 0 ? Dsd64Rate : Dsd64Rate48k;
@@ -192,7 +180,7 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
   if (request.replaygain) output += ", ReplayGain";
   if (!request.tags) output += ", no tags";
   std::fprintf(Console(reporter), "dff2wav: %s: %s, %s (%s), %s (%u Hz), %llu:%06.3f -> %s: %s\n",
-               request.in, ContainerName(source), layout ? layout : channels, speakers, rate,
+               request.in, source.container, layout ? layout : channels, speakers, rate,
                static_cast<unsigned>(source.sample_rate), minutes, seconds, request.out,
                output.c_str());
 }

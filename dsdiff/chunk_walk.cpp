@@ -99,21 +99,46 @@ struct PropertyChunk {
   SoundProperties properties;
   bool has_channels = false;
   Speaker speakers[MaxChannels] = {};  // of the first channels, when their count is taken
+  std::string damage;                  // a local chunk passed over, and why; empty for none
 };
 
+// Whether a local chunk of this id is one the sound's description reads.
+bool DescribesTheSound(const uint8_t id[ChunkIdBytes]) {
+  return IdIs(id, FS_ID) || IdIs(id, CHNL_ID) || IdIs(id, CMPR_ID);
+}
+
+// A four-character id fit for a message: anything but printable ASCII as '?'.
+std::string ShownId(const uint8_t id[ChunkIdBytes]) {
+  std::string shown;
+  for (int i = 0; i < ChunkIdBytes; ++i)
+    shown.push_back(id[i] >= 0x20 && id[i] < 0x7F ? id[i] : '?');
+  return shown;
+}
+
 // Reads the local chunks of a "PROP" chunk whose data (after the property
-// type) spans [in->pos, end) of the input. Returns false when the chunk is
-// malformed or cut short: a local head that does not fit, a local chunk that
-// runs past `end`, or a known local chunk too short for its fixed fields.
-// Never reads at or past `end`.
+// type) spans [in->pos, end) of the input. Returns false when the chunk
+// cannot be trusted: the input ends inside it, or a local chunk that
+// describes the sound ("FS  ", "CHNL", "CMPR") runs past `end` or is too
+// short for its fixed fields. Any other local chunk that runs past `end`,
+// and bytes at the end too few for a local chunk's head, end the walk: what
+// the chunk said before them stays said, and `damage` says what was passed
+// over. Never reads at or past `end`.
 bool ReadSoundProperties(Cursor in, uint64_t end, PropertyChunk* found) {
   PropertyChunk chunk;
   SoundProperties& properties = chunk.properties;
   while (in.pos < end) {
     uint8_t head[ChunkHeadBytes];
-    if (end - in.pos < ChunkHeadBytes || !ReadExactly(&in, head, ChunkHeadBytes)) return false;
+    if (end - in.pos < ChunkHeadBytes) {
+      chunk.damage = "its last " + std::to_string(end - in.pos) + " bytes are no whole chunk";
+      break;
+    }
+    if (!ReadExactly(&in, head, ChunkHeadBytes)) return false;
     const uint64_t data_bytes = BigEndian64(head + ChunkIdBytes);
-    if (data_bytes > end - in.pos) return false;
+    if (data_bytes > end - in.pos) {
+      if (DescribesTheSound(head)) return false;
+      chunk.damage = "its \"" + ShownId(head) + "\" chunk runs past its end";
+      break;
+    }
     const uint64_t next = in.pos + data_bytes;
     uint8_t data[CompressionBytes + 1];
     if (IdIs(head, FS_ID)) {
@@ -253,6 +278,10 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
       if (data_bytes >= ChunkIdBytes && ReadExactly(&prop, type, ChunkIdBytes) &&
           IdIs(type, SND_TYPE) && ReadSoundProperties(prop, in.pos + data_bytes, &found)) {
         has_properties = true;
+        if (!found.damage.empty()) {
+          source->notes.push_back("the sound property chunk is damaged: " + found.damage +
+                                  "; passed over, and what came before it is kept");
+        }
         *properties = found.properties;
         properties->refusal = RefusalOf(found);
         if (properties->refusal != Refusal::None) return Fault{Failure::UnsupportedSound, path};
@@ -263,6 +292,7 @@ Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* 
   if (!ReadExactly(&in, size, ChunkSizeBytes)) return no_sound;
   DescribeStream(has_properties ? &found : nullptr, source);
   const bool dst = IdIs(id, DST_ID);
+  source->container = dst ? "DSDIFF (DST)" : "DSDIFF";
   source->layout = dst ? SoundLayout::DstFrames : SoundLayout::Interleaved;
   source->offset = in.pos;
   source->declared_bytes = BigEndian64(size);
@@ -326,7 +356,85 @@ void WalkLocalChunks(Cursor in, uint64_t data, uint64_t end, Found found) {
 
 }  // namespace
 
-void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source) {
+namespace {
+
+// A "MARK" chunk: the time (hours, minutes, seconds, samples), an offset in
+// samples, the kind of mark, its channel and flags, then a counted text.
+constexpr size_t MarkHoursOffset = 0;    // 2 bytes
+constexpr size_t MarkMinutesOffset = 2;  // 1 byte
+constexpr size_t MarkSecondsOffset = 3;  // 1 byte
+constexpr size_t MarkSamplesOffset = 4;  // 4 bytes
+constexpr size_t MarkOffsetOffset = 8;   // 4 bytes, signed
+constexpr size_t MarkTypeOffset = 12;    // 2 bytes; markChannel (2) and TrackFlags (2) follow
+constexpr size_t MarkFixedBytes = 18;    // then the counted text
+constexpr uint16_t TrackStartMark = 0;
+constexpr uint16_t TrackStopMark = 1;
+// "ABSS": the sound's absolute start time, as a mark gives it (hours,
+// minutes, seconds, samples): marks are absolute times.
+constexpr size_t AbssBytes = 8;
+constexpr int SecondsPerMinute = 60;
+constexpr int MinutesPerHour = 60;
+
+// A time as hours, minutes, seconds and samples: samples from 00:00:00:00.
+int64_t SamplesOfTime(const uint8_t* time, uint32_t sample_rate) {
+  const int64_t seconds =
+      (static_cast<int64_t>(LoadBigEndian(time + MarkHoursOffset, 2)) * MinutesPerHour +
+       time[MarkMinutesOffset]) *
+          SecondsPerMinute +
+      time[MarkSecondsOffset];
+  return seconds * sample_rate + static_cast<int64_t>(LoadBigEndian(time + MarkSamplesOffset, 4));
+}
+
+struct Mark {
+  int64_t time;  // in samples from the sound's start
+  uint16_t type;
+  std::string text;
+};
+
+// The tracks that TrackStart and TrackStop marks, in time order, describe:
+// each TrackStart starts a track that runs to the next; a TrackStop before
+// that starts the pause that belongs to it; the last track ends at the last
+// TrackStop after it, or with the sound. Marks before the sound count from
+// its start.
+std::vector<Track> TracksOfMarks(std::vector<Mark> marks) {
+  std::stable_sort(marks.begin(), marks.end(),
+                   [](const Mark& a, const Mark& b) { return a.time < b.time; });
+  std::vector<Track> tracks;
+  uint64_t stop = SoundEnd;  // the last TrackStop after the current track's start
+  for (const Mark& mark : marks) {
+    const uint64_t time = static_cast<uint64_t>(std::max<int64_t>(mark.time, 0));
+    if (mark.type == TrackStopMark && !tracks.empty()) stop = time;
+    if (mark.type != TrackStartMark) continue;
+    Track track;
+    track.number = static_cast<int>(tracks.size()) + 1;
+    track.start = time;
+    track.title = DsdiffText(mark.text);
+    if (!tracks.empty()) {
+      tracks.back().end = time;
+      if (stop != SoundEnd && stop >= tracks.back().start) track.pause = time - stop;
+    }
+    tracks.push_back(std::move(track));
+    stop = SoundEnd;
+  }
+  if (!tracks.empty()) tracks.back().end = stop;
+  return tracks;
+}
+
+// The mark in a "MARK" chunk's `bytes` bytes at in->pos; false when it is
+// too short for its fixed fields.
+bool ReadMark(Cursor* in, uint64_t bytes, uint32_t sample_rate, int64_t start, Mark* mark) {
+  uint8_t fixed[MarkFixedBytes];
+  if (bytes < MarkFixedBytes || !ReadExactly(in, fixed, MarkFixedBytes)) return false;
+  const auto offset = static_cast<int32_t>(LoadBigEndian(fixed + MarkOffsetOffset, 4));
+  mark->time = SamplesOfTime(fixed, sample_rate) - start + offset;
+  mark->type = static_cast<uint16_t>(LoadBigEndian(fixed + MarkTypeOffset, 2));
+  mark->text = InfoText(in, bytes - MarkFixedBytes);
+  return true;
+}
+
+}  // namespace
+
+void ReadDsdiffDetails(uint64_t input_bytes, SoundSource* source) {
   Cursor in;
   in.fd = source->fd;
   in.pos = FormSizeOffset;
@@ -335,7 +443,8 @@ void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source) {
   const uint64_t form_bytes = BigEndian64(size);
   const uint64_t end =
       form_bytes < input_bytes - FormDataOffset ? FormDataOffset + form_bytes : input_bytes;
-  ChunkPlace top_id3, prop_id3;
+  std::vector<ChunkPlace> top_id3;
+  ChunkPlace prop_id3, abss, diin;
   std::string artist, title;
   in.pos = FormDataOffset + ChunkIdBytes;  // past the form type
   uint8_t head[ChunkHeadBytes];
@@ -346,25 +455,56 @@ void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source) {
         IdIs(head, FVER_ID) ? FverSkip - ChunkSizeBytes : BigEndian64(head + ChunkIdBytes);
     if (bytes > end - data) break;  // the rest of the file is not whole chunks
     if (IdIs(head, ID3_ID)) {
-      top_id3 = ChunkPlace{true, data, bytes};
+      top_id3.push_back(ChunkPlace{true, data, bytes});
     } else if (IdIs(head, DIIN_ID)) {
-      WalkLocalChunks(in, data, data + bytes, [&](const uint8_t* id, const ChunkPlace& place) {
-        Cursor text = in;
-        text.pos = place.data;
-        if (IdIs(id, DIAR_ID)) artist = InfoText(&text, place.bytes);
-        if (IdIs(id, DITI_ID)) title = InfoText(&text, place.bytes);
-      });
+      diin = ChunkPlace{true, data, bytes};
     } else if (IdIs(head, PROP_ID) && bytes >= ChunkIdBytes) {
       WalkLocalChunks(in, data + ChunkIdBytes, data + bytes,
                       [&](const uint8_t* id, const ChunkPlace& place) {
                         if (IdIs(id, ID3_ID)) prop_id3 = place;
+                        if (IdIs(id, ABSS_ID) && place.bytes >= AbssBytes) abss = place;
                       });
     }
     in.pos = data + bytes + (bytes & 1);
   }
+  int64_t start = 0;
+  if (abss.found) {
+    uint8_t time[AbssBytes];
+    Cursor at = in;
+    at.pos = abss.data;
+    if (ReadExactly(&at, time, AbssBytes)) start = SamplesOfTime(time, source->sample_rate);
+  }
+  std::vector<Mark> marks;
+  if (diin.found) {
+    WalkLocalChunks(in, diin.data, diin.data + diin.bytes,
+                    [&](const uint8_t* id, const ChunkPlace& place) {
+                      Cursor text = in;
+                      text.pos = place.data;
+                      Mark mark;
+                      if (IdIs(id, DIAR_ID)) artist = InfoText(&text, place.bytes);
+                      if (IdIs(id, DITI_ID)) title = InfoText(&text, place.bytes);
+                      if (IdIs(id, MARK_ID) &&
+                          ReadMark(&text, place.bytes, source->sample_rate, start, &mark)) {
+                        marks.push_back(std::move(mark));
+                      }
+                    });
+  }
   TagRecord record;
-  const ChunkPlace& id3 = top_id3.found ? top_id3 : prop_id3;
-  if (id3.found) ReadId3TagAt(source->fd, id3.data, id3.bytes, &record);
+  const ChunkPlace* id3 = !top_id3.empty() ? &top_id3.back() : prop_id3.found ? &prop_id3 : nullptr;
+  if (id3) ReadId3TagAt(source->fd, id3->data, id3->bytes, &record);
   MergeDsdiffInfo(artist, title, &record);
   source->tags = std::move(record);
+  source->album.title = DsdiffText(title);
+  source->album.artist = DsdiffText(artist);
+  source->tracks = TracksOfMarks(std::move(marks));
+  if (source->tracks.empty()) return;
+  source->origin = TrackOrigin::Markers;
+  // The ripping tools' convention: one "ID3 " chunk per track, in order.
+  if (top_id3.size() > 1 && top_id3.size() == source->tracks.size()) {
+    for (size_t t = 0; t < top_id3.size(); ++t) {
+      Track& track = source->tracks[t];
+      ReadId3TagAt(source->fd, top_id3[t].data, top_id3[t].bytes, &track.tags);
+      track.has_tags = true;
+    }
+  }
 }

@@ -24,10 +24,21 @@
 // 16 whole words per channel.
 Fault ChunkWalk(int fd, const char* path, SoundSource* source, SoundProperties* properties);
 
-// Reads the tags of the DSDIFF file that `source` describes into
-// source->tags: an "ID3 " chunk at the top level (before or after the sound,
-// as rippers write it), else one inside "PROP"; then the artist ("DIAR") and
-// title ("DITI") of "DIIN" fill in what the ID3v2 tag lacks. The walk covers
-// the container's chunks within the input's `input_bytes` bytes and stops at
-// the first that does not fit; a tag that cannot be read leaves a note.
-void ReadDsdiffTags(uint64_t input_bytes, SoundSource* source);
+// Reads what the DSDIFF file that `source` describes says beyond its sound:
+// - source->tags: an "ID3 " chunk at the top level (before or after the
+//   sound, as rippers write it; the last of several), else one inside
+//   "PROP"; then the artist ("DIAR") and title ("DITI") of "DIIN" fill in
+//   what the ID3v2 tag lacks;
+// - source->album: its title and artist, from "DITI" and "DIAR";
+// - source->tracks, from the TrackStart and TrackStop marks ("MARK" in
+//   "DIIN"), their times less the start time "ABSS" gives (in "PROP"), plus
+//   their offsets, in time order: a track runs from its TrackStart to the
+//   next, a TrackStop between them starts the pause that belongs to it, and
+//   the last track ends at the last TrackStop after it or with the sound.
+//   A marker's text is its track's title. When the file holds one top-level
+//   "ID3 " chunk per track (the ripping tools' convention, two or more), the
+//   n-th is track n's tag.
+// The walk covers the container's chunks within the input's `input_bytes`
+// bytes and stops at the first that does not fit; a tag that cannot be
+// read leaves a note.
+void ReadDsdiffDetails(uint64_t input_bytes, SoundSource* source);

@@ -21,10 +21,11 @@
 // word are never read.
 Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties* properties);
 
-// Reads the ID3v2 tag that the head's metadata offset points at into
-// source->tags (nothing when the offset is 0). A tag that points outside the
-// input's `input_bytes` bytes, or cannot be read, leaves a note instead.
-void ReadDsfTags(uint64_t input_bytes, SoundSource* source);
+// Reads what the DSF file says beyond its sound: the ID3v2 tag that the
+// head's metadata offset points at, into source->tags (nothing when the
+// offset is 0). A tag that points outside the input's `input_bytes` bytes,
+// or cannot be read, leaves a note instead.
+void ReadDsfDetails(uint64_t input_bytes, SoundSource* source);
 
 // The first four bytes of every DSF file: the id of its "DSD " chunk.
 constexpr char DsfMagic[4] = {'D', 'S', 'D', ' '};

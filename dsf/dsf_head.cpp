@@ -104,6 +104,7 @@ Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties
   source->sample_rate = found.sample_rate;
   source->channels = type.channels;
   OrderChannels(type.speakers, type.channels, source);
+  source->container = "DSF";
   source->layout = SoundLayout::ChannelBlocks;
   source->offset = HeadBytes;
   source->data_end = DataOffset + std::min(data_bytes, UINT64_MAX - DataOffset);
@@ -120,7 +121,7 @@ Fault ReadDsfHead(int fd, const char* path, SoundSource* source, SoundProperties
   return Fault{};
 }
 
-void ReadDsfTags(uint64_t input_bytes, SoundSource* source) {
+void ReadDsfDetails(uint64_t input_bytes, SoundSource* source) {
   if (source->tag_offset == 0) return;
   // A tag within the head would be no tag: it points where none can be.
   const uint64_t offset = source->tag_offset;

@@ -80,7 +80,40 @@ struct DamagedFrame {
   std::string reason;  // empty: it does not decode
 };
 
+// The recording as an album, as far as the container or a cue sheet says.
+struct Album {
+  std::string title, artist, catalog, genre, date;
+  int disc_number = 0, disc_total = 0;  // 0: not known
+};
+
+// Where the tracks of a source come from.
+enum class TrackOrigin {
+  Whole,     // none: the whole sound is one track
+  Markers,   // DSDIFF "MARK" chunks
+  CueSheet,  // a cue sheet beside the input, or given
+  Disc,      // a disc image's track list
+};
+
+// Marks the end of a track that runs to the end of the sound.
+constexpr uint64_t SoundEnd = UINT64_MAX;
+
+// One track of the sound, in samples per channel from the sound's start.
+// A track runs from its start to the next track's start: the pause before
+// the next track belongs to it.
+struct Track {
+  int number = 0;           // as the container or the sheet numbers it, from 1
+  uint64_t start = 0;       // its first sample
+  uint64_t end = SoundEnd;  // one past its last, or SoundEnd
+  uint64_t pause = 0;       // samples of pause before `start`, held by the track before
+  std::string title, performer, composer, isrc;
+  bool has_tags = false;  // `tags` is the track's own ID3v2 tag, and wins over the text above
+  TagRecord tags;
+};
+
 struct SoundSource {
+  // The container, as the summary line names it: "DSDIFF", "DSF", ...
+  const char* container = "";
+
   // The stream.
   uint32_t sample_rate = Dsd64Rate;
   int channels = StereoChannels;
@@ -108,6 +141,10 @@ struct SoundSource {
   uint64_t words_present = 0;
 
   TagRecord tags;
+  Album album;
+  TrackOrigin origin = TrackOrigin::Whole;
+  std::vector<Track> tracks;       // in order of their starts; empty for TrackOrigin::Whole
+  std::vector<std::string> notes;  // what the reader passed over in the container, a line each
 };
 
 // Orders the channels of a file whose channel c stands at `file_speakers[c]`:

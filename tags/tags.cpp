@@ -494,6 +494,12 @@ bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record
   return ReadId3Tag(bytes.data(), bytes.size(), record);
 }
 
+std::string DsdiffText(const std::string& bytes) {
+  std::string value = bytes.substr(0, bytes.find('\0'));  // the chunks pad with NULs
+  value.erase(value.find_last_not_of(' ') + 1);
+  return IsUtf8(value) ? value : Utf8OfLatin1(value);
+}
+
 void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRecord* record) {
   // The field each "DIIN" chunk (DITI, DIAR) fills, in the record's order.
   const struct {
@@ -501,9 +507,7 @@ void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRec
     const std::string& text;
   } infos[] = {{"TITLE", title}, {"ARTIST", artist}};
   for (const auto& info : infos) {
-    std::string value = info.text.substr(0, info.text.find('\0'));  // the chunks pad with NULs
-    value.erase(value.find_last_not_of(' ') + 1);
-    if (!IsUtf8(value)) value = Utf8OfLatin1(value);
+    const std::string value = DsdiffText(info.text);
     if (value.empty()) continue;
     auto& comments = record->comments;
     const auto has = [&](const TagComment& c) { return c.name == info.field; };

@@ -65,6 +65,11 @@ bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record
 // whole) is kept unchanged, with a note.
 void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* record);
 
+// The text of a DSDIFF counted text (a "DIIN" title or artist, a marker's
+// text): up to its first NUL, without trailing spaces, in UTF-8 (bytes that
+// are not UTF-8 are taken as Latin-1).
+std::string DsdiffText(const std::string& bytes);
+
 // Adds the DSDIFF "DIIN" artist ("DIAR") and title ("DITI") text to `record`:
 // each only where the record has no ARTIST or TITLE of its own, since an ID3
 // tag is what taggers edit later, and DIIN values then are older. Each text

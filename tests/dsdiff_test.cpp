@@ -280,3 +280,104 @@ TEST(ChunkWalk, IndexesTheFramesOfADstChunk) {
 }
 
 }  // namespace
+
+namespace {
+
+// A "MARK" chunk at hh:mm:ss plus `samples`, moved by `offset`, of `type`.
+Bytes Mark(int hours, int minutes, int seconds, uint32_t samples, int32_t offset, uint16_t type,
+           const Bytes& text = "") {
+  return Chunk("MARK", BigEndian(hours, 2) + Bytes(1, char(minutes)) + Bytes(1, char(seconds)) +
+                           BigEndian(samples, 4) + BigEndian(uint32_t(offset), 4) +
+                           BigEndian(type, 2) + BigEndian(0, 2) + BigEndian(0, 2) +
+                           BigEndian(text.size(), 4) + text + Bytes(text.size() % 2, '\0'));
+}
+
+// An ID3v2.4 tag with one UTF-8 title.
+Bytes Id3Title(const Bytes& title) {
+  const Bytes body = "\x03" + title;
+  const Bytes frame = "TIT2" + BigEndian(body.size(), 4) + BigEndian(0, 2) + body;
+  return Bytes("ID3\x04\x00\x00", 6) + BigEndian(frame.size(), 4) + frame;  // sizes under 128
+}
+
+struct Details {
+  SoundSource source;
+  Fault head;
+};
+
+Details ReadDetails(const Bytes& file) {
+  const InputFile in(file);
+  Details d;
+  SoundProperties properties;
+  d.head = ChunkWalk(in.fd, "in.dff", &d.source, &properties);
+  if (!Failed(d.head)) ReadDsdiffDetails(file.size(), &d.source);
+  d.source.fd = -1;
+  return d;
+}
+
+}  // namespace
+
+TEST(DsdiffDetails, MarkersMakeTracksWithPausesAfterTheStartTimeAndOffsets) {
+  constexpr uint32_t Rate = 2822400;
+  // The sound starts at 00:00:01 (ABSS); marks are absolute, out of order,
+  // moved by their offsets; ProgramStart (2) and Index (4) marks say nothing.
+  const Bytes diin =
+      Chunk("DIIN", Chunk("DITI", BigEndian(5, 4) + "Album") +
+                        Chunk("DIAR", BigEndian(4, 4) + "Band") + Mark(0, 0, 6, 0, 0, 0, "Third") +
+                        Mark(0, 0, 1, 0, 0, 2) + Mark(0, 0, 1, 0, 0, 0, "First") +
+                        Mark(0, 0, 3, 0, 0, 1) + Mark(0, 0, 4, 100, -100, 0, "Second\xE9") +
+                        Mark(0, 0, 5, 0, 0, 4) + Mark(0, 0, 8, 0, 0, 1));
+  const Bytes prop = Chunk(
+      "PROP", "SND " + Chunk("FS  ", BigEndian(Rate, 4)) +
+                  Chunk("CHNL", BigEndian(2, 2) + "SLFTSRGT") +
+                  Chunk("ABSS", BigEndian(0, 2) + Bytes(1, 0) + Bytes(1, 1) + BigEndian(0, 4)));
+  const Bytes sound = Chunk("DSD ", Bytes(1024, '\x55'));
+  Details d = ReadDetails(Container({FverChunk(), prop, diin, sound}));
+  ASSERT_FALSE(Failed(d.head));
+  EXPECT_EQ(d.source.origin, TrackOrigin::Markers);
+  EXPECT_EQ(d.source.album.title, "Album");
+  EXPECT_EQ(d.source.album.artist, "Band");
+  ASSERT_EQ(d.source.tracks.size(), 3u);
+  const Track* t = d.source.tracks.data();
+  EXPECT_EQ(t[0].number, 1);
+  EXPECT_EQ(t[0].start, 0u);
+  EXPECT_EQ(t[0].end, 3u * Rate);
+  EXPECT_EQ(t[0].pause, 0u);
+  EXPECT_EQ(t[0].title, "First");
+  EXPECT_EQ(t[1].start, 3u * Rate);       // 00:00:04 and 100 samples, less 100
+  EXPECT_EQ(t[1].pause, 1u * Rate);       // from the TrackStop at 2 s
+  EXPECT_EQ(t[1].title, "Second\u00E9");  // Latin-1 taken as such
+  EXPECT_EQ(t[2].start, 5u * Rate);
+  EXPECT_EQ(t[2].end, 7u * Rate);  // the last TrackStop
+  EXPECT_FALSE(t[2].has_tags);
+
+  // One "ID3 " chunk per track: each track's own; a single one is the album's.
+  const Bytes id3s = Chunk("ID3 ", Id3Title("One")) + Chunk("ID3 ", Id3Title("Two")) +
+                     Chunk("ID3 ", Id3Title("Three"));
+  d = ReadDetails(Container({FverChunk(), prop, diin, sound, id3s}));
+  ASSERT_TRUE(d.source.tracks[1].has_tags);
+  EXPECT_EQ(d.source.tracks[1].tags.comments[0].value, "Two");
+  d = ReadDetails(Container({FverChunk(), prop, diin, sound, Chunk("ID3 ", Id3Title("One"))}));
+  EXPECT_FALSE(d.source.tracks[0].has_tags);
+  EXPECT_EQ(d.source.tags.comments[0].value, "One");
+  // Without marks the sound is one track.
+  d = ReadDetails(Container({FverChunk(), prop, sound}));
+  EXPECT_EQ(d.source.origin, TrackOrigin::Whole);
+  EXPECT_TRUE(d.source.tracks.empty());
+}
+
+TEST(ChunkWalk, ADamagedLocalChunkAtTheEndOfPropKeepsTheLayout) {
+  // 5.0 with an "ID3 " chunk whose size is 2 bytes too large or too small:
+  // the layout stays, one note says what was passed over.
+  for (int64_t wrong : {2, -2}) {
+    const Bytes id3 = Id3Title("x");
+    const Bytes prop = Chunk("PROP", "SND " + Chunk("FS  ", BigEndian(2822400, 4)) +
+                                         Chunk("CHNL", BigEndian(5, 2) + "MLFTMRGTC   LS  RS  ") +
+                                         Chunk("CMPR", "DSD " + Bytes(1, 0)) +
+                                         ChunkDeclaring("ID3 ", id3.size() + wrong, id3));
+    Details d = ReadDetails(Container({FverChunk(), prop, Chunk("DSD ", Bytes(5 * 64, 'x'))}));
+    ASSERT_FALSE(Failed(d.head)) << wrong;
+    EXPECT_EQ(d.source.channels, 5) << wrong;
+    ASSERT_EQ(d.source.notes.size(), 1u) << wrong;
+    EXPECT_NE(d.source.notes[0].find("property chunk is damaged"), std::string::npos);
+  }
+}

@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The tags, as a standard-form run reads them: each note a line, every
     // field a name and a value.
     if (source.layout == SoundLayout::ChannelBlocks) {
-      ReadDsfTags(size, &source);
+      ReadDsfDetails(size, &source);
     } else {
-      ReadDsdiffTags(size, &source);
+      ReadDsdiffDetails(size, &source);
     }
     for (const TagComment& comment : source.tags.comments) {
       if (comment.name.empty() || comment.value.find('\0') != std::string::npos) __builtin_trap();
