@@ -546,3 +546,151 @@ void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* 
     record->id3 = id3;
   }
 }
+
+namespace {
+
+// Attaches a frame of `id` whose field `index` holds `value` in UTF-8, after
+// an encoding field; false when memory runs out.
+id3_frame* NewFrame(const char* id) {
+  id3_frame* frame = id3_frame_new(id);
+  if (frame && id3_frame_field(frame, 0) &&
+      id3_field_type(id3_frame_field(frame, 0)) == ID3_FIELD_TYPE_TEXTENCODING) {
+    id3_field_settextencoding(id3_frame_field(frame, 0), ID3_FIELD_TEXTENCODING_UTF_8);
+  }
+  return frame;
+}
+
+// Sets field `index` of `frame` from UTF-8 `values`: a list, one string, or
+// a full string, whichever kind of field it is.
+void SetText(id3_frame* frame, unsigned index, const std::vector<std::string>& values) {
+  union id3_field* field = id3_frame_field(frame, index);
+  if (field == nullptr) return;
+  std::vector<id3_ucs4_t*> texts;
+  for (const std::string& value : values) {
+    texts.push_back(id3_utf8_ucs4duplicate(reinterpret_cast<const id3_utf8_t*>(value.c_str())));
+  }
+  switch (id3_field_type(field)) {
+    case ID3_FIELD_TYPE_STRINGLIST:
+      id3_field_setstrings(field, static_cast<unsigned>(texts.size()), texts.data());
+      break;
+    case ID3_FIELD_TYPE_STRING:
+      if (!texts.empty()) id3_field_setstring(field, texts[0]);
+      break;
+    case ID3_FIELD_TYPE_STRINGFULL:
+      if (!texts.empty()) id3_field_setfullstring(field, texts[0]);
+      break;
+    default:
+      break;
+  }
+  for (id3_ucs4_t* text : texts) std::free(text);
+}
+
+std::vector<std::string> ValuesOf(const TagRecord& record, const char* name) {
+  std::vector<std::string> values;
+  for (const TagComment& c : record.comments) {
+    if (c.name == name) values.push_back(c.value);
+  }
+  return values;
+}
+
+// "n/m" from the two fields of a number pair, "n" without a total.
+std::string NumberPairOf(const TagRecord& record, const FrameMapping& m) {
+  const std::vector<std::string> number = ValuesOf(record, m.field);
+  const std::vector<std::string> total = ValuesOf(record, m.second_field);
+  if (number.empty()) return "";
+  return total.empty() ? number[0] : number[0] + "/" + total[0];
+}
+
+}  // namespace
+
+std::string RenderId3Tag(const TagRecord& record) {
+  id3_tag* tag = id3_tag_new();
+  if (tag == nullptr) return "";
+  // A plain ID3v2.4 tag: no unsynchronisation, compression, CRC or padding.
+  id3_tag_options(tag, ~0, 0);
+  id3_tag_setlength(tag, 0);
+  std::vector<bool> taken(record.comments.size());
+  for (const FrameMapping& m : Mapping) {
+    id3_frame* frame = nullptr;
+    switch (m.take) {
+      case Take::Text:
+      case Take::Date:
+      case Take::Genre:
+        if (!ValuesOf(record, m.field).empty()) {
+          frame = NewFrame(m.frame);
+          if (frame) SetText(frame, 1, ValuesOf(record, m.field));
+        }
+        break;
+      case Take::NumberPair:
+        if (!NumberPairOf(record, m).empty()) {
+          frame = NewFrame(m.frame);
+          if (frame) SetText(frame, 1, {NumberPairOf(record, m)});
+        }
+        break;
+      case Take::Comment:
+      case Take::Lyrics:
+        for (const std::string& value : ValuesOf(record, m.field)) {
+          id3_frame* text = NewFrame(m.frame);
+          if (!text) continue;
+          id3_field_setlanguage(id3_frame_field(text, 1), "und");
+          SetText(text, 3, {value});
+          id3_tag_attachframe(tag, text);
+        }
+        break;
+      case Take::MusicBrainz:
+        for (const std::string& value : ValuesOf(record, m.field)) {
+          id3_frame* id = id3_frame_new(m.frame);
+          if (!id) continue;
+          id3_field_setlatin1(id3_frame_field(id, 0),
+                              reinterpret_cast<const id3_latin1_t*>(MusicBrainzOwner));
+          id3_field_setbinarydata(id3_frame_field(id, 1),
+                                  reinterpret_cast<const id3_byte_t*>(value.data()), value.size());
+          id3_tag_attachframe(tag, id);
+        }
+        break;
+      case Take::UserText:
+        // Every field no other row takes: its name is the description.
+        for (size_t i = 0; i < record.comments.size(); ++i) {
+          const TagComment& c = record.comments[i];
+          if (Mapping[RankOf(c.name)].take != Take::UserText) continue;
+          id3_frame* text = NewFrame(m.frame);
+          if (!text) continue;
+          SetText(text, 1, {c.name});
+          SetText(text, 2, {c.value});
+          id3_tag_attachframe(tag, text);
+        }
+        break;
+      case Take::Picture:
+        for (const TagPicture& picture : record.pictures) {
+          id3_frame* image = NewFrame(m.frame);
+          if (!image) continue;
+          id3_field_setlatin1(id3_frame_field(image, 1),
+                              reinterpret_cast<const id3_latin1_t*>(picture.mime.c_str()));
+          id3_field_setint(id3_frame_field(image, 2), static_cast<signed long>(picture.type));
+          SetText(image, 3, {picture.description});
+          id3_field_setbinarydata(id3_frame_field(image, 4),
+                                  reinterpret_cast<const id3_byte_t*>(picture.data.data()),
+                                  picture.data.size());
+          id3_tag_attachframe(tag, image);
+        }
+        break;
+    }
+    if (frame) id3_tag_attachframe(tag, frame);
+  }
+  std::string bytes(id3_tag_render(tag, nullptr), '\0');
+  id3_tag_render(tag, reinterpret_cast<id3_byte_t*>(bytes.data()));
+  id3_tag_delete(tag);
+  return bytes;
+}
+
+void SetField(const std::string& name, const std::string& value, TagRecord* record) {
+  auto& comments = record->comments;
+  comments.erase(std::remove_if(comments.begin(), comments.end(),
+                                [&](const TagComment& c) { return c.name == name; }),
+                 comments.end());
+  if (value.empty()) return;
+  const size_t rank = RankOf(name);
+  const auto after = std::find_if(comments.begin(), comments.end(),
+                                  [&](const TagComment& c) { return RankOf(c.name) > rank; });
+  comments.insert(after, {name, value});
+}

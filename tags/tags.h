@@ -70,6 +70,16 @@ void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* 
 // are not UTF-8 are taken as Latin-1).
 std::string DsdiffText(const std::string& bytes);
 
+// Sets the field `name` of `record` to `value` alone, in place of every value
+// it had, in the record's order of fields; an empty value removes the field.
+void SetField(const std::string& name, const std::string& value, TagRecord* record);
+
+// An ID3v2.4 tag of `record`'s fields and pictures, in UTF-8, made with
+// libid3tag: each field in the frame it is read from (TRACKNUMBER and
+// TRACKTOTAL as "n/m" in TRCK, and so on), any other as a TXXX frame that
+// the field names. Empty when memory runs out.
+std::string RenderId3Tag(const TagRecord& record);
+
 // Adds the DSDIFF "DIIN" artist ("DIAR") and title ("DITI") text to `record`:
 // each only where the record has no ARTIST or TITLE of its own, since an ID3
 // tag is what taggers edit later, and DIIN values then are older. Each text

@@ -334,3 +334,34 @@ TEST(MergeDsdiffInfo, FillsOnlyWhatTheId3TagLacks) {
 }
 
 }  // namespace
+
+TEST(RenderId3Tag, ReadsBackAsTheSameFieldsAndPictures) {
+  TagRecord record;
+  for (const auto& [name, value] :
+       std::vector<std::pair<std::string, std::string>>{{"TITLE", "T\u00EFtle \u2713 \U0001F3B5"},
+                                                        {"ARTIST", "One"},
+                                                        {"ARTIST", "Two"},
+                                                        {"ALBUM", "Album"},
+                                                        {"TRACKNUMBER", "3"},
+                                                        {"TRACKTOTAL", "12"},
+                                                        {"DATE", "1999-05-04"},
+                                                        {"GENRE", "Jazz"},
+                                                        {"ISRC", "USABC1234567"},
+                                                        {"COMMENT", "Nice"},
+                                                        {"REPLAYGAIN_ALBUM_GAIN", "-6.50 dB"}}) {
+    record.comments.push_back({name, value});
+  }
+  record.pictures.push_back({3, "image/png", "cover", Bytes("\x89PNG\0\1\2", 7)});
+  const Bytes rendered = RenderId3Tag(record);
+  TagRecord read;
+  ASSERT_TRUE(
+      ReadId3Tag(reinterpret_cast<const uint8_t*>(rendered.data()), rendered.size(), &read));
+  EXPECT_EQ(Fields(read), Fields(record));
+  ASSERT_EQ(read.pictures.size(), 1u);
+  EXPECT_EQ(read.pictures[0].data, record.pictures[0].data);
+  EXPECT_EQ(read.pictures[0].description, "cover");
+  // A reader written elsewhere agrees.
+  const auto probed = FfprobeTags(rendered);
+  EXPECT_EQ(probed.at("title"), "T\u00EFtle \u2713 \U0001F3B5");
+  EXPECT_EQ(probed.at("track"), "3/12");
+}
