@@ -494,10 +494,14 @@ bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record
   return ReadId3Tag(bytes.data(), bytes.size(), record);
 }
 
+std::string Utf8OrLatin1(const std::string& bytes) {
+  return IsUtf8(bytes) ? bytes : Utf8OfLatin1(bytes);
+}
+
 std::string DsdiffText(const std::string& bytes) {
   std::string value = bytes.substr(0, bytes.find('\0'));  // the chunks pad with NULs
   value.erase(value.find_last_not_of(' ') + 1);
-  return IsUtf8(value) ? value : Utf8OfLatin1(value);
+  return Utf8OrLatin1(value);
 }
 
 void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRecord* record) {

@@ -65,6 +65,9 @@ bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record
 // whole) is kept unchanged, with a note.
 void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* record);
 
+// `bytes` in UTF-8: as they are when they are UTF-8, else taken as Latin-1.
+std::string Utf8OrLatin1(const std::string& bytes);
+
 // The text of a DSDIFF counted text (a "DIIN" title or artist, a marker's
 // text): up to its first NUL, without trailing spaces, in UTF-8 (bytes that
 // are not UTF-8 are taken as Latin-1).
