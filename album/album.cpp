@@ -12,8 +12,15 @@ constexpr int TrackNumberDigits = 2;  // %n: "01"
 constexpr char Replacement = '_';     // for what a name may not hold
 // Fields of the file's tag that belong to one track, not to its album.
 constexpr const char* TrackOnlyFields[] = {
-    "TITLE", "TRACKNUMBER", "TRACKTOTAL", "ISRC", "LYRICS", "MUSICBRAINZ_TRACKID",
-    "MUSICBRAINZ_RELEASETRACKID", "REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK",
+    "TITLE",
+    "TRACKNUMBER",
+    "TRACKTOTAL",
+    "ISRC",
+    "LYRICS",
+    "MUSICBRAINZ_TRACKID",
+    "MUSICBRAINZ_RELEASETRACKID",
+    "REPLAYGAIN_TRACK_GAIN",
+    "REPLAYGAIN_TRACK_PEAK",
 };
 
 uint64_t FilterFrameOf(uint64_t sample) { return sample / WordSamples; }
@@ -47,6 +54,12 @@ std::string CutAtCharacter(const std::string& text, size_t bytes) {
 }
 
 }  // namespace
+
+Track WholeTrack() {
+  Track track;
+  track.number = 1;
+  return track;
+}
 
 TrackCut CutOf(const Track& track, uint64_t filtered_frames, uint32_t filter_rate,
                uint32_t out_rate) {

@@ -17,6 +17,9 @@ struct TrackCut {
   uint64_t frames = 0;
 };
 
+// The whole sound as one track: number 1, from the start to the end.
+Track WholeTrack();
+
 // Where `track` lies in a stream of `filtered_frames` frames at the filter's
 // rate (the DSD rate / 32), resampled to `out_rate`: its start at DSD sample
 // s falls on filter frame s / 32, rounded down, and the resampled stream has

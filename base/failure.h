@@ -18,6 +18,7 @@ enum class Failure {
   UnsupportedSound,  // the container says: not 2-channel uncompressed DSD at a known rate
   OutputIsDsd,       // the output names an existing DSDIFF or DSF file
   OutputBusy,        // another conversion is writing the output
+  BadTracks,         // the tracks of an input cannot be cut from its sound
 };
 
 struct Fault {

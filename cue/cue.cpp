@@ -32,8 +32,8 @@ std::string CatalogOf(const std::string& text) {
     const size_t end = std::min(text.find('\n', line), text.size());
     const size_t word = text.find_first_not_of(" \t", line);
     if (word < end && text.compare(word, std::strlen(CatalogKeyword), CatalogKeyword) == 0) {
-      std::string value = text.substr(word + std::strlen(CatalogKeyword),
-                                      end - word - std::strlen(CatalogKeyword));
+      std::string value =
+          text.substr(word + std::strlen(CatalogKeyword), end - word - std::strlen(CatalogKeyword));
       const size_t first = value.find_first_not_of(" \t\"");
       const size_t last = value.find_last_not_of(" \t\"\r");
       return first == std::string::npos ? "" : value.substr(first, last - first + 1);

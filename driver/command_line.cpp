@@ -1,8 +1,10 @@
 #include "driver/command_line.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "album/album.h"
 #include "driver/output_formats.h"
 #include "flac/flac.h"
 #include "resample/resample.h"
@@ -17,13 +19,31 @@ bool IsOption(const char* arg) {
   return arg[0] == '-' && std::strcmp(arg, StandardStreamName) != 0;
 }
 
-// A whole decimal number from `low` to `high`.
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A whole number from `low` to `high`: digits, and nothing else (no sign,
+// space or base prefix, which strtol would take).
 bool ParseInteger(const std::string& text, int low, int high, int* value) {
-  char* end = nullptr;
-  const long number = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < low || number > high) return false;
+  constexpr size_t MaxDigits = 9;  // within a 32-bit int, whatever `high`
+  if (text.empty() || text.size() > MaxDigits || !std::all_of(text.begin(), text.end(), IsDigit)) {
+    return false;
+  }
+  const long number = std::strtol(text.c_str(), nullptr, 10);
+  if (number < low || number > high) return false;
   *value = static_cast<int>(number);
   return true;
+}
+
+// A decimal number as people write one: an optional minus sign, then digits
+// with at most one point among or after them (no plus sign, space, exponent,
+// hexadecimal or "inf", which strtod would take).
+bool IsDecimal(const std::string& text) {
+  const size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
+  const std::string digits = text.substr(start);
+  const size_t point = digits.find('.');
+  return std::any_of(digits.begin(), digits.end(), IsDigit) &&
+         std::all_of(digits.begin(), digits.end(), [](char c) { return IsDigit(c) || c == '.'; }) &&
+         (point == std::string::npos || digits.find('.', point + 1) == std::string::npos);
 }
 
 // What the command line has said so far about the output's format.
@@ -33,14 +53,15 @@ struct Choices {
 
 bool TakesValue(const std::string& name) {
   return name == "--format" || name == "-f" || name == "--compression" || name == "--gain" ||
-         name == "--bits" || name == "--rate";
+         name == "--bits" || name == "--rate" || name == "--tracks" || name == "--name" ||
+         name == "--cue";
 }
 
 // A decimal number of dB from MinGainDb to MaxGainDb.
 bool ParseGain(const std::string& text, double* value) {
-  char* end = nullptr;
-  const double number = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(number >= MinGainDb && number <= MaxGainDb)) return false;
+  if (!IsDecimal(text)) return false;
+  const double number = std::strtod(text.c_str(), nullptr);
+  if (!(number >= MinGainDb && number <= MaxGainDb)) return false;
   *value = number;
   return true;
 }
@@ -94,6 +115,25 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
     request->rate = static_cast<uint32_t>(rate);
   } else if (name == "--replaygain") {
     request->replaygain = true;
+  } else if (name == "--split") {
+    request->split = true;
+  } else if (name == "--tracks") {
+    if (!needs_value()) return false;
+    if (!ParseTrackList(*value, &request->tracks)) {
+      return bad("--tracks is a list of track numbers such as 3 or 1,4-6, not " + *value);
+    }
+    request->split = true;
+  } else if (name == "--name") {
+    if (!needs_value()) return false;
+    if (value->empty()) return bad("--name needs a template, such as \"%n - %t\"");
+    request->name_template = *value;
+  } else if (name == "--cue") {
+    if (!needs_value()) return false;
+    request->cue = *value;
+  } else if (name == "--list") {
+    request->list = true;
+  } else if (name == "--json") {
+    request->list = request->json = true;
   } else {
     return bad("unknown option " + name);
   }
@@ -144,13 +184,25 @@ Request ParseCommandLine(int argc, char** argv) {
       return request;
     }
   }
+  if (request.list && named >= 1) {
+    request.action = Action::List;
+    request.in = names[0];
+    return request;
+  }
   if (named < 2) {
     request.action = request.options ? Action::BadCommandLine : Action::WrongArguments;
-    request.problem = "IN and OUT are needed";
+    request.problem = request.list ? "IN is needed" : "IN and OUT are needed";
     return request;
   }
   request.in = names[0];
   request.out = names[1];
+  const size_t out_length = std::strlen(request.out);
+  if (out_length > 0 && request.out[out_length - 1] == '/') request.split = true;
+  if (request.split && std::strcmp(request.out, StandardStreamName) == 0) {
+    request.action = Action::BadCommandLine;
+    request.problem = "tracks are written into a directory: OUT cannot be - when a run splits";
+    return request;
+  }
   const OutputFormatRow* by_ending = RowOfEnding(request.out);
   if (!choices.format_given && by_ending) request.format = by_ending->format;
   const OutputFormatRow& row = RowOf(request.format);
@@ -164,5 +216,5 @@ Request ParseCommandLine(int argc, char** argv) {
 }
 
 bool MayBeOriginalForm(const Request& request) {
-  return !request.options && request.format == OutputFormat::Wav;
+  return !request.options && !request.split && request.format == OutputFormat::Wav;
 }

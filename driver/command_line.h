@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class Action {
   Convert,         // IN to OUT
+  List,            // --list or --json: IN's tracks, on standard output
   Help,            // --help: the usage on standard output
   Version,         // --version
   WrongArguments,  // no options and fewer than two arguments: the original's complaint
@@ -32,6 +34,13 @@ struct Request {
   bool dither = true;                       // --no-dither: 16 bits rounded instead
   uint32_t rate = 0;                        // --rate HZ; 0 is the filter's own
   bool replaygain = false;                  // --replaygain
+
+  // Tracks.
+  bool split = false;         // --split, --tracks, or an OUT that ends in '/' or is a directory
+  std::vector<int> tracks;    // --tracks: these only, in increasing order; empty: all
+  std::string name_template;  // --name; empty: the default
+  std::string cue;            // --cue FILE
+  bool list = false, json = false;  // --list, --json
 };
 
 constexpr double MinGainDb = -40.0;
@@ -44,5 +53,6 @@ constexpr double MaxGainDb = 20.0;
 // --format, an OUT that ends in ".flac" (in any case) is FLAC.
 Request ParseCommandLine(int argc, char** argv);
 
-// Whether the run may be in the original form: no options, a WAV output.
+// Whether the run may be in the original form: no options, a WAV output, no
+// split (an OUT that is a directory is found by the run itself).
 bool MayBeOriginalForm(const Request& request);

@@ -15,3 +15,7 @@ constexpr int ExitFailure = 1;  // every failure, and a run that left sound out
 // Converts request.in into request.out. 0 after a complete run; 1 after a
 // failure, or when sound was left out or missing.
 int Convert(const Request& request, Reporter* reporter);
+
+// --list and --json: the tracks of request.in on standard output, and what
+// keeps them from being cut, if anything, on standard error.
+int ListTracks(const Request& request, Reporter* reporter);

@@ -33,6 +33,8 @@ int Run(int argc, char** argv, Reporter* reporter) {
     case Action::BadCommandLine:
       ReportBadCommandLine(request.problem.c_str());
       return ExitFailure;
+    case Action::List:
+      return ListTracks(request, reporter);
     case Action::Convert:
       break;
   }

@@ -32,6 +32,8 @@ const char* FailureLine(Failure failure) {
       return "The output file is a DSD file; refusing to overwrite it.\n";
     case Failure::OutputBusy:
       return "The output file is in use by another conversion.\n";
+    case Failure::BadTracks:
+      return "Its tracks cannot be cut.\n";
   }
   return "";
 }

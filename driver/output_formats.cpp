@@ -16,8 +16,8 @@ std::unique_ptr<FrameSink> Open(const OutputStream& out, const WriterSettings& s
 }
 
 constexpr OutputFormatRow Rows[] = {
-    {OutputFormat::Wav, "wav", "WAV", ".wav", true, false, &Open<StandardWavWriter>},
-    {OutputFormat::Flac, "flac", "FLAC", ".flac", false, true, &Open<FlacWriter>},
+    {OutputFormat::Wav, "wav", "WAV", ".wav", true, false, nullptr, &Open<StandardWavWriter>},
+    {OutputFormat::Flac, "flac", "FLAC", ".flac", false, true, &FitTagsToFlac, &Open<FlacWriter>},
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "sink/frame_sink.h"
 #include "sink/output.h"
 #include "sink/samples.h"
+#include "tags/tags.h"
 
 struct OutputFormatRow {
   OutputFormat format;
@@ -17,6 +18,7 @@ struct OutputFormatRow {
   const char* ending;  // of a file of this format, and of OUT that asks for it: ".wav"
   bool holds_float;    // takes 32-bit float samples
   bool has_level;      // takes --compression
+  void (*fit_tags)(TagRecord* record);  // leaves out what the format cannot hold; may be null
   std::unique_ptr<FrameSink> (*open)(const OutputStream& out, const WriterSettings& settings,
                                      ClipReport* clips);
 };

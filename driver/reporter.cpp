@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "album/album.h"
 #include "driver/messages.h"
 #include "driver/output_formats.h"
 #include "dst/dst.h"
@@ -147,7 +148,7 @@ void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& d
 }
 
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
-                   const StreamFormat& format) {
+                   const StreamFormat& format, size_t track_files) {
   char rate[40];
   DsdRateName(source.sample_rate, rate, sizeof rate);
   char speakers[MaxChannels * 4 + 1] = "";
@@ -179,6 +180,9 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
   output += gain;
   if (request.replaygain) output += ", ReplayGain";
   if (!request.tags) output += ", no tags";
+  if (track_files > 0) {
+    output += ", " + std::to_string(track_files) + (track_files == 1 ? " track" : " tracks");
+  }
   std::fprintf(Console(reporter), "dff2wav: %s: %s, %s (%s), %s (%u Hz), %llu:%06.3f -> %s: %s\n",
                request.in, source.container, layout ? layout : channels, speakers, rate,
                static_cast<unsigned>(source.sample_rate), minutes, seconds, request.out,
@@ -192,9 +196,11 @@ void ReportAutoGain(const Reporter&, const char* in_path, double gain_db, uint64
                gain_db, DecibelsOfMagnitude(peak));
 }
 
-void ReportReplayGain(const Reporter&, const char* in_path, const ReplayGain& values) {
-  std::fprintf(stderr, "dff2wav: %s: ReplayGain: track gain %s, track peak %s\n", in_path,
-               values.gain, values.peak);
+void ReportReplayGain(const Reporter&, const char* in_path, int track, const char* kind,
+                      const ReplayGain& values) {
+  const std::string which = track > 0 ? "track " + std::to_string(track) + ": " : "";
+  std::fprintf(stderr, "dff2wav: %s: %sReplayGain: %s gain %s, %s peak %s\n", in_path,
+               which.c_str(), kind, values.gain, kind, values.peak);
 }
 
 void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
@@ -267,4 +273,127 @@ void ReportWrongArguments() {
 void ReportBadCommandLine(const char* problem) {
   std::fprintf(stderr, "dff2wav: %s\n", problem);
   std::fputs(ShortUsage, stderr);
+}
+
+namespace {
+
+// A time in samples at `rate` as mm:ss.hh (minutes, seconds, hundredths).
+std::string ClockOf(uint64_t samples, uint32_t rate) {
+  constexpr uint64_t HundredthsPerSecond = 100, HundredthsPerMinute = 6000;
+  const uint64_t hundredths = samples * HundredthsPerSecond / rate;
+  char text[32];
+  std::snprintf(text, sizeof text, "%02llu:%02llu.%02llu",
+                static_cast<unsigned long long>(hundredths / HundredthsPerMinute),
+                static_cast<unsigned long long>(hundredths % HundredthsPerMinute / 100),
+                static_cast<unsigned long long>(hundredths % 100));
+  return text;
+}
+
+// The tracks to list: the source's, or the whole sound as one.
+std::vector<Track> ListedTracks(const SoundSource& source) {
+  std::vector<Track> tracks = source.tracks;
+  if (tracks.empty()) tracks.push_back(WholeTrack());
+  const uint64_t sound_samples = source.words_present * WordSamples;
+  for (Track& track : tracks) track.end = std::min(track.end, sound_samples);
+  return tracks;
+}
+
+const char* OriginName(TrackOrigin origin) {
+  switch (origin) {
+    case TrackOrigin::Markers:
+      return "markers";
+    case TrackOrigin::CueSheet:
+      return "a cue sheet";
+    case TrackOrigin::Disc:
+      return "the disc";
+    case TrackOrigin::Whole:
+      break;
+  }
+  return "one track";
+}
+
+// `text` as a JSON string: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonSeconds(uint64_t samples, uint32_t rate) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", double(samples) / rate);
+  return text;
+}
+
+}  // namespace
+
+void ReportTrackList(const SoundSource& source, const std::string& sheet) {
+  const std::vector<Track> tracks = ListedTracks(source);
+  std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
+  if (!AlbumArtist(source).empty()) album += " / " + AlbumArtist(source);
+  std::printf("%s: %s: %zu track%s from %s%s\n", source.path, album.c_str(), tracks.size(),
+              tracks.size() == 1 ? "" : "s", OriginName(source.origin),
+              sheet.empty() ? "" : (" " + sheet).c_str());
+  for (const Track& track : tracks) {
+    std::printf("%3d  %s  %s  %s%s\n", track.number,
+                ClockOf(track.start, source.sample_rate).c_str(),
+                ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
+                track.title.c_str(),
+                track.performer.empty() ? "" : ("  (" + track.performer + ")").c_str());
+  }
+  std::fflush(stdout);
+}
+
+void ReportTrackJson(const SoundSource& source, const std::string& sheet) {
+  const std::vector<Track> tracks = ListedTracks(source);
+  const uint32_t rate = source.sample_rate;
+  std::string speakers;
+  for (int c = 0; c < source.channels; ++c) {
+    speakers += (c ? ", " : "") + JsonString(SpeakerName(source.speakers[c]));
+  }
+  const char* layout = LayoutName(source.speakers, source.channels);
+  const Album& a = source.album;
+  std::printf("{\n  \"file\": %s,\n", JsonString(source.path).c_str());
+  std::printf(
+      "  \"stream\": {\"container\": %s, \"sample_rate\": %u, \"channels\": %d, \"speakers\": "
+      "[%s], "
+      "\"layout\": %s, \"seconds\": %s},\n",
+      JsonString(source.container).c_str(), static_cast<unsigned>(rate), source.channels,
+      speakers.c_str(), layout ? JsonString(layout).c_str() : "null",
+      JsonSeconds(source.words_present * WordSamples, rate).c_str());
+  std::printf(
+      "  \"album\": {\"title\": %s, \"artist\": %s, \"catalog\": %s, \"genre\": %s, \"date\": %s, "
+      "\"disc_number\": %d, \"disc_total\": %d},\n",
+      JsonString(AlbumTitle(source)).c_str(), JsonString(AlbumArtist(source)).c_str(),
+      JsonString(a.catalog).c_str(), JsonString(a.genre).c_str(), JsonString(a.date).c_str(),
+      a.disc_number, a.disc_total);
+  std::printf("  \"tracks_from\": %s,\n  \"cue_sheet\": %s,\n  \"tracks\": [",
+              JsonString(OriginName(source.origin)).c_str(),
+              sheet.empty() ? "null" : JsonString(sheet).c_str());
+  for (size_t t = 0; t < tracks.size(); ++t) {
+    const Track& track = tracks[t];
+    const uint64_t length = track.end - std::min(track.start, track.end);
+    std::printf(
+        "%s\n    {\"number\": %d, \"start\": %s, \"length\": %s, \"pause\": %s, \"start_sample\": "
+        "%llu, \"length_samples\": %llu, \"title\": %s, \"performer\": %s, \"composer\": %s, "
+        "\"isrc\": %s}",
+        t ? "," : "", track.number, JsonSeconds(track.start, rate).c_str(),
+        JsonSeconds(length, rate).c_str(), JsonSeconds(track.pause, rate).c_str(),
+        static_cast<unsigned long long>(track.start), static_cast<unsigned long long>(length),
+        JsonString(track.title).c_str(), JsonString(track.performer).c_str(),
+        JsonString(track.composer).c_str(), JsonString(track.isrc).c_str());
+  }
+  std::printf("\n  ]\n}\n");
+  std::fflush(stdout);
 }

@@ -57,17 +57,26 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 // its time, in either form.
 void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged);
 
-// Standard form: what is converted into what, in one line.
+// Standard form: what is converted into what, in one line; with the number
+// of track files when the run splits.
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
-                   const StreamFormat& format);
+                   const StreamFormat& format, size_t track_files);
 
 // Standard form: the measuring first pass begins; the progress figure counts
 // it apart from the pass that writes.
 void ReportMeasuring(Reporter* reporter);
 // The gain --gain auto chose for a stream of peak `peak` (24-bit LSB units).
 void ReportAutoGain(const Reporter& reporter, const char* in_path, double gain_db, uint64_t peak);
-// The ReplayGain values written.
-void ReportReplayGain(const Reporter& reporter, const char* in_path, const ReplayGain& values);
+// The ReplayGain values written: `kind` "track" or "album", for track
+// `track` (0: the whole stream, or the album).
+void ReportReplayGain(const Reporter& reporter, const char* in_path, int track, const char* kind,
+                      const ReplayGain& values);
+
+// --list: the album and where its tracks come from (`sheet`, when a cue
+// sheet), then a line per track: number, start, length, title, performer.
+void ReportTrackList(const SoundSource& source, const std::string& sheet);
+// --json: the stream, the album and the tracks as one JSON document.
+void ReportTrackJson(const SoundSource& source, const std::string& sheet);
 // When samples saturated: how many and in which channels of `format`, the
 // peak before saturation, and the --gain that would keep every peak, given
 // the run's `gain_db`. Nothing when none saturated.

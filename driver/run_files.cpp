@@ -141,7 +141,7 @@ Fault RefuseDsdFile(int fd, const char* path, uint64_t bytes) {
 
 }  // namespace
 
-Fault OpenOutput(const char* path, int kept, Output* output) {
+Fault OpenOutput(const char* path, int kept, Output* output, bool follow_links) {
   output->path = path;
   output->fd = kept;
   if (kept < 0) {
@@ -150,7 +150,7 @@ Fault OpenOutput(const char* path, int kept, Output* output) {
     // could change how it behaves.
     struct stat st;
     const bool readable = stat(path, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-    const int flags = O_CREAT | O_NOCTTY | O_CLOEXEC;
+    const int flags = O_CREAT | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
     output->fd = open(path, (readable ? O_RDWR : O_WRONLY) | flags, NewFileMode);
     if (output->fd < 0 && readable && errno == EACCES) {
       output->fd = open(path, O_WRONLY | flags, NewFileMode);

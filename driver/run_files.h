@@ -56,7 +56,10 @@ struct Output {
 // refused (Failure::OutputIsDsd), as is one that cannot be read to tell. A run holds
 // an exclusive flock on a regular output until it ends; `busy` says that
 // another run holds it.
-Fault OpenOutput(const char* path, int kept, Output* output);
+// With `follow_links` false, a name that is a symbolic link is refused: the
+// name of a track's file comes from tags, and must not lead outside its
+// directory.
+Fault OpenOutput(const char* path, int kept, Output* output, bool follow_links = true);
 
 // Leaves the output empty, as a run that fails on its input does, unless
 // another conversion is writing it.

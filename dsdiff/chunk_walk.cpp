@@ -505,6 +505,18 @@ void ReadDsdiffDetails(uint64_t input_bytes, SoundSource* source) {
       Track& track = source->tracks[t];
       ReadId3TagAt(source->fd, top_id3[t].data, top_id3[t].bytes, &track.tags);
       track.has_tags = true;
+      // Its fields win over the marker's text.
+      for (const auto& [field, value] : {std::pair{"TITLE", &track.title},
+                                         {"ARTIST", &track.performer},
+                                         {"COMPOSER", &track.composer},
+                                         {"ISRC", &track.isrc}}) {
+        for (const TagComment& c : track.tags.comments) {
+          if (c.name == field) {
+            *value = c.value;
+            break;
+          }
+        }
+      }
     }
   }
 }

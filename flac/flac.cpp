@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -108,7 +109,67 @@ FLAC__StreamMetadata* SeekTable(const StreamFormat& format) {
   return nullptr;
 }
 
+// The bytes a comment takes in the block: its length field, "NAME=value".
+constexpr size_t CommentLengthBytes = 4;
+size_t CommentBytes(const std::string& name, const std::string& value) {
+  return CommentLengthBytes + name.size() + 1 + value.size();
+}
+
+// The noncharacters U+FFFE (EF BF BE) and U+FFFF (EF BF BF), which libFLAC
+// takes for no character.
+constexpr char NonCharacterLead[] = "\xEF\xBF";
+constexpr unsigned char FirstNonCharacterTail = 0xBE;
+constexpr size_t NonCharacterBytes = 3;
+
+std::string WithoutNonCharacters(std::string value) {
+  for (size_t at = value.find(NonCharacterLead); at != std::string::npos;
+       at = value.find(NonCharacterLead, at)) {
+    if (at + 2 < value.size() &&
+        static_cast<unsigned char>(value[at + 2]) >= FirstNonCharacterTail) {
+      value.erase(at, NonCharacterBytes);
+    } else {
+      ++at;
+    }
+  }
+  return value;
+}
+
+bool IsLegalValue(const std::string& value) {
+  return FLAC__format_vorbiscomment_entry_value_is_legal(
+      reinterpret_cast<const FLAC__byte*>(value.data()), static_cast<uint32_t>(value.size()));
+}
+
 }  // namespace
+
+void FitTagsToFlac(TagRecord* record) {
+  std::string changed, dropped;
+  // The block holds the vendor string and the count, and perhaps the
+  // channel mask comment too.
+  size_t block = CommentLengthBytes + std::strlen(FLAC__VENDOR_STRING) + CommentLengthBytes +
+                 CommentBytes(ChannelMaskField, "0x00000000");
+  std::vector<TagComment> kept;
+  for (TagComment& c : record->comments) {
+    if (!IsLegalValue(c.value)) {
+      c.value = WithoutNonCharacters(c.value);
+      changed += " " + c.name;
+      if (!IsLegalValue(c.value)) continue;
+    }
+    if (block + CommentBytes(c.name, c.value) > MaxFlacBlockBytes) {
+      dropped += " " + c.name;
+      continue;
+    }
+    block += CommentBytes(c.name, c.value);
+    kept.push_back(std::move(c));
+  }
+  record->comments = std::move(kept);
+  if (!changed.empty()) {
+    record->notes.push_back("characters FLAC cannot hold (U+FFFE, U+FFFF) left out of" + changed);
+  }
+  if (!dropped.empty()) {
+    record->notes.push_back("values past the 16 MiB that FLAC holds of comments left out:" +
+                            dropped);
+  }
+}
 
 uint32_t DefaultFlacChannelMask(int channels) {
   // Mono; FL FR; FL FR FC; FL FR BL BR; FL FR FC BL BR; FL FR FC LFE BL BR.

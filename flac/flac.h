@@ -26,6 +26,12 @@ constexpr int DefaultFlacCompression = 5;
 // comment; another layout gets a WAVEFORMATEXTENSIBLE_CHANNEL_MASK comment.
 uint32_t DefaultFlacChannelMask(int channels);
 
+// Leaves out of `record` what a FLAC file cannot hold, each with a note, so
+// that tags never cost the sound: the characters U+FFFE and U+FFFF (and any
+// other that libFLAC refuses in a comment), and the values that would take
+// the comment block past MaxFlacBlockBytes, from the last one on.
+void FitTagsToFlac(TagRecord* record);
+
 class FlacWriter final : public FrameSink {
  public:
   // Samples of Pcm16 or Pcm24, at the settings' compression level. Counts

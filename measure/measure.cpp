@@ -3,6 +3,7 @@
 #include <ebur128.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -83,6 +84,16 @@ Fault Measurer::Write(const FrameBlock& block) {
     return Fault{Failure::MemoryAlloc};
   }
   return Fault{};
+}
+
+double Measurer::LoudnessOfAll(const std::vector<const Measurer*>& measurers) {
+  std::vector<ebur128_state*> states;
+  for (const Measurer* m : measurers) {
+    if (m->ebur128_) states.push_back(State(m->ebur128_));
+  }
+  double loudness = -HUGE_VAL;
+  if (!states.empty()) ebur128_loudness_global_multiple(states.data(), states.size(), &loudness);
+  return loudness;
 }
 
 Fault Measurer::Finish() {

@@ -28,6 +28,9 @@ class Measurer final : public FrameSink {
   Fault Finish() override;
 
   const Measurement& Result() const { return result_; }
+  // The integrated loudness of several measured streams taken as one (an
+  // album of tracks), by libebur128; each must have measured loudness.
+  static double LoudnessOfAll(const std::vector<const Measurer*>& measurers);
 
  private:
   StreamFormat format_;

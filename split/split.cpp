@@ -73,7 +73,7 @@ Fault TrackSplitter::WriteLane(Lane* lane) {
       queued_.wait(lock, [&] {
         return stopped_ || !lane->queue.empty() || ended_ || written == lane->output.frames;
       });
-      if (stopped_) return Fault{};  // another output failed: this one stays unfinished
+      if (stopped_) return Fault{};    // another output failed: this one stays unfinished
       if (lane->queue.empty()) break;  // all of it, or all the stream held
       block = std::move(lane->queue.front());
       lane->queue.pop_front();
@@ -82,7 +82,8 @@ Fault TrackSplitter::WriteLane(Lane* lane) {
     drained_.notify_all();
     FrameBlock frames;
     frames.frames = block.frames;
-    for (int c = 0; c < channels_; ++c) frames.channels[c] = block.samples.data() + c * block.frames;
+    for (int c = 0; c < channels_; ++c)
+      frames.channels[c] = block.samples.data() + c * block.frames;
     fault = sink->Write(frames);
     written += block.frames;
   }

@@ -75,7 +75,7 @@ class TrackSplitter final : public FrameSink {
   size_t max_queued_bytes_;
   std::vector<std::thread> threads_;
 
-  std::mutex mutex_;  // guards everything below
+  std::mutex mutex_;                 // guards everything below
   std::condition_variable queued_;   // a block was queued, or the stream ended or stopped
   std::condition_variable drained_;  // a block left a queue, or the stream stopped
   size_t queued_bytes_ = 0;

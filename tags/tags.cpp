@@ -525,19 +525,14 @@ void MergeDsdiffInfo(const std::string& artist, const std::string& title, TagRec
   }
 }
 
-namespace {
-
-constexpr char ReplayGainGain[] = "REPLAYGAIN_TRACK_GAIN";
-constexpr char ReplayGainPeak[] = "REPLAYGAIN_TRACK_PEAK";
-
-}  // namespace
-
-void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* record) {
-  const std::vector<TagComment> fields = {{ReplayGainGain, gain}, {ReplayGainPeak, peak}};
+void SetUserFields(const std::vector<TagComment>& fields, TagRecord* record) {
   auto& comments = record->comments;
   comments.erase(std::remove_if(comments.begin(), comments.end(),
-                                [](const TagComment& c) {
-                                  return c.name == ReplayGainGain || c.name == ReplayGainPeak;
+                                [&](const TagComment& c) {
+                                  return std::any_of(fields.begin(), fields.end(),
+                                                     [&](const TagComment& field) {
+                                                       return field.name == c.name;
+                                                     });
                                 }),
                  comments.end());
   comments.insert(comments.end(), fields.begin(), fields.end());

@@ -32,9 +32,13 @@ struct TagRecord {
 // "ID3", the version (2 bytes), the flags and the syncsafe size of the rest.
 constexpr size_t Id3HeaderBytes = 10;
 
+// The longest FLAC metadata block libFLAC writes: its length field has 24
+// bits, but libFLAC refuses the last three lengths it could hold (the block
+// and its 4-byte header must fit in 2^24 bytes).
+constexpr size_t MaxFlacBlockBytes = (1u << 24) - 4;
 // The largest picture taken: a FLAC PICTURE block (32 bytes of fixed fields,
-// the MIME type, the description and the data) must fit its 24-bit length.
-constexpr size_t MaxPictureBlockBytes = (1u << 24) - 1;
+// the MIME type, the description and the data) must fit MaxFlacBlockBytes.
+constexpr size_t MaxPictureBlockBytes = MaxFlacBlockBytes;
 
 // The size of the whole tag, header and 2.4 footer included, that the
 // Id3HeaderBytes at `bytes` declare; 0 when they are no ID3v2.2, 2.3 or 2.4
@@ -58,12 +62,18 @@ constexpr uint64_t MaxId3TagBytes = uint64_t{64} << 20;
 // MaxId3TagBytes, is left out with a note that says so.
 bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record);
 
-// Sets REPLAYGAIN_TRACK_GAIN and REPLAYGAIN_TRACK_PEAK in `record`: as
-// comments, in place of any there were, and as TXXX frames of its ID3v2 tag
-// (a new ID3v2.4 tag when it had none). The tag's other frames are kept as
-// they were; one that cannot be changed so (ID3v2.2, or unsynchronised as a
-// whole) is kept unchanged, with a note.
-void SetReplayGain(const std::string& gain, const std::string& peak, TagRecord* record);
+// The ReplayGain fields, as FLAC comments and ID3v2 TXXX descriptions.
+constexpr char ReplayGainTrackGain[] = "REPLAYGAIN_TRACK_GAIN";
+constexpr char ReplayGainTrackPeak[] = "REPLAYGAIN_TRACK_PEAK";
+constexpr char ReplayGainAlbumGain[] = "REPLAYGAIN_ALBUM_GAIN";
+constexpr char ReplayGainAlbumPeak[] = "REPLAYGAIN_ALBUM_PEAK";
+
+// Sets each of `fields` (ReplayGain values, say) in `record`: as comments,
+// in place of any of those names there were, and as TXXX frames of its
+// ID3v2 tag (a new ID3v2.4 tag when it had none). The tag's other frames are
+// kept as they were; one that cannot be changed so (ID3v2.2, or
+// unsynchronised as a whole) is kept unchanged, with a note.
+void SetUserFields(const std::vector<TagComment>& fields, TagRecord* record);
 
 // `bytes` in UTF-8: as they are when they are UTF-8, else taken as Latin-1.
 std::string Utf8OrLatin1(const std::string& bytes);

@@ -83,3 +83,73 @@ def dsf(sound, rate=DSD64_RATE, lsb_first=False, block=4096, sample_count=None, 
     return (b"DSD " + struct.pack("<QQQ", 28, file_bytes, tag_offset) +
             b"fmt " + struct.pack("<Q", 12 + len(fmt)) + fmt +
             b"data" + struct.pack("<Q", 12 + len(data)) + data + tag)
+
+
+# Edited masters: "MARK" kinds, and the chunks that place the marks in time.
+TRACK_START, TRACK_STOP, PROGRAM_START, INDEX_MARK = 0, 1, 2, 4
+
+
+def hmss(samples, rate=DSD64_RATE):
+    """A time as "MARK" and "ABSS" give it: hours (2 bytes), minutes,
+    seconds (1 byte each) and samples (4 bytes)."""
+    seconds, rest = divmod(samples, rate)
+    return struct.pack(">HBBI", seconds // 3600, seconds // 60 % 60, seconds % 60, rest)
+
+
+def mark(samples, kind, text=b"", offset=0, rate=DSD64_RATE):
+    """A "MARK" chunk at absolute time `samples`, moved by `offset`."""
+    body = (hmss(samples, rate) + struct.pack(">iHHHI", offset, kind, 0, 0, len(text)) + text +
+            b"\0" * (len(text) % 2))
+    return chunk(b"MARK", body)
+
+
+def diin(marks, title=None, artist=None):
+    """A "DIIN" chunk: the album's title and artist (counted texts), then marks."""
+    local = b""
+    for ident, value in ((b"DITI", title), (b"DIAR", artist)):
+        if value is not None:
+            local += chunk(ident, struct.pack(">I", len(value)) + value)
+    return chunk(b"DIIN", local + b"".join(marks))
+
+
+def edited_master(sound, marks, channels=2, start=0, id3s=(), title=None, artist=None,
+                  rate=DSD64_RATE):
+    """A DSDIFF edited master: "ABSS" at `start` samples in the property
+    chunk, "DIIN" with the marks, the sound, and an "ID3 " chunk for each of
+    `id3s` after it, as ripping tools write one per track."""
+    local = (chunk(b"FS  ", struct.pack(">I", rate)) +
+             chunk(b"CHNL", struct.pack(">H", channels) + b"".join(DSDIFF_CHANNEL_IDS[channels])) +
+             chunk(b"CMPR", b"DSD " + bytes([14]) + b"not compressed") +
+             chunk(b"ABSS", hmss(start, rate)))
+    chunks = [fver(), chunk(b"PROP", b"SND " + local), diin(marks, title, artist),
+              chunk(b"DSD ", sound)]
+    return container(chunks + [chunk(b"ID3 ", tag) for tag in id3s])
+
+
+def cue_time(samples, rate=DSD64_RATE):
+    """mm:ss:ff of a cue sheet, 75 frames a second (`samples` on a frame)."""
+    frames = samples * 75 // rate
+    return "%02d:%02d:%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
+
+
+def cue_sheet(file_name, tracks, title=None, performer=None, extra=""):
+    """A cue sheet's text: `tracks` are dicts of start, and optionally
+    pause_start, title, performer, songwriter and isrc (samples at DSD64)."""
+    lines = [extra] if extra else []
+    if performer:
+        lines.append('PERFORMER "%s"' % performer)
+    if title:
+        lines.append('TITLE "%s"' % title)
+    lines.append('FILE "%s" WAVE' % file_name)
+    for n, t in enumerate(tracks, 1):
+        lines.append("  TRACK %02d AUDIO" % n)
+        for key, word in (("title", "TITLE"), ("performer", "PERFORMER"),
+                          ("songwriter", "SONGWRITER")):
+            if key in t:
+                lines.append('    %s "%s"' % (word, t[key]))
+        if "isrc" in t:
+            lines.append("    ISRC %s" % t["isrc"])
+        if "pause_start" in t:
+            lines.append("    INDEX 00 " + cue_time(t["pause_start"]))
+        lines.append("    INDEX 01 " + cue_time(t["start"]))
+    return "\n".join(lines) + "\n"

@@ -68,8 +68,8 @@ Fault Feed(const Stream& stream, size_t first, FrameSink* sink, uint32_t seed) {
 
 TEST(TrackSplitter, EachOutputGetsItsFramesWhateverTheBlocksThreadsAndRoom) {
   const Stream stream = Ramp(50000);
-  for (const auto& [writers, room] : {std::pair{1u, size_t{1} << 30}, {2u, size_t{4000}},
-                                      {3u, size_t{100000}}}) {
+  for (const auto& [writers, room] :
+       {std::pair{1u, size_t{1} << 30}, {2u, size_t{4000}}, {3u, size_t{100000}}}) {
     KeepingSink sinks[3];
     sinks[1].slow = true;
     // A gap before the first and between the second and third, and a last

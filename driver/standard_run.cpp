@@ -1,0 +1,354 @@
+#include "driver/standard_run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "album/album.h"
+#include "base/workers.h"
+#include "driver/convert.h"
+#include "driver/distinct_files.h"
+#include "driver/output_formats.h"
+#include "driver/tracks.h"
+#include "measure/measure.h"
+#include "split/split.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr double AutoGainMarginDb = 0.1;  // --gain auto's room below saturation
+constexpr double HundredthsPerDb = 100.0;
+constexpr int Pcm16Bits = 16;
+constexpr int FloatBits = 32;
+// Frames between two figures of the standard form's progress indicator:
+// about 6 s of DSD64 sound, so that the figure moves during a single track.
+constexpr uint64_t ProgressStep = DivSize / 16;
+constexpr unsigned NewDirectoryMode = 0777;  // less the umask, as for any new directory
+
+SampleFormat SampleFormatOf(int bits) {
+  return bits == Pcm16Bits  ? SampleFormat::Pcm16
+         : bits == FloatBits ? SampleFormat::Float32
+                             : SampleFormat::Pcm24;
+}
+
+// The gain --gain auto chooses for a stream of peak `peak` measured at unit
+// gain: just low enough that no sample saturates, with AutoGainMarginDb to
+// spare, rounded down to a hundredth of a dB; never above 0 dB.
+double AutoGain(uint64_t peak) {
+  if (peak == 0) return 0.0;
+  const double peak_db = DecibelsOfMagnitude(peak);
+  return std::min(0.0,
+                  std::floor((-peak_db - AutoGainMarginDb) * HundredthsPerDb) / HundredthsPerDb);
+}
+
+// One file a standard run writes, and its part of the output stream.
+struct Destination {
+  std::string path;
+  int track = 0;  // its track's number; 0 for the whole stream in one file
+  TrackCut cut;
+  TagRecord tags;
+  Output output;  // a track's own file; the whole stream's is the run's
+  ClipReport clips;
+  std::unique_ptr<FrameSink> sink;  // its measurer, then its writer
+};
+
+// The streams of a standard run, before and after the rate conversion, and
+// the part of the filtered stream the pass makes.
+struct Streams {
+  StreamFormat filtered, output;
+  uint32_t block_frames = 0, out_block_frames = 0;
+  uint64_t first = 0, frames = 0;  // of the filtered stream
+  bool split = false;
+};
+
+StreamFormat PartOf(const StreamFormat& stream, const TrackCut& cut) {
+  StreamFormat part = stream;
+  part.frames = cut.frames;
+  return part;
+}
+
+// Whether a split first makes the whole stream's 16-bit samples, so that
+// their dither is the one-file run's, and with which dither; it counts
+// saturation into `clips`.
+struct Quantizing {
+  bool on = false;
+  bool dither = true;
+  ClipReport* clips = nullptr;
+};
+
+// The sink the chain ends in: the one destination's, or a splitter into
+// each destination's, perhaps after the quantizer.
+struct Ending {
+  std::unique_ptr<TrackSplitter> splitter;
+  std::unique_ptr<Quantizer16> quantizer;
+  FrameSink* first = nullptr;
+};
+
+Ending EndIn(std::vector<Destination>& destinations, const Streams& s, const Quantizing& q) {
+  Ending ending;
+  if (!s.split) {
+    ending.first = destinations[0].sink.get();
+    return ending;
+  }
+  std::vector<SplitOutput> outputs;
+  for (Destination& d : destinations) outputs.push_back({d.cut.first, d.cut.frames, d.sink.get()});
+  const uint64_t first_frame = ResampledFrames(s.first, s.filtered.frame_rate, s.output.frame_rate);
+  ending.splitter = std::make_unique<TrackSplitter>(outputs, s.output.channels, first_frame,
+                                                    WorkerCount());
+  ending.first = ending.splitter.get();
+  if (q.on) {
+    ending.quantizer =
+        std::make_unique<Quantizer16>(s.output, q.dither, s.out_block_frames, ending.first, q.clips);
+    ending.first = ending.quantizer.get();
+  }
+  return ending;
+}
+
+// Runs the pass through the chain into the destinations' sinks.
+Fault RunInto(std::vector<Destination>& destinations, const Streams& s, SoundSource* source,
+              double gain_db, const Quantizing& q, Reporter* reporter, PassReport* report) {
+  Ending ending = EndIn(destinations, s, q);
+  Chain chain = ChainTo(ending.first, s.filtered, s.output.frame_rate, s.block_frames);
+  const PassJob job{source, chain.first, nullptr, LinearGain(gain_db), s.frames};
+  const uint64_t step = reporter->progress ? ProgressStep : std::max<uint64_t>(s.frames, 1);
+  Fault fault = RunSteps(job, s.first, step, reporter, report);
+  if (!Failed(fault)) fault = chain.first->Finish();
+  return fault;
+}
+
+// A first look at the sound, for --gain auto and ReplayGain: the chain at
+// the gain given, into a measurer for each destination. Chooses the gain,
+// and sets each destination's ReplayGain and, for tracks, the album's.
+Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Request& request,
+              SoundSource* source, Reporter* reporter, double* gain_db) {
+  std::vector<const Measurer*> measurers;
+  for (Destination& d : destinations) {
+    auto measurer = std::make_unique<Measurer>(PartOf(s.output, d.cut), request.replaygain,
+                                               s.out_block_frames);
+    measurers.push_back(measurer.get());
+    d.sink = std::move(measurer);
+  }
+  ReportMeasuring(reporter);
+  PassReport report;  // the writing pass meets the same frames and reports them
+  const Fault fault = RunInto(destinations, s, source, request.gain_db, {}, reporter, &report);
+  if (Failed(fault)) return fault;
+  uint64_t peak = 0;
+  for (const Measurer* m : measurers) peak = std::max(peak, m->Result().peak);
+  if (request.gain_auto) {
+    *gain_db = AutoGain(peak);
+    ReportAutoGain(*reporter, request.in, *gain_db, peak);
+  }
+  if (!request.replaygain) return Fault{};
+  // Loudness moves with the gain in dB, the peak with it in proportion.
+  const double applied = *gain_db - request.gain_db;
+  Measurement album;
+  album.loudness_lufs = Measurer::LoudnessOfAll(measurers) + applied;
+  for (size_t i = 0; i < destinations.size(); ++i) {
+    Destination& d = destinations[i];
+    Measurement measured = measurers[i]->Result();
+    measured.loudness_lufs += applied;
+    measured.true_peak *= LinearGain(applied);
+    album.true_peak = std::max(album.true_peak, measured.true_peak);
+    if (!std::isfinite(measured.loudness_lufs)) {
+      ReportTagNotes(*reporter, request.in, {"the sound is silent: no ReplayGain to write"});
+      continue;
+    }
+    const ReplayGain values = ReplayGainOf(measured);
+    ReportReplayGain(*reporter, request.in, d.track, "track", values);
+    if (request.tags) {
+      SetUserFields({{ReplayGainTrackGain, values.gain}, {ReplayGainTrackPeak, values.peak}},
+                    &d.tags);
+    }
+  }
+  if (!s.split || !std::isfinite(album.loudness_lufs)) return Fault{};
+  const ReplayGain values = ReplayGainOf(album);
+  ReportReplayGain(*reporter, request.in, 0, "album", values);
+  for (Destination& d : destinations) {
+    if (request.tags) {
+      SetUserFields({{ReplayGainAlbumGain, values.gain}, {ReplayGainAlbumPeak, values.peak}},
+                    &d.tags);
+    }
+  }
+  return Fault{};
+}
+
+// The directory a run splits into, made if missing.
+Fault MakeDirectory(const char* path) {
+  if (mkdir(path, NewDirectoryMode) == 0 || errno == EEXIST) {
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return Fault{};
+    return SystemFault(Failure::FileOpen, path, ENOTDIR);
+  }
+  return SystemFault(Failure::FileOpen, path, errno);
+}
+
+// The files of a run that splits: checked against the input and each other,
+// then opened.
+Fault OpenTrackFiles(const Request& request, std::vector<Destination>* destinations) {
+  std::vector<std::string> paths = {request.in};
+  for (const Destination& d : *destinations) paths.push_back(d.path);
+  size_t first = 0, second = 0;
+  if (FindSameFile(paths, &first, &second)) {
+    return FaultOf(Failure::SameFile, (*destinations)[second - 1].path.c_str(),
+                   first == 0 ? "is the input" : "is another track's file");
+  }
+  Fault fault = MakeDirectory(request.out);
+  for (Destination& d : *destinations) {
+    if (Failed(fault)) break;
+    fault = OpenOutput(d.path.c_str(), -1, &d.output, /*follow_links=*/false);
+    if (!Failed(fault) && !SeparateConsoleFromOpenedOutput(d.output.fd)) {
+      fault = FaultOf(Failure::FileOpen, d.output.path, "is the console's file");
+    }
+    if (!Failed(fault) && d.output.busy) {
+      fault = FaultOf(Failure::OutputBusy, d.output.path, "written by another conversion");
+    }
+  }
+  return fault;
+}
+
+void CloseTrackFiles(std::vector<Destination>* destinations) {
+  for (Destination& d : *destinations) (void)CloseOutput(&d.output);
+}
+
+// The files of a split, one per track to write, with their tags.
+std::vector<Destination> TrackDestinations(const Request& request, const SoundSource& source,
+                                           const std::vector<TrackFile>& plan) {
+  std::vector<Destination> destinations;
+  for (const TrackFile& file : plan) {
+    Destination d;
+    d.path = file.path;
+    d.track = file.track.number;
+    d.cut = file.cut;
+    if (request.tags) {
+      d.tags = source.tracks.empty() ? source.tags
+                                     : TrackTags(source, source.tracks,
+                                                 static_cast<size_t>(file.track.number - 1));
+    }
+    destinations.push_back(std::move(d));
+  }
+  return destinations;
+}
+
+}  // namespace
+
+int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request,
+                    const InputFormatRow& reader, bool splits, SoundSource* source) {
+  if (!splits && files->output.busy) {
+    return Fail(reporter, files,
+                FaultOf(Failure::OutputBusy, files->output.path, "written by another conversion"));
+  }
+  // Sound the input does not hold is left out: a file cut short converts to
+  // what it holds, and a size field that claims more sound than any file
+  // could hold costs nothing.
+  source->words_present =
+      WordsPresent(*source, std::min(files->input_bytes, source->data_end), source->words);
+  Streams s;
+  s.split = splits;
+  s.filtered.frame_rate = source->sample_rate / WordSamples;
+  s.filtered.channels = source->channels;
+  std::copy(source->speakers, source->speakers + source->channels, s.filtered.speakers);
+  s.filtered.frames = std::max<uint64_t>(source->words_present, WindowWords) - WindowWords;
+  const uint32_t out_rate = request.rate != 0 ? request.rate : s.filtered.frame_rate;
+  s.output = AtRate(s.filtered, out_rate);
+  s.block_frames = PassBlockFrames(*source);
+  s.out_block_frames = ResampledBlockFrames(s.block_frames, s.filtered.frame_rate, out_rate);
+  s.frames = s.filtered.frames;
+  const SampleFormat samples = SampleFormatOf(request.bits);
+
+  if (request.tags || splits) reader.read_details(files->input_bytes, source);
+  std::vector<TrackFile> plan;
+  if (splits) {
+    std::string sheet;
+    std::string problem = ResolveTracks(request, source, &sheet);
+    if (problem.empty()) problem = TrackProblem(source->tracks, s.filtered.frames);
+    if (problem.empty()) problem = PlanTrackFiles(request, *source, s.filtered.frames, out_rate, &plan);
+    if (!problem.empty()) {
+      return Fail(reporter, files, FaultOf(Failure::BadTracks, request.in, problem.c_str()));
+    }
+  }
+  ReportSummary(*reporter, request, *source, s.output, splits ? plan.size() : 0);
+  const uint64_t missing_words = source->words - source->words_present;
+  if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
+  if (request.tags) {
+    ReportTagNotes(*reporter, request.in, source->tags.notes);
+    for (const Track& track : source->tracks) {
+      ReportTagNotes(*reporter, request.in, track.tags.notes);
+    }
+  }
+
+  std::vector<Destination> destinations;
+  if (splits) {
+    destinations = TrackDestinations(request, *source, plan);
+    const Fault fault = OpenTrackFiles(request, &destinations);
+    if (Failed(fault)) {
+      CloseTrackFiles(&destinations);
+      return Fail(reporter, files, fault);
+    }
+    // The pass makes what the tracks need. Only rate conversion and dither
+    // carry anything from one frame to the next: without them it starts at
+    // the first track; rate conversion needs the sound to its end.
+    uint64_t first = UINT64_MAX, end = 0;
+    for (const Destination& d : destinations) {
+      first = std::min(first, d.cut.first);
+      end = std::max(end, d.cut.first + d.cut.frames);
+    }
+    const bool resampled = out_rate != s.filtered.frame_rate;
+    const bool dithered = samples == SampleFormat::Pcm16 && request.dither;
+    s.first = resampled || dithered ? 0 : first;
+    s.frames = resampled ? s.filtered.frames : end - s.first;
+  } else {
+    Destination whole;
+    whole.path = request.out;
+    whole.cut = TrackCut{0, s.output.frames};
+    whole.tags = source->tags;
+    destinations.push_back(std::move(whole));
+  }
+
+  double gain_db = request.gain_db;
+  Fault fault;
+  if (request.gain_auto || request.replaygain) {
+    fault = Measure(destinations, s, request, source, reporter, &gain_db);
+  }
+  const OutputFormatRow& row = RowOf(request.format);
+  for (Destination& d : destinations) {
+    if (!request.tags || !row.fit_tags) continue;
+    const size_t notes = d.tags.notes.size();
+    row.fit_tags(&d.tags);
+    ReportTagNotes(*reporter, request.in, {d.tags.notes.begin() + notes, d.tags.notes.end()});
+  }
+  // Each track's writer stores the quantizer's 16-bit samples as they are.
+  ClipReport clips;
+  const Quantizing q{splits && samples == SampleFormat::Pcm16, request.dither, &clips};
+  for (Destination& d : destinations) {
+    if (Failed(fault)) break;
+    WriterSettings settings;
+    settings.stream = PartOf(s.output, d.cut);
+    settings.samples = samples;
+    settings.dither = request.dither && !q.on;
+    settings.compression = request.compression;
+    settings.tags = request.tags ? &d.tags : nullptr;
+    settings.max_block_frames = s.out_block_frames;
+    const OutputStream out = StreamOf(splits ? d.output : files->output);
+    d.sink = row.open(out, settings, &d.clips);
+  }
+  PassReport report;
+  if (!Failed(fault)) fault = RunInto(destinations, s, source, gain_db, q, reporter, &report);
+  for (Destination& d : destinations) {
+    d.sink.reset();
+    const Fault closed = splits ? CloseOutput(&d.output) : Fault{};
+    if (!Failed(fault)) fault = closed;
+    AddClips(d.clips, &clips);
+  }
+  if (!Failed(fault) && !splits) fault = CloseOutput(&files->output);
+  if (Failed(fault)) return Fail(reporter, files, fault);
+  ReportClips(*reporter, request.in, clips, s.output, gain_db);
+  ReportDamagedFrames(request.in, report.damaged);
+  CloseAll(files);
+  return missing_words > 0 || !report.damaged.empty() ? ExitFailure : ExitSuccess;
+}
