@@ -32,7 +32,7 @@ constexpr uint64_t ProgressStep = DivSize / 16;
 constexpr unsigned NewDirectoryMode = 0777;  // less the umask, as for any new directory
 
 SampleFormat SampleFormatOf(int bits) {
-  return bits == Pcm16Bits  ? SampleFormat::Pcm16
+  return bits == Pcm16Bits   ? SampleFormat::Pcm16
          : bits == FloatBits ? SampleFormat::Float32
                              : SampleFormat::Pcm24;
 }
@@ -99,12 +99,12 @@ Ending EndIn(std::vector<Destination>& destinations, const Streams& s, const Qua
   std::vector<SplitOutput> outputs;
   for (Destination& d : destinations) outputs.push_back({d.cut.first, d.cut.frames, d.sink.get()});
   const uint64_t first_frame = ResampledFrames(s.first, s.filtered.frame_rate, s.output.frame_rate);
-  ending.splitter = std::make_unique<TrackSplitter>(outputs, s.output.channels, first_frame,
-                                                    WorkerCount());
+  ending.splitter =
+      std::make_unique<TrackSplitter>(outputs, s.output.channels, first_frame, WorkerCount());
   ending.first = ending.splitter.get();
   if (q.on) {
-    ending.quantizer =
-        std::make_unique<Quantizer16>(s.output, q.dither, s.out_block_frames, ending.first, q.clips);
+    ending.quantizer = std::make_unique<Quantizer16>(s.output, q.dither, s.out_block_frames,
+                                                     ending.first, q.clips);
     ending.first = ending.quantizer.get();
   }
   return ending;
@@ -129,8 +129,8 @@ Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Re
               SoundSource* source, Reporter* reporter, double* gain_db) {
   std::vector<const Measurer*> measurers;
   for (Destination& d : destinations) {
-    auto measurer = std::make_unique<Measurer>(PartOf(s.output, d.cut), request.replaygain,
-                                               s.out_block_frames);
+    auto measurer =
+        std::make_unique<Measurer>(PartOf(s.output, d.cut), request.replaygain, s.out_block_frames);
     measurers.push_back(measurer.get());
     d.sink = std::move(measurer);
   }
@@ -226,9 +226,9 @@ std::vector<Destination> TrackDestinations(const Request& request, const SoundSo
     d.track = file.track.number;
     d.cut = file.cut;
     if (request.tags) {
-      d.tags = source.tracks.empty() ? source.tags
-                                     : TrackTags(source, source.tracks,
-                                                 static_cast<size_t>(file.track.number - 1));
+      d.tags = source.tracks.empty()
+                   ? source.tags
+                   : TrackTags(source, source.tracks, static_cast<size_t>(file.track.number - 1));
     }
     destinations.push_back(std::move(d));
   }
@@ -267,7 +267,8 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     std::string sheet;
     std::string problem = ResolveTracks(request, source, &sheet);
     if (problem.empty()) problem = TrackProblem(source->tracks, s.filtered.frames);
-    if (problem.empty()) problem = PlanTrackFiles(request, *source, s.filtered.frames, out_rate, &plan);
+    if (problem.empty())
+      problem = PlanTrackFiles(request, *source, s.filtered.frames, out_rate, &plan);
     if (!problem.empty()) {
       return Fail(reporter, files, FaultOf(Failure::BadTracks, request.in, problem.c_str()));
     }

@@ -21,7 +21,7 @@ std::string ResolveTracks(const Request& request, SoundSource* source, std::stri
 
 // One file of a run that splits: a track, its part of the output stream.
 struct TrackFile {
-  Track track;     // a track of the source, or the whole sound as track 1
+  Track track;  // a track of the source, or the whole sound as track 1
   std::string path;
   TrackCut cut;
 };

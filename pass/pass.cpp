@@ -123,6 +123,10 @@ void RunPieces(PieceWorker* worker) {
     const int slot = taken % SampleSlots;
     // An earlier piece's frames may still wait in the slot.
     if (taken >= SampleSlots && !WaitPassedOn(&job.pieces, slot_piece[slot])) break;
+    // WATCHOUT: a piece's block and mark are kept modulo MaxPiecesAhead, so
+    // the piece that many before this one, which another worker may hold,
+    // must be passed on before this one takes its place.
+    if (piece >= MaxPiecesAhead && !WaitPassedOn(&job.pieces, piece - MaxPiecesAhead)) break;
     slot_piece[slot] = piece;
     uint32_t failed = piece;
     const Fault fault = RunPiece(&job, piece, worker->buffers, slot, &worker->damaged, &failed);

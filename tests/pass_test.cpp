@@ -243,3 +243,21 @@ TEST(Pass, ReportsEachDamagedFrameOnceInOrderWhateverTheWorkers) {
     EXPECT_EQ(sink.samples[0][56 * 1176], 0) << "a damaged frame is silence";
   }
 }
+
+TEST(Pass, ThirtyTwoWorkersAheadOfASlowSinkKeepEveryPieceApart) {
+  // More pieces than the pass keeps marks for (64), so that workers far
+  // ahead of a slow sink reach pieces 64 after those still waiting.
+  const uint32_t pieces = 80;
+  const Bytes pattern = RandomSound(size_t{1} << 20, 27);
+  Bytes sound;
+  while (sound.size() < size_t{8} * pieces * PassBlockFrames(SoundSource{})) sound += pattern;
+  PassOptions one;
+  one.workers = 1;
+  one.channel_files = false;
+  PassOptions many = one;
+  many.workers = 32;
+  many.slow_sink = true;
+  const PassRun a = RunPass(sound, one), b = RunPass(sound, many);
+  ASSERT_FALSE(Failed(b.fault));
+  EXPECT_TRUE(a.samples == b.samples);
+}
