@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "album/album.h"
 #include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
+#include "resample/resample.h"
 
 namespace {
 constexpr uint64_t MaxFuzzWords = 64;  // keeps every execution short
@@ -32,6 +34,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (const TagComment& comment : source.tags.comments) {
       if (comment.name.empty() || comment.value.find('\0') != std::string::npos) __builtin_trap();
+    }
+    // The marks' tracks come in time order, numbered from 1, and cut within
+    // the stream when they can be cut at all; names made of their text stay
+    // in their directory.
+    const uint64_t frames = std::max<uint64_t>(source.words, WindowWords) - WindowWords;
+    const bool cuts = TrackProblem(source.tracks, frames).empty();
+    for (size_t t = 0; t < source.tracks.size(); ++t) {
+      const Track& track = source.tracks[t];
+      if (track.number != static_cast<int>(t) + 1) __builtin_trap();
+      if (t > 0 && track.start < source.tracks[t - 1].start) __builtin_trap();
+      const TrackCut cut = CutOf(track, frames, source.sample_rate / 32, 44100);
+      if (cuts &&
+          cut.first + cut.frames > ResampledFrames(frames, source.sample_rate / 32, 44100)) {
+        __builtin_trap();
+      }
+      const std::string name = TrackFileName(DefaultNameTemplate, track, "", "", ".flac");
+      if (name.find('/') != std::string::npos || name.empty() || name[0] == '.') __builtin_trap();
+      if (cuts) TrackTags(source, source.tracks, t);
     }
     if (source.channels < 1 || source.channels > MaxChannels) __builtin_trap();
     const uint32_t words = static_cast<uint32_t>(std::min(source.words, MaxFuzzWords));

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes a seed corpus of valid and damaged DSDIFF and DSF files (KIND dsdiff,
-the default) or ID3v2 tags (KIND id3).
+the default), ID3v2 tags (KIND id3) or cue sheets (KIND cue).
 
 Usage: make_seeds.py DIR [KIND]
 """
@@ -9,7 +9,8 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from dsd_files import chunk, container, dsf, fver, prop  # noqa: E402
+from dsd_files import (TRACK_START, TRACK_STOP, chunk, container, cue_sheet, dsf,  # noqa: E402
+                       edited_master, fver, mark, prop)
 from id3_files import apic, comm, frame, pic, tag, text  # noqa: E402
 
 FVER = fver()
@@ -36,6 +37,26 @@ SEEDS = {
                          chunk(b"PROP", prop()[12:] + chunk(b"ID3 ", tag([frame("TIT2", text("P"))]))),
                          chunk(b"DSD ", SOUND), chunk(b"ID3 ", tag([frame("TPE1", text("A"))]))]),
     "dsf_tagged": dsf(SOUND, tag=tag([frame("TIT2", text("T")), frame("APIC", apic(b"img"))])),
+    # Marks out of order, one moved back by its offset, a stop and its pause,
+    # and an ID3 chunk per track.
+    "edited_master": edited_master(SOUND * 4, [mark(3000, TRACK_START, b"Two"),
+                                               mark(100, TRACK_START, b"One/1"),
+                                               mark(2000, TRACK_STOP),
+                                               mark(5000, TRACK_START, b"", offset=-900)],
+                                   start=50, id3s=[tag([frame("TIT2", text(t))]) for t in "abc"],
+                                   title=b"Album", artist=b"Artist"),
+}
+
+CUE_SEEDS = {
+    "album": cue_sheet("a.dsf", [{"start": 0, "title": "One", "performer": "P", "isrc": "X"},
+                                 {"start": 37632 * 80, "pause_start": 37632 * 75,
+                                  "songwriter": "S", "title": "Two"}],
+                       title="T", performer="A",
+                       extra='REM GENRE "G"\nREM DATE 2001\nCATALOG 1234').encode(),
+    "latin1": "\ufeffTITLE \"Caf\u00e9\"\nFILE \"x.dsf\" WAVE\n  TRACK 01 AUDIO\n"
+              "    INDEX 01 00:00:00\n".encode("utf-8"),
+    "files": b'FILE "a.dsf" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n'
+             b'FILE "b.dsf" WAVE\n TRACK 02 AUDIO\n  INDEX 00 01:00:00\n  INDEX 01 99:59:74\n',
 }
 
 IMAGE = b"\xff\xd8\xff\xe0" + bytes(range(64)) + b"\xff"
@@ -55,6 +76,6 @@ ID3_SEEDS = {
 
 kind = sys.argv[2] if len(sys.argv) > 2 else "dsdiff"
 os.makedirs(sys.argv[1], exist_ok=True)
-for name, data in (ID3_SEEDS if kind == "id3" else SEEDS).items():
+for name, data in {"id3": ID3_SEEDS, "cue": CUE_SEEDS}.get(kind, SEEDS).items():
     with open(os.path.join(sys.argv[1], name), "wb") as f:
         f.write(data)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a fuzzer with clang in its own build directory and runs it: the DSDIFF
-# and DSF readers (KIND dsdiff, the default), the ID3v2 tag reading (KIND id3)
-# or the DST frame decoder (KIND dst).
+# and DSF readers (KIND dsdiff, the default), the ID3v2 tag reading (KIND id3),
+# cue sheets (KIND cue) or the DST frame decoder (KIND dst).
 # Usage: run_fuzzer.sh SOURCE_DIR WORK_DIR SECONDS PYTHON [KIND]
 # Exits 77 (skipped) when clang++-14 is not installed.
 set -euo pipefail
