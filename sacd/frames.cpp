@@ -86,9 +86,9 @@ bool FirstStartFrom(SacdCursor* cursor, uint32_t from, uint32_t to, uint32_t* se
 // `frame`, in which a frame that is not later than `frame` starts.
 void Seek(SacdCursor* cursor, uint32_t frame) {
   const SacdArea& area = *cursor->area;
-  const auto later = std::upper_bound(
-      area.tracks.begin(), area.tracks.end(), frame,
-      [](uint32_t f, const SacdTrack& track) { return f < track.first_frame; });
+  const auto later =
+      std::upper_bound(area.tracks.begin(), area.tracks.end(), frame,
+                       [](uint32_t f, const SacdTrack& track) { return f < track.first_frame; });
   uint32_t low = later == area.tracks.begin() ? area.first_sector : (later - 1)->first_sector;
   uint32_t high = later == area.tracks.end() ? area.last_sector : later->first_sector;
   uint32_t best = low;
@@ -138,8 +138,8 @@ bool Finish(const SacdArea& area, uint32_t frame, SacdFrame* out) {
 // gathers the audio packets of `frame` up to the start of the next one.
 bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
   const SacdArea& area = *cursor->area;
-  const size_t most_bytes = area.channels * SacdChannelFrameBytes +
-                            (out->dst ? DstFrameSlackBytes : 0);
+  const size_t most_bytes =
+      area.channels * SacdChannelFrameBytes + (out->dst ? DstFrameSlackBytes : 0);
   bool gathering = false;
   uint32_t first_sector = 0, span = 0;
   auto place = [&](uint32_t s, int p) {
@@ -149,8 +149,8 @@ bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
     cursor->packet = p;
   };
   auto missing = [&]() {
-    out->damage = cursor->damage.empty() ? FrameName(frame) + " is not in the image"
-                                         : cursor->damage;
+    out->damage =
+        cursor->damage.empty() ? FrameName(frame) + " is not in the image" : cursor->damage;
     return false;
   };
   for (uint32_t s = cursor->sector;; ++s) {
@@ -206,7 +206,8 @@ bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
         out->damage = FrameName(frame) + " is longer than " + std::to_string(most_bytes) + " bytes";
         return false;
       }
-      out->bytes.insert(out->bytes.end(), data + packet.offset, data + packet.offset + packet.length);
+      out->bytes.insert(out->bytes.end(), data + packet.offset,
+                        data + packet.offset + packet.length);
     }
   }
 }

@@ -25,8 +25,8 @@
 //   SacdFrame frame;
 //   for (uint32_t f = first; f < end; ++f) {
 //     if (!ReadSacdFrame(&cursor, f, &frame)) { /* 1/75 s of silence; frame.damage */ }
-//     else if (frame.dst) { /* DecodeDstFrame(frame.bytes, area->channels, SacdChannelFrameBytes) */ }
-//     else { /* frame.bytes: plain sound, as below */ }
+//     else if (frame.dst) { /* DecodeDstFrame(frame.bytes, area->channels, SacdChannelFrameBytes)
+//     */ } else { /* frame.bytes: plain sound, as below */ }
 //   }
 //
 // The facts of the layout this code relies on (sacd_format.h has every offset):
@@ -70,9 +70,9 @@
 #include "base/channel_layout.h"
 #include "base/failure.h"
 
-constexpr uint32_t SacdSampleRate = 2822400;     // DSD64, the only rate of the format
-constexpr uint32_t SacdFramesPerSecond = 75;     // every frame is 1/75 s
-constexpr size_t SacdChannelFrameBytes = 4704;   // bytes of one channel in a frame
+constexpr uint32_t SacdSampleRate = 2822400;    // DSD64, the only rate of the format
+constexpr uint32_t SacdFramesPerSecond = 75;    // every frame is 1/75 s
+constexpr size_t SacdChannelFrameBytes = 4704;  // bytes of one channel in a frame
 constexpr int SacdMaxTracks = 255;
 constexpr int SacdMaxTextChannels = 8;
 
@@ -219,11 +219,11 @@ struct SacdCursor {
   std::vector<uint8_t> window;  // whole sectors as the file holds them
   uint64_t window_first = 0;    // the sector at window[0]
   uint32_t window_sectors = 0;
-  bool positioned = false;      // `sector` and `packet` are where frame `next_frame` may start
+  bool positioned = false;  // `sector` and `packet` are where frame `next_frame` may start
   uint32_t next_frame = 0;
   uint32_t sector = 0;
   int packet = 0;
-  std::string damage;           // the last damage passed since the last frame start
+  std::string damage;  // the last damage passed since the last frame start
 };
 
 // Readies `cursor` for frames of `area`, which must outlive it.

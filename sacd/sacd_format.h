@@ -32,9 +32,9 @@ constexpr uint32_t MasterTocSectors = 10;
 // The first sector past the last copy: no area TOC may lie before it.
 constexpr uint32_t FirstAreaSector = 540;
 
-constexpr char MasterTocSignature[] = "SACDMTOC";      // sector 0 of the master TOC
-constexpr char MasterTextSignature[] = "SACDText";     // sectors 1 to 8: one per text channel
-constexpr char ManufacturerSignature[] = "SACD_Man";   // sector 9: the manufacturer's own
+constexpr char MasterTocSignature[] = "SACDMTOC";     // sector 0 of the master TOC
+constexpr char MasterTextSignature[] = "SACDText";    // sectors 1 to 8: one per text channel
+constexpr char ManufacturerSignature[] = "SACD_Man";  // sector 9: the manufacturer's own
 constexpr uint32_t MasterTextFirstSector = 1;
 constexpr uint32_t ManufacturerSector = 9;
 
@@ -42,25 +42,25 @@ constexpr uint32_t ManufacturerSector = 9;
 constexpr int VersionOffset = 8;  // 2 bytes: major, minor
 constexpr uint8_t VersionMajor = 1;
 constexpr uint8_t VersionMinor = 20;
-constexpr int AlbumSetSizeOffset = 16;        // 2 bytes: discs in the album set
-constexpr int AlbumSequenceOffset = 18;       // 2 bytes: this disc's number in the set, from 1
-constexpr int AlbumCatalogOffset = 24;        // 16 bytes of text, padded with spaces or zeros
-constexpr int AlbumGenresOffset = 40;         // 4 genre entries
-constexpr int StereoToc1Offset = 64;          // 4 bytes: first sector of the stereo area's TOC-1
-constexpr int StereoToc2Offset = 68;          // 4 bytes: and of its TOC-2; 0 for no stereo area
-constexpr int MultichannelToc1Offset = 72;    // 4 bytes: the same for the multichannel area
-constexpr int MultichannelToc2Offset = 76;    // 4 bytes
-constexpr int DiscFlagsOffset = 80;           // 1 byte
-constexpr uint8_t HybridDiscFlag = 0x80;      // the disc also has a CD layer
-constexpr int StereoTocLengthOffset = 84;     // 2 bytes: sectors in each stereo area TOC
+constexpr int AlbumSetSizeOffset = 16;           // 2 bytes: discs in the album set
+constexpr int AlbumSequenceOffset = 18;          // 2 bytes: this disc's number in the set, from 1
+constexpr int AlbumCatalogOffset = 24;           // 16 bytes of text, padded with spaces or zeros
+constexpr int AlbumGenresOffset = 40;            // 4 genre entries
+constexpr int StereoToc1Offset = 64;             // 4 bytes: first sector of the stereo area's TOC-1
+constexpr int StereoToc2Offset = 68;             // 4 bytes: and of its TOC-2; 0 for no stereo area
+constexpr int MultichannelToc1Offset = 72;       // 4 bytes: the same for the multichannel area
+constexpr int MultichannelToc2Offset = 76;       // 4 bytes
+constexpr int DiscFlagsOffset = 80;              // 1 byte
+constexpr uint8_t HybridDiscFlag = 0x80;         // the disc also has a CD layer
+constexpr int StereoTocLengthOffset = 84;        // 2 bytes: sectors in each stereo area TOC
 constexpr int MultichannelTocLengthOffset = 86;  // 2 bytes: sectors in each multichannel TOC
-constexpr int DiscCatalogOffset = 88;         // 16 bytes of text
-constexpr int DiscGenresOffset = 104;         // 4 genre entries
-constexpr int DateYearOffset = 120;           // 2 bytes
-constexpr int DateMonthOffset = 122;          // 1 byte, 1 to 12
-constexpr int DateDayOffset = 123;            // 1 byte, 1 to 31
-constexpr int TextChannelCountOffset = 128;   // 1 byte, 0 to 8
-constexpr int TextChannelsOffset = 136;       // 8 text channel entries
+constexpr int DiscCatalogOffset = 88;            // 16 bytes of text
+constexpr int DiscGenresOffset = 104;            // 4 genre entries
+constexpr int DateYearOffset = 120;              // 2 bytes
+constexpr int DateMonthOffset = 122;             // 1 byte, 1 to 12
+constexpr int DateDayOffset = 123;               // 1 byte, 1 to 31
+constexpr int TextChannelCountOffset = 128;      // 1 byte, 0 to 8
+constexpr int TextChannelsOffset = 136;          // 8 text channel entries
 constexpr int CatalogBytes = 16;
 
 // A genre entry: the genre table (1 the general one, 2 the Japanese one; 0
@@ -119,22 +119,23 @@ constexpr uint8_t FrameFormatDsd3In16 = 3;  // plain stereo DSD, 3 frames in eve
 constexpr int ChannelCountOffset = 32;      // 1 byte
 constexpr int LoudspeakerOffset = 33;       // the top 5 bits of the byte
 constexpr int LoudspeakerShift = 3;
-constexpr uint8_t LoudspeakerStereo = 0;     // 2 channels: L R
-constexpr uint8_t LoudspeakerFive = 3;       // 5 channels, ITU-R BS.775: L R C LS RS
+constexpr uint8_t LoudspeakerStereo = 0;        // 2 channels: L R
+constexpr uint8_t LoudspeakerFive = 3;          // 5 channels, ITU-R BS.775: L R C LS RS
 constexpr uint8_t LoudspeakerFivePointOne = 4;  // 6 channels: L R C LFE LS RS
-constexpr int PlayTimeOffset = 64;       // 3 bytes: minutes, seconds, frames of the whole area
+constexpr int PlayTimeOffset = 64;          // 3 bytes: minutes, seconds, frames of the whole area
 constexpr int FirstTrackNumberOffset = 68;  // 1 byte: tracks on earlier discs of the set
-constexpr int TrackCountOffset = 69;     // 1 byte
-constexpr int TrackAreaFirstOffset = 72;  // 4 bytes: the first sector of the track area
-constexpr int TrackAreaLastOffset = 76;   // 4 bytes: its last sector
+constexpr int TrackCountOffset = 69;        // 1 byte
+constexpr int TrackAreaFirstOffset = 72;    // 4 bytes: the first sector of the track area
+constexpr int TrackAreaLastOffset = 76;     // 4 bytes: its last sector
 constexpr int AreaTextChannelCountOffset = 80;  // 1 byte, then entries as in the master TOC
 constexpr int AreaTextChannelsOffset = 88;
-constexpr int TrackTextPointerOffset = 120;  // 2 bytes: sectors from the TOC's first to its track text
+constexpr int TrackTextPointerOffset =
+    120;  // 2 bytes: sectors from the TOC's first to its track text
 
 // "SACDTRL1": per track, the sector that holds its first byte, then the
 // number of sectors from that one to the one that holds its last byte.
 constexpr char TrackList1Signature[] = "SACDTRL1";
-constexpr int TrackStartSectorsOffset = 8;  // 255 entries of 4 bytes
+constexpr int TrackStartSectorsOffset = 8;     // 255 entries of 4 bytes
 constexpr int TrackSectorCountsOffset = 1028;  // 255 entries of 4 bytes
 constexpr int MaxTracks = 255;
 
@@ -176,10 +177,10 @@ constexpr uint8_t TextMessage = 6;
 // A sector of the track area: a header byte, one 2-byte packet info per
 // packet, one frame info per frame that starts in the sector, then the
 // packets' bytes in order.
-constexpr int PacketCountShift = 5;    // header bits 7-5: packets, 1 to 7
+constexpr int PacketCountShift = 5;      // header bits 7-5: packets, 1 to 7
 constexpr int FrameStartCountShift = 2;  // header bits 4-2: frame starts, 0 to 7
 constexpr uint8_t CountMask = 0x07;
-constexpr uint8_t DstCodedFlag = 0x01;   // header bit 0: the frames are DST-coded
+constexpr uint8_t DstCodedFlag = 0x01;  // header bit 0: the frames are DST-coded
 constexpr int SectorHeaderBytes = 1;
 constexpr int PacketInfoBytes = 2;
 constexpr uint16_t FrameStartFlag = 0x8000;  // packet info bit 15: a frame starts here

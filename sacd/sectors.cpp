@@ -37,8 +37,8 @@ bool ParseAudioSector(const uint8_t* data, AudioSector* sector) {
   const int frame_info_bytes = sector->dst ? DstFrameInfoBytes : TimeCodeBytes;
   const uint8_t* info = data + SectorHeaderBytes;
   const uint8_t* frame_info = info + PacketInfoBytes * sector->packets;
-  uint32_t offset = SectorHeaderBytes + PacketInfoBytes * sector->packets +
-                    frame_info_bytes * frame_starts;
+  uint32_t offset =
+      SectorHeaderBytes + PacketInfoBytes * sector->packets + frame_info_bytes * frame_starts;
   int starts = 0;
   for (int p = 0; p < sector->packets; ++p) {
     const uint16_t word = static_cast<uint16_t>(LoadBigEndian(info + PacketInfoBytes * p, 2));

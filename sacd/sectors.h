@@ -23,7 +23,7 @@ inline const uint8_t* UserData(const SacdImage& image, const uint8_t* raw) {
 struct AudioPacket {
   uint16_t offset = 0;  // of its first byte in the sector
   uint16_t length = 0;
-  uint8_t type = 0;     // sacd_format::DataTypeAudio, ...
+  uint8_t type = 0;  // sacd_format::DataTypeAudio, ...
   bool frame_start = false;
   uint32_t frame = 0;   // frame_start: the frame's time code, in frames from the area's start
   uint8_t sectors = 0;  // frame_start, DST: the sectors the frame spans, as the sector says

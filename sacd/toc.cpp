@@ -53,8 +53,8 @@ std::string ToUtf8(const std::string& text, uint8_t character_set, const char* w
       const auto byte = static_cast<uint8_t>(c);
       out.push_back(byte >= FirstPrintable && byte <= LastPrintable ? c : UnknownByte);
     }
-    notes->push_back(std::string(where) + " is in character set " +
-                     std::to_string(character_set) + ", which is not known: its ASCII kept");
+    notes->push_back(std::string(where) + " is in character set " + std::to_string(character_set) +
+                     ", which is not known: its ASCII kept");
     return out;
   }
   bool invalid = false;
@@ -75,7 +75,8 @@ std::string ToUtf8(const std::string& text, uint8_t character_set, const char* w
     }
   }
   iconv_close(convert);
-  if (invalid) notes->push_back(std::string(where) + " holds bytes its character set does not define");
+  if (invalid)
+    notes->push_back(std::string(where) + " holds bytes its character set does not define");
   return out;
 }
 
@@ -137,8 +138,8 @@ bool ReadUserData(const SacdImage& image, uint64_t first, uint32_t count,
   if (!ReadSectors(image, first, count, raw.data(), &got)) return false;
   data->assign(static_cast<size_t>(got) * SectorBytes, 0);
   for (uint32_t s = 0; s < got; ++s) {
-    std::memcpy(data->data() + s * SectorBytes, UserData(image, raw.data() + s * image.sector_bytes),
-                SectorBytes);
+    std::memcpy(data->data() + s * SectorBytes,
+                UserData(image, raw.data() + s * image.sector_bytes), SectorBytes);
   }
   return true;
 }
@@ -155,7 +156,7 @@ struct AreaPlace {
 // The reasons a master TOC contradicts itself, or "".
 std::string CheckPlaces(const AreaPlace places[2]) {
   const char* names[2] = {"stereo area", "multichannel area"};
-  if (!places[0].present && !places[1].present) return "the master TOC names no audio area";
+  if (!places[0].present && !places[1].present) return "it names no audio area";
   for (int a = 0; a < 2; ++a) {
     const AreaPlace& p = places[a];
     if (!p.present) continue;
@@ -207,8 +208,8 @@ std::string ParseMasterToc(const std::vector<uint8_t>& toc, SacdDisc* disc, Area
   described.day = head[DateDayOffset];
   described.hybrid = (head[DiscFlagsOffset] & HybridDiscFlag) != 0;
   places[0] = PlaceAt(head, StereoToc1Offset, StereoToc2Offset, StereoTocLengthOffset);
-  places[1] = PlaceAt(head, MultichannelToc1Offset, MultichannelToc2Offset,
-                      MultichannelTocLengthOffset);
+  places[1] =
+      PlaceAt(head, MultichannelToc1Offset, MultichannelToc2Offset, MultichannelTocLengthOffset);
   if (!TextChannels(head + TextChannelsOffset, head[TextChannelCountOffset],
                     &described.text_channels)) {
     return "it names more than 8 text channels";
@@ -360,8 +361,8 @@ void ReadTrackText(const uint8_t* block, size_t bytes, size_t channel, SacdArea*
 // Describes the area from one copy of its TOC (`toc`, the sectors of it the
 // image holds) and checks it against itself and `place`; returns why the
 // copy cannot be taken, or "".
-std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place,
-                         SacdArea* area, std::vector<std::string>* notes) {
+std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place, SacdArea* area,
+                         std::vector<std::string>* notes) {
   const char* signature = area->multichannel ? MultichannelTocSignature : StereoTocSignature;
   if (toc.size() < SectorBytes || !HasSignature(toc.data(), signature)) {
     return std::string("it has no ") + std::string(signature, SignatureBytes) + " signature";
@@ -430,8 +431,8 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
   if (list1 < 0 || list2 < 0) return "its track list is missing";
   area->tracks.assign(tracks, SacdTrack{});
   for (SacdTrack& track : area->tracks) track.text.resize(area->text_channels.size());
-  const std::string contradiction = ReadTrackLists(toc.data() + list1 * SectorBytes,
-                                                   toc.data() + list2 * SectorBytes, area);
+  const std::string contradiction =
+      ReadTrackLists(toc.data() + list1 * SectorBytes, toc.data() + list2 * SectorBytes, area);
   if (!contradiction.empty()) return contradiction;
   const int isrc_genre = FindBlock(toc, IsrcGenreSignature, 1);
   if (isrc_genre >= 0 &&
@@ -442,8 +443,8 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
   int block = text_sector == 0 ? -1 : FindBlock(toc, TrackTextSignature, text_sector);
   for (size_t c = 0; c < area->text_channels.size() && block >= 0; ++c) {
     const int next = FindBlock(toc, TrackTextSignature, block + 1);
-    const size_t end_sector = std::min<size_t>(next >= 0 ? next : toc.size() / SectorBytes,
-                                               block + MaxTrackTextSectors);
+    const size_t end_sector =
+        std::min<size_t>(next >= 0 ? next : toc.size() / SectorBytes, block + MaxTrackTextSectors);
     ReadTrackText(toc.data() + block * SectorBytes, (end_sector - block) * SectorBytes, c, area,
                   notes);
     block = next;
@@ -459,8 +460,8 @@ std::string ReadArea(const SacdImage& image, const AreaPlace& place, bool multic
   std::string first_reason;
   bool in_image = false;
   for (int copy = 0; copy < 2; ++copy) {
-    const std::string which = (copy == 0 ? "TOC-1 (sector " : "TOC-2 (sector ") +
-                              std::to_string(copies[copy]) + ")";
+    const std::string which =
+        (copy == 0 ? "TOC-1 (sector " : "TOC-2 (sector ") + std::to_string(copies[copy]) + ")";
     if (copies[copy] >= image.sectors) {
       if (first_reason.empty()) first_reason = which + " lies past the image's end";
       continue;
@@ -508,12 +509,33 @@ constexpr uint32_t DataOffsets[] = {0, RawHeaderBytes};
 
 const char* SacdGenreName(SacdGenre genre) {
   // The general genre list, from 2 (1 is "not defined").
-  static constexpr const char* Names[] = {
-      "Adult Contemporary", "Alternative Rock", "Children's Music", "Classical",
-      "Contemporary Christian", "Country", "Dance", "Easy Listening", "Erotic", "Folk", "Gospel",
-      "Hip Hop", "Jazz", "Latin", "Musical", "New Age", "Opera", "Operetta", "Pop Music", "Rap",
-      "Reggae", "Rock Music", "Rhythm & Blues", "Sound Effects", "Soundtrack", "Spoken Word",
-      "World Music"};
+  static constexpr const char* Names[] = {"Adult Contemporary",
+                                          "Alternative Rock",
+                                          "Children's Music",
+                                          "Classical",
+                                          "Contemporary Christian",
+                                          "Country",
+                                          "Dance",
+                                          "Easy Listening",
+                                          "Erotic",
+                                          "Folk",
+                                          "Gospel",
+                                          "Hip Hop",
+                                          "Jazz",
+                                          "Latin",
+                                          "Musical",
+                                          "New Age",
+                                          "Opera",
+                                          "Operetta",
+                                          "Pop Music",
+                                          "Rap",
+                                          "Reggae",
+                                          "Rock Music",
+                                          "Rhythm & Blues",
+                                          "Sound Effects",
+                                          "Soundtrack",
+                                          "Spoken Word",
+                                          "World Music"};
   constexpr uint8_t GeneralTable = 1, FirstNamed = 2;
   const size_t index = static_cast<size_t>(genre.code) - FirstNamed;
   if (genre.table != GeneralTable || genre.code < FirstNamed || index >= std::size(Names)) {
@@ -559,7 +581,7 @@ Fault ReadSacdDisc(int fd, const char* path, SacdDisc* disc) {
       break;
     }
     if (first_reason.empty()) {
-      first_reason = "the master TOC at sector " + std::to_string(copy) + " is unusable: " + reason;
+      first_reason = "the master TOC at sector " + std::to_string(copy) + ": " + reason;
     }
   }
   if (!described) return Refuse(disc, first_reason);
@@ -567,8 +589,8 @@ Fault ReadSacdDisc(int fd, const char* path, SacdDisc* disc) {
   for (int a = 0; a < 2; ++a) {
     if (!places[a].present) continue;
     bool read_failed = false;
-    const std::string refusal = ReadArea(image, places[a], a == 1, areas[a], &disc->notes,
-                                         &read_failed);
+    const std::string refusal =
+        ReadArea(image, places[a], a == 1, areas[a], &disc->notes, &read_failed);
     if (read_failed) return SystemFault(Failure::FileRead, path, errno);
     if (!refusal.empty()) return Refuse(disc, refusal);
   }

@@ -33,12 +33,12 @@ constexpr char PlainSoundId[] = "DSD ";
 constexpr char DstSoundId[] = "DST ";
 constexpr char DstFrameId[] = "DSTF";  // in "DST ": one frame
 constexpr int IdBytes = 4;
-constexpr int ChunkHeadBytes = 12;     // id and 64-bit size
-constexpr int FormHeadBytes = 16;      // "FRM8", its size, the form type
-constexpr int PropertyTypeBytes = 4;   // "SND " before the local chunks
+constexpr int ChunkHeadBytes = 12;    // id and 64-bit size
+constexpr int FormHeadBytes = 16;     // "FRM8", its size, the form type
+constexpr int PropertyTypeBytes = 4;  // "SND " before the local chunks
 constexpr uint32_t Dsd64Rate = 2822400;
 constexpr size_t ChannelFrameBytes = 4704;  // one channel's 1/75 s at DSD64
-constexpr uint8_t IdleByte = 0x69;  // fills a last plain frame the sound does not fill
+constexpr uint8_t IdleByte = 0x69;          // fills a last plain frame the sound does not fill
 
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
@@ -227,7 +227,8 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
 // ---- Bytes --------------------------------------------------------------------------
 
 void Put(Bytes* out, size_t at, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) (*out)[at + i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+  for (int i = 0; i < bytes; ++i)
+    (*out)[at + i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
 }
 
 void PutText(Bytes* out, size_t at, const std::string& text) {
@@ -294,7 +295,8 @@ std::string ReadTrack(Track* track) {
     } else if (IdIs(file, head, DstSoundId)) {
       track->dst = true;
       Chunks(file, data, data + size, [&](size_t h, size_t d, size_t s) {
-        if (IdIs(file, h, DstFrameId)) track->frames.emplace_back(file.begin() + d, file.begin() + d + s);
+        if (IdIs(file, h, DstFrameId))
+          track->frames.emplace_back(file.begin() + d, file.begin() + d + s);
       });
       found_sound = true;
     }
@@ -311,8 +313,8 @@ bool Encode(const std::string& utf8, uint8_t character_set, std::string* out) {
   out->clear();
   if (utf8.empty()) return true;
   // CP932 is Shift-JIS whose single bytes are ASCII.
-  iconv_t convert = iconv_open(character_set == CharacterSetShiftJis ? "CP932" : "ISO-8859-1",
-                               "UTF-8");
+  iconv_t convert =
+      iconv_open(character_set == CharacterSetShiftJis ? "CP932" : "ISO-8859-1", "UTF-8");
   if (convert == reinterpret_cast<iconv_t>(-1)) return false;
   std::string buffer(4 * utf8.size() + 4, '\0');
   char* in = const_cast<char*>(utf8.data());
@@ -332,7 +334,7 @@ bool Encode(const std::string& utf8, uint8_t character_set, std::string* out) {
 struct Packet {
   uint8_t type = DataTypeAudio;
   bool frame_start = false;
-  uint32_t frame = 0;   // the area's frame number it belongs to
+  uint32_t frame = 0;             // the area's frame number it belongs to
   const uint8_t* data = nullptr;  // nullptr: zeros
   uint16_t length = 0;
 };
@@ -354,7 +356,9 @@ struct AudioLayout {
 
 class Packer {
  public:
-  Packer(bool dst, AudioLayout* layout) : dst_(dst), layout_(layout) { layout_->sectors.emplace_back(); }
+  Packer(bool dst, AudioLayout* layout) : dst_(dst), layout_(layout) {
+    layout_->sectors.emplace_back();
+  }
 
   // Appends a packet of up to `length` bytes, in a new sector when this one
   // cannot take it; returns the bytes it took.
@@ -440,9 +444,9 @@ AudioLayout LayOut(const std::vector<Track>& tracks, const Options& options) {
 // The 2,048 bytes of an audio sector.
 Bytes AudioSectorBytes(const Sector& sector, const AudioLayout& layout, bool dst) {
   Bytes out(SectorBytes, 0);
-  out[0] = static_cast<uint8_t>(sector.packets.size() << PacketCountShift |
-                                sector.frame_starts << FrameStartCountShift |
-                                (dst ? DstCodedFlag : 0));
+  out[0] =
+      static_cast<uint8_t>(sector.packets.size() << PacketCountShift |
+                           sector.frame_starts << FrameStartCountShift | (dst ? DstCodedFlag : 0));
   size_t info = SectorHeaderBytes;
   size_t frame_info = info + PacketInfoBytes * sector.packets.size();
   size_t data = frame_info + (dst ? DstFrameInfoBytes : TimeCodeBytes) * sector.frame_starts;
@@ -457,8 +461,8 @@ Bytes AudioSectorBytes(const Sector& sector, const AudioLayout& layout, bool dst
       frame_info += TimeCodeBytes;
       if (dst) {
         const uint32_t span = layout.last_sector[p.frame] - layout.first_sector[p.frame] + 1;
-        out[frame_info++] = static_cast<uint8_t>(std::min<uint32_t>(span, SectorCountMask)
-                                                 << SectorCountShift);
+        out[frame_info++] =
+            static_cast<uint8_t>(std::min<uint32_t>(span, SectorCountMask) << SectorCountShift);
       }
     }
     if (p.data) std::copy_n(p.data, p.length, out.begin() + data);
@@ -501,9 +505,9 @@ struct AreaPlace {
 // character set, aligned to 4 bytes; false when a text cannot be encoded.
 bool TextRecord(const TrackText& text, const Options& options, Bytes* record) {
   const std::pair<uint8_t, const std::string*> items[] = {
-      {TextTitle, &text.title},         {TextPerformer, &text.performer},
+      {TextTitle, &text.title},           {TextPerformer, &text.performer},
       {TextSongwriter, &text.songwriter}, {TextComposer, &text.composer},
-      {TextArranger, &text.arranger},   {TextMessage, &text.message}};
+      {TextArranger, &text.arranger},     {TextMessage, &text.message}};
   record->assign(TextRecordHeadBytes, 0);
   for (const auto& item : items) {
     std::string encoded;
@@ -529,7 +533,8 @@ bool TrackTextBlock(const std::vector<Track>& tracks, const Options& options, By
     if (!TextRecord(tracks[t].text, options, &record)) return false;
     if (record[0] == 0) continue;
     if (at + record.size() > MaxTrackTextSectors * SectorBytes) return false;
-    if (at + record.size() > block->size()) block->resize((at + record.size() + SectorBytes - 1) / SectorBytes * SectorBytes, 0);
+    if (at + record.size() > block->size())
+      block->resize((at + record.size() + SectorBytes - 1) / SectorBytes * SectorBytes, 0);
     Put(block, TrackTextPositionsOffset + 2 * t, at, 2);
     std::copy(record.begin(), record.end(), block->begin() + at);
     at += record.size();
@@ -552,10 +557,9 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
   Put(toc, AreaTocLengthOffset, toc->size() / SectorBytes, 2);
   Put(toc, MaxByteRateOffset, ChannelFrameBytes * FramesPerSecond * channels, 4);
   (*toc)[RateCodeOffset] = Dsd64RateCode;
-  (*toc)[FrameFormatOffset] = tracks[0].dst ? FrameFormatDst
-                              : options.group_sectors == SectorsPer3In14Group
-                                  ? FrameFormatDsd3In14
-                                  : FrameFormatDsd3In16;
+  (*toc)[FrameFormatOffset] = tracks[0].dst                                   ? FrameFormatDst
+                              : options.group_sectors == SectorsPer3In14Group ? FrameFormatDsd3In14
+                                                                              : FrameFormatDsd3In16;
   (*toc)[ChannelCountOffset] = static_cast<uint8_t>(channels);
   const uint8_t configuration = channels == 2   ? LoudspeakerStereo
                                 : channels == 5 ? LoudspeakerFive
@@ -575,7 +579,8 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
   uint32_t frame = 0;
   for (size_t t = 0; t < tracks.size(); ++t) {
     const uint32_t frames = static_cast<uint32_t>(tracks[t].frames.size());
-    const uint32_t first = layout.first_sector[frame], last = layout.last_sector[frame + frames - 1];
+    const uint32_t first = layout.first_sector[frame],
+                   last = layout.last_sector[frame + frames - 1];
     Put(toc, list1 + TrackStartSectorsOffset + 4 * t, place.first + first, 4);
     Put(toc, list1 + TrackSectorCountsOffset + 4 * t, last - first + 1, 4);
     PutTimeCode(toc, list2 + TrackStartTimesOffset + TimeEntryBytes * t, frame);
@@ -649,7 +654,8 @@ class ImageWriter {
       if (sector_bytes_ == RawSectorBytes) {
         uint8_t head[RawHeaderBytes] = {};
         for (int i = 0; i < RawSectorNumberBytes; ++i)
-          head[RawSectorNumberOffset + i] = static_cast<uint8_t>(next_ >> (8 * (RawSectorNumberBytes - 1 - i)));
+          head[RawSectorNumberOffset + i] =
+              static_cast<uint8_t>(next_ >> (8 * (RawSectorNumberBytes - 1 - i)));
         ok_ &= std::fwrite(head, 1, sizeof head, file_) == sizeof head;
       }
       ok_ &= std::fwrite(data.data() + at, 1, SectorBytes, file_) == SectorBytes;
@@ -703,7 +709,8 @@ std::string Write(Options* options, size_t* sectors_written) {
     layouts[a] = LayOut(tracks, *options);
     // The TOC's length does not depend on where it lies: lay it out once to learn it.
     if (!AreaToc(tracks, a == 1, layouts[a], places[a], *options, &tocs[a]))
-      return std::string("the text of the ") + AreaName(a) + " cannot be written in this character set";
+      return std::string("the text of the ") + AreaName(a) +
+             " cannot be written in this character set";
     AreaPlace& place = places[a];
     place.length = static_cast<uint32_t>(tocs[a].size() / SectorBytes);
     place.toc1 = next;
@@ -714,7 +721,8 @@ std::string Write(Options* options, size_t* sectors_written) {
     AreaToc(tracks, a == 1, layouts[a], place, *options, &tocs[a]);
   }
   Bytes master;
-  if (!MasterToc(*options, places, &master)) return "the album text cannot be written in this character set";
+  if (!MasterToc(*options, places, &master))
+    return "the album text cannot be written in this character set";
   std::FILE* file = std::fopen(options->out.c_str(), "wb");
   if (file == nullptr) return "cannot write " + options->out + ": " + std::strerror(errno);
   ImageWriter image(file, options->sector_bytes);
