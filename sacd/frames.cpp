@@ -82,26 +82,39 @@ bool FirstStartFrom(SacdCursor* cursor, uint32_t from, uint32_t to, uint32_t* se
   return false;
 }
 
-// Places the cursor at the last sector, among those of the track that holds
-// `frame`, in which a frame that is not later than `frame` starts.
-void Seek(SacdCursor* cursor, uint32_t frame) {
-  const SacdArea& area = *cursor->area;
-  const auto later =
-      std::upper_bound(area.tracks.begin(), area.tracks.end(), frame,
-                       [](uint32_t f, const SacdTrack& track) { return f < track.first_frame; });
-  uint32_t low = later == area.tracks.begin() ? area.first_sector : (later - 1)->first_sector;
-  uint32_t high = later == area.tracks.end() ? area.last_sector : later->first_sector;
-  uint32_t best = low;
+// The last sector from `low` to `high` in which a frame not later than
+// `frame` starts, by a binary search; false when there is none.
+bool Search(SacdCursor* cursor, uint32_t frame, uint32_t low, uint32_t high, uint32_t* best) {
+  bool found = false;
   while (low <= high) {
     const uint32_t middle = low + (high - low) / 2;
     uint32_t sector = 0, first = 0;
     if (FirstStartFrom(cursor, middle, high, &sector, &first) && first <= frame) {
-      best = sector;
+      *best = sector;
+      found = true;
       low = sector + 1;
     } else {
       if (middle == 0) break;
       high = middle - 1;
     }
+  }
+  return found;
+}
+
+// Places the cursor at the last sector in which a frame not later than
+// `frame` starts: searched among the sectors of the track that holds
+// `frame`, then, when the track list puts that track too late, among those
+// before it.
+void Seek(SacdCursor* cursor, uint32_t frame) {
+  const SacdArea& area = *cursor->area;
+  const auto later =
+      std::upper_bound(area.tracks.begin(), area.tracks.end(), frame,
+                       [](uint32_t f, const SacdTrack& track) { return f < track.first_frame; });
+  const uint32_t low = later == area.tracks.begin() ? area.first_sector : (later - 1)->first_sector;
+  const uint32_t high = later == area.tracks.end() ? area.last_sector : later->first_sector;
+  uint32_t best = area.first_sector;
+  if (!Search(cursor, frame, low, high, &best) && low > area.first_sector) {
+    Search(cursor, frame, area.first_sector, low, &best);
   }
   cursor->positioned = true;
   cursor->next_frame = frame;
