@@ -13,6 +13,10 @@ namespace {
 constexpr uint32_t WindowSectors = 32;
 // Sectors read at once by a binary search's probe, which needs one.
 constexpr uint32_t ProbeSectors = 1;
+// How far a probe looks for a frame start: a whole frame spans at most 15
+// sectors, so only damage leaves longer runs without one, and a probe that
+// finds none sends the search back; gathering then reads on through the run.
+constexpr uint32_t ProbeSpanSectors = 64;
 // The most a DST frame may exceed the plain sound it codes: a frame stored
 // plainly is one byte longer; the rest is room for an encoder's padding.
 constexpr size_t DstFrameSlackBytes = SectorBytes;
@@ -62,11 +66,12 @@ const uint8_t* ParsedSector(SacdCursor* cursor, uint32_t s, uint32_t ahead, Audi
   return data;
 }
 
-// The first frame that starts in a sector from `from` to `to`: its sector and
-// time code. False when none does (or the image ends first).
+// The first frame that starts in a sector from `from` to `to` (at most
+// ProbeSpanSectors of them): its sector and time code. False when none does.
 bool FirstStartFrom(SacdCursor* cursor, uint32_t from, uint32_t to, uint32_t* sector,
                     uint32_t* frame) {
   const SacdImage& image = cursor->area->image;
+  to = static_cast<uint32_t>(std::min<uint64_t>(to, uint64_t{from} + ProbeSpanSectors - 1));
   for (uint32_t s = from; s <= to && s < image.sectors; ++s) {
     AudioSector parsed;
     std::string damage;

@@ -5,7 +5,8 @@
 // of 1/75 s of an area: a DST frame's bytes, or a plain frame's sound. Owns no
 // file and never prints: problems that do not stop the reading are notes, for
 // the caller to print. Asks of its caller an input that can be read at any
-// offset, and one SacdCursor per thread that reads frames.
+// offset and stays open while frames are read, and one SacdCursor per thread
+// that reads frames.
 //
 // How a caller uses it:
 //
@@ -24,9 +25,13 @@
 //   StartSacdCursor(area, &cursor);
 //   SacdFrame frame;
 //   for (uint32_t f = first; f < end; ++f) {
-//     if (!ReadSacdFrame(&cursor, f, &frame)) { /* 1/75 s of silence; frame.damage */ }
-//     else if (frame.dst) { /* DecodeDstFrame(frame.bytes, area->channels, SacdChannelFrameBytes)
-//     */ } else { /* frame.bytes: plain sound, as below */ }
+//     if (!ReadSacdFrame(&cursor, f, &frame)) {
+//       // 1/75 s of silence, and a line saying frame.damage
+//     } else if (frame.dst) {
+//       // DecodeDstFrame(frame.bytes, area->channels, SacdChannelFrameBytes)
+//     } else {
+//       // frame.bytes is the plain sound, as SacdFrame says
+//     }
 //   }
 //
 // The facts of the layout this code relies on (sacd_format.h has every offset):
@@ -51,15 +56,17 @@
 //    from the one that starts it up to the next that starts a frame.
 //  - A plain frame holds 4,704 bytes of each channel, interleaved byte by byte
 //    as in DSDIFF; a DST frame is the bitstream of a DSDIFF "DSTF" chunk.
-// Sources: the public descriptions of the disc layout (the sacd-ripper
-// project's "ScarletBook" page: the master TOC's sectors and copies, the
-// allowed areas; Daisy Laser's SACD pages: the two-level TOC, area TOCs at
-// both ends of an area, up to 8 text channels; the DSDIFF 1.5 description:
-// the loudspeaker configurations 0, 3, 4, DST frames, the channel order) and
-// the field layout as the SACD format's public summaries give it. The
-// loudspeaker field's bit position and the DST frame info's extra byte were
-// not confirmed against a disc: an unknown configuration falls back to the
-// channel count, and the sector count is only a hint.
+// Where these facts come from: the public descriptions of the disc layout
+// (the sacd-ripper project's "ScarletBook" page: 2,048-byte sectors, big-endian
+// numbers, the master TOC at 510, 520 and 530, the allowed areas; Daisy
+// Laser's SACD pages: the two-level TOC, area TOCs at both ends of an area,
+// text channels; the DSDIFF 1.5 description: the loudspeaker configurations
+// 0, 3 and 4 and their channel order, DST frames of 1/75 s), and the field
+// layout of the format as commonly published. Not checked against a pressed
+// disc, and least certain: the loudspeaker field's bit position (an unknown
+// configuration falls back to the channel count, with a note), the DST frame
+// info's sector count (only a hint: a frame ends where the next starts), the
+// track text record's layout and the text pointers' places.
 #pragma once
 
 #include <cstddef>

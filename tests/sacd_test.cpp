@@ -356,6 +356,28 @@ TEST(SacdDamage, ADamagedSectorSilencesOnlyTheFramesInIt) {
   ExpectFramesAsTheReference(damaged.disc.stereo, 4);
 }
 
+TEST(SacdDamage, ALongRunOfZeroedSectorsSilencesTheFramesInIt) {
+  const TrackFile one = PlainTrack(60, 8);
+  TempDir dir;
+  const Bytes written = MakeImage(dir, {&one}, "--stereo {0}");
+  const Image whole(written);
+  Bytes bytes = written;
+  const uint32_t first = whole.disc.stereo.first_sector + 100, run = 70;
+  for (uint32_t s = first; s < first + run; ++s)
+    Patch(&bytes, whole.disc.image, s, 0, Bytes(2048, '\0'));
+  const Image damaged(bytes);
+  const std::vector<SacdFrame> frames = ReadInOrder(damaged.disc.stereo);
+  for (uint32_t f = 0; f < frames.size(); ++f) {
+    // A plain frame spans 14 / 3 sectors: those in the run, or touching it, are lost.
+    const bool lost = f * 14 / 3 + 5 > 100 && f * 14 / 3 < 100 + run;
+    EXPECT_EQ(frames[f].damage.empty(), !lost) << "frame " << f << ": " << frames[f].damage;
+    if (!lost) {
+      EXPECT_TRUE(Bytes(frames[f].bytes.begin(), frames[f].bytes.end()) == one.frames[f]);
+    }
+  }
+  ExpectFramesAsTheReference(damaged.disc.stereo, 5);
+}
+
 TEST(SacdDamage, AnImageCutShortDescribesWhatItHolds) {
   const DstDisc written;
   const Image whole(written.bytes);
