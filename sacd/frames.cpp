@@ -35,7 +35,9 @@ const uint8_t* SectorData(SacdCursor* cursor, uint32_t s, uint32_t ahead, std::s
       return nullptr;
     }
     ahead = std::min(ahead, cursor->area->last_sector - s + 1);
-    cursor->window.resize(static_cast<size_t>(ahead) * image.sector_bytes);
+    // Grown once, never shrunk: a probe's one sector uses the start of it.
+    const size_t bytes = static_cast<size_t>(ahead) * image.sector_bytes;
+    if (cursor->window.size() < bytes) cursor->window.resize(bytes);
     uint32_t got = 0;
     if (!ReadSectors(image, s, ahead, cursor->window.data(), &got)) {
       *damage = SectorName(s) + " cannot be read";
