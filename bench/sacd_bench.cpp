@@ -4,10 +4,12 @@
 // cursors take in turn, as two workers would, so that every piece starts with
 // a search. The two alternate in rounds, the order swapped every round; the
 // figures are the medians of the rounds, and of the per-round ratios.
-// "--decode" times the reading and the decoding of every 10th piece instead.
+// "--decode" times the reading and the decoding of every 10th piece instead
+// (of every Nth with "--every N").
 // The frames are checked to be the same bytes in both files.
 //
-// Usage: sacd_bench IMAGE.iso TWIN.dff [--rounds N] [--decode] [--only image|dsdiff]
+// Usage: sacd_bench IMAGE.iso TWIN.dff [--rounds N] [--decode [--every N]]
+//                   [--only image|dsdiff]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -28,7 +30,7 @@ namespace {
 
 constexpr uint32_t PieceFrames = 50;
 constexpr int Workers = 2;
-constexpr uint32_t DecodedPieceStride = 10;  // with --decode, every 10th piece
+constexpr uint32_t DecodedPieceStride = 10;  // with --decode, every 10th piece by default
 
 struct Pass {
   double seconds = 0;
@@ -117,17 +119,19 @@ double Median(std::vector<double> values) {
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: sacd_bench IMAGE.iso TWIN.dff [--rounds N] [--decode] "
+                 "usage: sacd_bench IMAGE.iso TWIN.dff [--rounds N] [--decode [--every N]] "
                  "[--only image|dsdiff]\n");
     return 2;
   }
   int rounds = 11;
   bool decode = false;
+  uint32_t every = DecodedPieceStride;
   std::string only;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
     if (arg == "--decode") decode = true;
+    if (arg == "--every" && i + 1 < argc) every = std::max(1, std::atoi(argv[++i]));
     if (arg == "--only" && i + 1 < argc) only = argv[++i];
   }
   const int image_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -147,7 +151,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const SacdArea& area = disc.stereo;
-  const uint32_t stride = decode ? DecodedPieceStride : 1;
+  const uint32_t stride = decode ? every : 1;
   Decoder decoder(area.channels);
   Decoder* decoding = decode ? &decoder : nullptr;
   std::vector<double> image_seconds, dsdiff_seconds, ratios;
