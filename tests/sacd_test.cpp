@@ -453,6 +453,15 @@ TEST(SacdToc, TextInAnUnknownCharacterSetKeepsItsAscii) {
   EXPECT_EQ(image.disc.notes[0],
             "the master text of text channel 1 is in character set 9, which is not known: its "
             "ASCII kept");
+  // Named ISO 646, the Latin-1 byte is one the set does not define.
+  PatchMasterTocs(&bytes, whole.disc, TextChannelsOffset + TextChannelCharacterSetOffset,
+                  Bytes(1, CharacterSetIso646));
+  const Image ascii(bytes);
+  EXPECT_EQ(ascii.disc.text[0].album_title,
+            "\xEF\xBF\xBD"
+            "a va");
+  EXPECT_EQ(ascii.disc.notes[0],
+            "the master text of text channel 1 holds bytes its character set does not define");
 }
 
 // A TOC that contradicts itself in every copy is refused, with the reason.
