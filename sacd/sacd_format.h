@@ -22,6 +22,9 @@ constexpr int RawSectorNumberOffset = 1;  // in the raw header: the sector's num
 constexpr int RawSectorNumberBytes = 3;
 
 constexpr int SignatureBytes = 8;  // every TOC sector opens with 8 ASCII bytes naming it
+// The two widths of the TOCs' numbers.
+constexpr int WordBytes = 2;  // lengths in sectors, text positions, counts of discs, the year
+constexpr int LongBytes = 4;  // sector numbers, sector counts, the byte rate
 
 // ---- Master TOC ---------------------------------------------------------------
 

@@ -41,7 +41,8 @@ bool ParseAudioSector(const uint8_t* data, AudioSector* sector) {
       SectorHeaderBytes + PacketInfoBytes * sector->packets + frame_info_bytes * frame_starts;
   int starts = 0;
   for (int p = 0; p < sector->packets; ++p) {
-    const uint16_t word = static_cast<uint16_t>(LoadBigEndian(info + PacketInfoBytes * p, 2));
+    const uint16_t word =
+        static_cast<uint16_t>(LoadBigEndian(info + PacketInfoBytes * p, PacketInfoBytes));
     AudioPacket& packet = sector->packet[p];
     packet.frame_start = (word & FrameStartFlag) != 0;
     packet.type = static_cast<uint8_t>(word >> DataTypeShift & DataTypeMask);

@@ -180,9 +180,9 @@ std::string CheckPlaces(const AreaPlace places[2]) {
 
 AreaPlace PlaceAt(const uint8_t* toc, int toc1, int toc2, int length) {
   AreaPlace place;
-  place.toc1 = Number(toc + toc1, 4);
-  place.toc2 = Number(toc + toc2, 4);
-  place.length = Number(toc + length, 2);
+  place.toc1 = Number(toc + toc1, LongBytes);
+  place.toc2 = Number(toc + toc2, LongBytes);
+  place.length = Number(toc + length, WordBytes);
   place.present = place.toc1 != 0 || place.toc2 != 0;
   return place;
 }
@@ -195,15 +195,16 @@ std::string ParseMasterToc(const std::vector<uint8_t>& toc, SacdDisc* disc, Area
   }
   const uint8_t* head = toc.data();
   SacdDisc described;
-  described.album_set_size = static_cast<uint16_t>(Number(head + AlbumSetSizeOffset, 2));
-  described.album_sequence_number = static_cast<uint16_t>(Number(head + AlbumSequenceOffset, 2));
+  described.album_set_size = static_cast<uint16_t>(Number(head + AlbumSetSizeOffset, WordBytes));
+  described.album_sequence_number =
+      static_cast<uint16_t>(Number(head + AlbumSequenceOffset, WordBytes));
   described.album_catalog_number = AsciiField(head + AlbumCatalogOffset, CatalogBytes);
   described.disc_catalog_number = AsciiField(head + DiscCatalogOffset, CatalogBytes);
   for (int g = 0; g < Genres; ++g) {
     described.album_genres[g] = GenreAt(head + AlbumGenresOffset + GenreBytes * g);
     described.disc_genres[g] = GenreAt(head + DiscGenresOffset + GenreBytes * g);
   }
-  described.year = static_cast<uint16_t>(Number(head + DateYearOffset, 2));
+  described.year = static_cast<uint16_t>(Number(head + DateYearOffset, WordBytes));
   described.month = head[DateMonthOffset];
   described.day = head[DateDayOffset];
   described.hybrid = (head[DiscFlagsOffset] & HybridDiscFlag) != 0;
@@ -229,7 +230,7 @@ std::string ParseMasterToc(const std::vector<uint8_t>& toc, SacdDisc* disc, Area
     const uint8_t set = described.text_channels[c].character_set;
     const std::string where = "the master text of text channel " + std::to_string(c + 1);
     auto field = [&](int position_offset) {
-      return ToUtf8(TextAt(sector, SectorBytes, Number(sector + position_offset, 2)), set,
+      return ToUtf8(TextAt(sector, SectorBytes, Number(sector + position_offset, WordBytes)), set,
                     where.c_str(), &disc->notes);
     };
     text.album_title = field(AlbumTitlePositionOffset);
@@ -290,8 +291,8 @@ int FindBlock(const std::vector<uint8_t>& toc, const char* signature, size_t fro
 std::string ReadTrackLists(const uint8_t* list1, const uint8_t* list2, SacdArea* area) {
   for (size_t t = 0; t < area->tracks.size(); ++t) {
     SacdTrack& track = area->tracks[t];
-    track.first_sector = Number(list1 + TrackStartSectorsOffset + 4 * t, 4);
-    track.sectors = Number(list1 + TrackSectorCountsOffset + 4 * t, 4);
+    track.first_sector = Number(list1 + TrackStartSectorsOffset + LongBytes * t, LongBytes);
+    track.sectors = Number(list1 + TrackSectorCountsOffset + LongBytes * t, LongBytes);
     uint32_t start = 0, duration = 0;
     if (!TimeCodeFrames(list2 + TrackStartTimesOffset + TimeEntryBytes * t, &start) ||
         !TimeCodeFrames(list2 + TrackDurationsOffset + TimeEntryBytes * t, &duration)) {
@@ -336,7 +337,7 @@ void ReadTrackText(const uint8_t* block, size_t bytes, size_t channel, SacdArea*
   const uint8_t set = area->text_channels[channel].character_set;
   for (size_t t = 0; t < area->tracks.size(); ++t) {
     SacdTrackText& text = area->tracks[t].text[channel];
-    size_t at = Number(block + TrackTextPositionsOffset + 2 * t, 2);
+    size_t at = Number(block + TrackTextPositionsOffset + WordBytes * t, WordBytes);
     if (at == 0 || at + TextRecordHeadBytes > bytes) continue;
     const int items = block[at];
     at += TextRecordHeadBytes;
@@ -414,8 +415,8 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
   }
   const int tracks = head[TrackCountOffset];
   if (tracks == 0) return "it has no tracks";
-  area->first_sector = Number(head + TrackAreaFirstOffset, 4);
-  area->last_sector = Number(head + TrackAreaLastOffset, 4);
+  area->first_sector = Number(head + TrackAreaFirstOffset, LongBytes);
+  area->last_sector = Number(head + TrackAreaLastOffset, LongBytes);
   if (area->first_sector > area->last_sector ||
       static_cast<uint64_t>(place.toc1) + place.length > area->first_sector ||
       area->last_sector >= place.toc2) {
@@ -439,7 +440,7 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
       static_cast<size_t>(isrc_genre + IsrcGenreSectors) * SectorBytes <= toc.size()) {
     ReadIsrcGenres(toc.data() + isrc_genre * SectorBytes, area);
   }
-  const uint32_t text_sector = Number(head + TrackTextPointerOffset, 2);
+  const uint32_t text_sector = Number(head + TrackTextPointerOffset, WordBytes);
   int block = text_sector == 0 ? -1 : FindBlock(toc, TrackTextSignature, text_sector);
   for (size_t c = 0; c < area->text_channels.size() && block >= 0; ++c) {
     const int next = FindBlock(toc, TrackTextSignature, block + 1);

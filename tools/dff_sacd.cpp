@@ -33,7 +33,10 @@ constexpr char PlainSoundId[] = "DSD ";
 constexpr char DstSoundId[] = "DST ";
 constexpr char DstFrameId[] = "DSTF";  // in "DST ": one frame
 constexpr int IdBytes = 4;
-constexpr int ChunkHeadBytes = 12;    // id and 64-bit size
+constexpr int SizeBytes = 8;  // chunk sizes, big-endian
+constexpr int ChunkHeadBytes = IdBytes + SizeBytes;
+constexpr int RateBytes = 4;          // "FS  "
+constexpr int ChannelCountBytes = 2;  // "CHNL"
 constexpr int FormHeadBytes = 16;     // "FRM8", its size, the form type
 constexpr int PropertyTypeBytes = 4;  // "SND " before the local chunks
 constexpr uint32_t Dsd64Rate = 2822400;
@@ -263,7 +266,7 @@ bool ReadFile(const std::string& path, Bytes* data) {
 template <class Found>
 void Chunks(const Bytes& file, size_t begin, size_t end, Found found) {
   for (size_t at = begin; at + ChunkHeadBytes <= end;) {
-    const uint64_t size = BigEndianAt(file, at + IdBytes, 8);
+    const uint64_t size = BigEndianAt(file, at + IdBytes, SizeBytes);
     const size_t data = at + ChunkHeadBytes;
     if (size > end - data) return;
     found(at, data, static_cast<size_t>(size));
@@ -281,8 +284,9 @@ std::string ReadTrack(Track* track) {
   Chunks(file, FormHeadBytes, file.size(), [&](size_t head, size_t data, size_t size) {
     if (IdIs(file, head, PropertyId)) {
       Chunks(file, data + PropertyTypeBytes, data + size, [&](size_t h, size_t d, size_t) {
-        if (IdIs(file, h, RateId)) rate = static_cast<uint32_t>(BigEndianAt(file, d, 4));
-        if (IdIs(file, h, ChannelsId)) track->channels = static_cast<int>(BigEndianAt(file, d, 2));
+        if (IdIs(file, h, RateId)) rate = static_cast<uint32_t>(BigEndianAt(file, d, RateBytes));
+        if (IdIs(file, h, ChannelsId))
+          track->channels = static_cast<int>(BigEndianAt(file, d, ChannelCountBytes));
       });
     } else if (IdIs(file, head, PlainSoundId) && track->channels > 0) {
       const size_t frame_bytes = ChannelFrameBytes * track->channels;
@@ -495,6 +499,15 @@ void PutGenre(Bytes* out, size_t at, int genre) {
   (*out)[at + GenreCodeOffset] = static_cast<uint8_t>(genre);
 }
 
+// The sectors of an area TOC as dff-sacd writes it: the header, the two
+// track lists, ISRC and genre, then the track text.
+constexpr uint32_t TrackList1Sector = 1;
+constexpr uint32_t TrackList2Sector = 2;
+constexpr uint32_t IsrcGenreSector = 3;
+constexpr uint32_t TrackTextSector = IsrcGenreSector + IsrcGenreSectors;
+// Text items start at offsets that are multiples of 4.
+constexpr size_t TextItemAlignBytes = 4;
+
 // Where an area lies in the image.
 struct AreaPlace {
   uint32_t toc1 = 0, toc2 = 0, length = 0;
@@ -517,8 +530,8 @@ bool TextRecord(const TrackText& text, const Options& options, Bytes* record) {
     record->push_back(item.first);
     record->push_back(0);
     record->insert(record->end(), encoded.begin(), encoded.end());
-    do record->push_back(0);  // the terminator, then zeros up to a multiple of 4
-    while (record->size() % 4 != 0);
+    do record->push_back(0);  // the terminator, then zeros up to the next item
+    while (record->size() % TextItemAlignBytes != 0);
   }
   return true;
 }
@@ -527,7 +540,8 @@ bool TextRecord(const TrackText& text, const Options& options, Bytes* record) {
 bool TrackTextBlock(const std::vector<Track>& tracks, const Options& options, Bytes* block) {
   block->assign(SectorBytes, 0);
   PutSignature(block, 0, TrackTextSignature);
-  size_t at = TrackTextFirstByte + (4 - TrackTextFirstByte % 4) % 4;
+  size_t at =
+      (TrackTextFirstByte + TextItemAlignBytes - 1) / TextItemAlignBytes * TextItemAlignBytes;
   for (size_t t = 0; t < tracks.size(); ++t) {
     Bytes record;
     if (!TextRecord(tracks[t].text, options, &record)) return false;
@@ -535,7 +549,7 @@ bool TrackTextBlock(const std::vector<Track>& tracks, const Options& options, By
     if (at + record.size() > MaxTrackTextSectors * SectorBytes) return false;
     if (at + record.size() > block->size())
       block->resize((at + record.size() + SectorBytes - 1) / SectorBytes * SectorBytes, 0);
-    Put(block, TrackTextPositionsOffset + 2 * t, at, 2);
+    Put(block, TrackTextPositionsOffset + WordBytes * t, at, WordBytes);
     std::copy(record.begin(), record.end(), block->begin() + at);
     at += record.size();
   }
@@ -547,15 +561,15 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
              const AreaPlace& place, const Options& options, Bytes* toc) {
   Bytes text;
   if (!TrackTextBlock(tracks, options, &text)) return false;
-  const uint32_t text_sector = 3 + IsrcGenreSectors;
+  const uint32_t text_sector = TrackTextSector;
   toc->assign(text_sector * SectorBytes, 0);
   toc->insert(toc->end(), text.begin(), text.end());
   const int channels = tracks[0].channels;
   PutSignature(toc, 0, multichannel ? MultichannelTocSignature : StereoTocSignature);
   (*toc)[VersionOffset] = VersionMajor;
   (*toc)[VersionOffset + 1] = VersionMinor;
-  Put(toc, AreaTocLengthOffset, toc->size() / SectorBytes, 2);
-  Put(toc, MaxByteRateOffset, ChannelFrameBytes * FramesPerSecond * channels, 4);
+  Put(toc, AreaTocLengthOffset, toc->size() / SectorBytes, WordBytes);
+  Put(toc, MaxByteRateOffset, ChannelFrameBytes * FramesPerSecond * channels, LongBytes);
   (*toc)[RateCodeOffset] = Dsd64RateCode;
   (*toc)[FrameFormatOffset] = tracks[0].dst                                   ? FrameFormatDst
                               : options.group_sectors == SectorsPer3In14Group ? FrameFormatDsd3In14
@@ -567,12 +581,13 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
   (*toc)[LoudspeakerOffset] = static_cast<uint8_t>(configuration << LoudspeakerShift);
   PutTimeCode(toc, PlayTimeOffset, static_cast<uint32_t>(layout.first_sector.size()));
   (*toc)[TrackCountOffset] = static_cast<uint8_t>(tracks.size());
-  Put(toc, TrackAreaFirstOffset, place.first, 4);
-  Put(toc, TrackAreaLastOffset, place.last, 4);
+  Put(toc, TrackAreaFirstOffset, place.first, LongBytes);
+  Put(toc, TrackAreaLastOffset, place.last, LongBytes);
   (*toc)[AreaTextChannelCountOffset] = 1;
   PutTextChannel(toc, AreaTextChannelsOffset, options);
-  Put(toc, TrackTextPointerOffset, text_sector, 2);
-  const size_t list1 = SectorBytes, list2 = 2 * SectorBytes, igl = 3 * SectorBytes;
+  Put(toc, TrackTextPointerOffset, text_sector, WordBytes);
+  const size_t list1 = TrackList1Sector * SectorBytes, list2 = TrackList2Sector * SectorBytes,
+               igl = IsrcGenreSector * SectorBytes;
   PutSignature(toc, list1, TrackList1Signature);
   PutSignature(toc, list2, TrackList2Signature);
   PutSignature(toc, igl, IsrcGenreSignature);
@@ -581,8 +596,8 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
     const uint32_t frames = static_cast<uint32_t>(tracks[t].frames.size());
     const uint32_t first = layout.first_sector[frame],
                    last = layout.last_sector[frame + frames - 1];
-    Put(toc, list1 + TrackStartSectorsOffset + 4 * t, place.first + first, 4);
-    Put(toc, list1 + TrackSectorCountsOffset + 4 * t, last - first + 1, 4);
+    Put(toc, list1 + TrackStartSectorsOffset + LongBytes * t, place.first + first, LongBytes);
+    Put(toc, list1 + TrackSectorCountsOffset + LongBytes * t, last - first + 1, LongBytes);
     PutTimeCode(toc, list2 + TrackStartTimesOffset + TimeEntryBytes * t, frame);
     PutTimeCode(toc, list2 + TrackDurationsOffset + TimeEntryBytes * t, frames);
     PutText(toc, igl + IsrcOffset + IsrcBytes * t, tracks[t].isrc);
@@ -598,8 +613,8 @@ bool MasterToc(const Options& options, const AreaPlace places[2], Bytes* toc) {
   PutSignature(toc, 0, MasterTocSignature);
   (*toc)[VersionOffset] = VersionMajor;
   (*toc)[VersionOffset + 1] = VersionMinor;
-  Put(toc, AlbumSetSizeOffset, options.set_size, 2);
-  Put(toc, AlbumSequenceOffset, options.set_number, 2);
+  Put(toc, AlbumSetSizeOffset, options.set_size, WordBytes);
+  Put(toc, AlbumSequenceOffset, options.set_number, WordBytes);
   std::string catalog = options.catalog;
   catalog.resize(CatalogBytes, ' ');
   PutText(toc, AlbumCatalogOffset, catalog);
@@ -610,11 +625,11 @@ bool MasterToc(const Options& options, const AreaPlace places[2], Bytes* toc) {
   const int toc2[] = {StereoToc2Offset, MultichannelToc2Offset};
   const int length[] = {StereoTocLengthOffset, MultichannelTocLengthOffset};
   for (int a = 0; a < 2; ++a) {
-    Put(toc, toc1[a], places[a].toc1, 4);
-    Put(toc, toc2[a], places[a].toc2, 4);
-    Put(toc, length[a], places[a].length, 2);
+    Put(toc, toc1[a], places[a].toc1, LongBytes);
+    Put(toc, toc2[a], places[a].toc2, LongBytes);
+    Put(toc, length[a], places[a].length, WordBytes);
   }
-  Put(toc, DateYearOffset, options.year, 2);
+  Put(toc, DateYearOffset, options.year, WordBytes);
   (*toc)[DateMonthOffset] = static_cast<uint8_t>(options.month);
   (*toc)[DateDayOffset] = static_cast<uint8_t>(options.day);
   (*toc)[TextChannelCountOffset] = 1;
@@ -634,7 +649,7 @@ bool MasterToc(const Options& options, const AreaPlace places[2], Bytes* toc) {
     if (!Encode(*field.second, options.character_set, &encoded)) return false;
     if (encoded.empty()) continue;
     if (at + encoded.size() + 1 > SectorBytes) return false;
-    Put(toc, text + field.first, at, 2);
+    Put(toc, text + field.first, at, WordBytes);
     PutText(toc, text + at, encoded);
     at += encoded.size() + 1;
   }
