@@ -156,8 +156,10 @@ struct SacdArea {
   uint32_t frames = 0;  // the area's playing time; frames are numbered from 0 by time code
   std::vector<SacdTextChannel> text_channels;
   std::vector<SacdTrack> tracks;  // 1 to 255, in order
-  // Where the area lies: the first sector of the TOC copy that was read, and
-  // the track area's first and last sectors.
+  // Where the area lies: its TOC-1 and TOC-2 as the master TOC places them,
+  // toc_sectors long; the copy that was read; the track area's first and last
+  // sectors.
+  uint32_t toc1_sector = 0, toc2_sector = 0, toc_sectors = 0;
   uint32_t toc_sector = 0;
   uint32_t first_sector = 0;
   uint32_t last_sector = 0;

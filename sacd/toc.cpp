@@ -477,6 +477,9 @@ std::string ReadArea(const SacdImage& image, const AreaPlace& place, bool multic
     described.multichannel = multichannel;
     described.name = multichannel ? "multichannel area" : "stereo area";
     described.image = image;
+    described.toc1_sector = place.toc1;
+    described.toc2_sector = place.toc2;
+    described.toc_sectors = place.length;
     described.toc_sector = copies[copy];
     std::vector<std::string> copy_notes;
     const std::string reason = ParseAreaToc(toc, place, &described, &copy_notes);

@@ -186,7 +186,11 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PlainImages,
                          testing::Combine(testing::Values("2048", "2064"),
-                                          testing::Values("3in14", "3in16")));
+                                          testing::Values("3in14", "3in16")),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param);
+                         });
 
 // Two stereo DST tracks and a 5.1 DST track on one disc of raw sectors,
 // with Shift-JIS text and supplementary data among the packets.
@@ -320,8 +324,8 @@ void Patch(Bytes* image, const SacdImage& geometry, uint64_t sector, size_t offs
 // The same in both copies of an area's TOC, `sector` sectors into it.
 void PatchAreaTocs(Bytes* image, const SacdDisc& disc, const SacdArea& area, uint32_t sector,
                    size_t offset, const Bytes& bytes) {
-  Patch(image, disc.image, area.toc_sector + sector, offset, bytes);
-  Patch(image, disc.image, area.last_sector + 1 + sector, offset, bytes);
+  Patch(image, disc.image, area.toc1_sector + sector, offset, bytes);
+  Patch(image, disc.image, area.toc2_sector + sector, offset, bytes);
 }
 
 void PatchMasterTocs(Bytes* image, const SacdDisc& disc, size_t offset, const Bytes& bytes) {
@@ -419,8 +423,9 @@ TEST(SacdToc, ADamagedCopyGivesWayToTheNext) {
   ASSERT_FALSE(Failed(image.fault)) << image.disc.refusal;
   const SacdDisc& disc = image.disc;
   EXPECT_EQ(disc.master_toc_sector, 530u);
-  EXPECT_EQ(disc.stereo.toc_sector, whole.disc.stereo.last_sector + 1);
-  EXPECT_EQ(disc.multichannel.toc_sector, whole.disc.multichannel.last_sector + 1);
+  EXPECT_EQ(disc.stereo.toc_sector, whole.disc.stereo.toc2_sector);
+  EXPECT_EQ(disc.stereo.toc2_sector, whole.disc.stereo.last_sector + 1);
+  EXPECT_EQ(disc.multichannel.toc_sector, whole.disc.multichannel.toc2_sector);
   const std::vector<std::string> notes = {
       "the master TOC at sector 510: it has no SACDMTOC signature; read the copy at sector 530",
       "the stereo area's TOC-1 (sector 540): it has no tracks; read its TOC-2",
