@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Writes a seed corpus of valid and damaged DSDIFF and DSF files (KIND dsdiff,
-the default), ID3v2 tags (KIND id3) or cue sheets (KIND cue).
+the default), ID3v2 tags (KIND id3), cue sheets (KIND cue) or SACD images
+(KIND sacd, written by the dff-tone, dff-dst and dff-sacd in TOOLS).
 
-Usage: make_seeds.py DIR [KIND]
+Usage: make_seeds.py DIR [KIND [TOOLS]]
 """
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from dsd_files import (TRACK_START, TRACK_STOP, chunk, container, cue_sheet, dsf,  # noqa: E402
@@ -74,8 +77,49 @@ ID3_SEEDS = {
                2, unsync=True),
 }
 
+# SACD images: (name, sector bytes, dff-sacd options); {tone}, {dst}, {six}
+# and {five} are tracks of 3 frames (0.04 s): plain stereo, DST stereo, DST
+# 5.1 and DST 5.0.
+SACD_SEEDS = [
+    ("plain_3in14", 2048, "--album-title Alb --stereo {tone} --title 'Café' --isrc "
+                          "USABC0100001 --genre 5 --stereo {tone} --title Two"),
+    ("plain_3in16", 2064, "--plain-format 3in16 --supplementary --stereo {tone}"),
+    ("dst_both", 2064, "--charset sjis --language ja --album-title 'ア' --stereo {dst} "
+                       "--title 'テ' --stereo {dst} --multichannel {six} --title 'マ'"),
+    ("dst_five", 2048, "--supplementary --multichannel {five} --multichannel {five}"),
+]
+
+
+def sacd_seeds(directory, tools):
+    """Each image from sector 510 on, behind the byte that gives its sector size."""
+    with tempfile.TemporaryDirectory() as work:
+        def tool(name, *args):
+            subprocess.run([os.path.join(tools, name)] + list(args), cwd=work, check=True,
+                           stdout=subprocess.DEVNULL)
+        tool("dff-tone", "--duration", "0.04", "--left", "sine:1000:-6", "--right",
+             "sine:300:-6", "tone.dff")
+        tool("dff-dst", "tone.dff", "dst.dff")
+        for channels, name in ((6, "six"), (5, "five")):
+            tool("dff-tone", "--duration", "0.04", "--channels", str(channels), "--channel",
+                 "3:sine:440:-6", name + "_plain.dff")
+            tool("dff-dst", name + "_plain.dff", name + ".dff")
+        files = {n: n + ".dff" for n in ("tone", "dst", "six", "five")}
+        for name, sector_bytes, options in SACD_SEEDS:
+            options = options.format(**files)
+            subprocess.run("'%s' --sector-bytes %d %s image.iso" % (
+                os.path.join(tools, "dff-sacd"), sector_bytes, options), shell=True, cwd=work,
+                check=True, stdout=subprocess.DEVNULL)
+            with open(os.path.join(work, "image.iso"), "rb") as f:
+                image = f.read()
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(bytes([sector_bytes == 2064]) + image[510 * sector_bytes:])
+
+
 kind = sys.argv[2] if len(sys.argv) > 2 else "dsdiff"
 os.makedirs(sys.argv[1], exist_ok=True)
-for name, data in {"id3": ID3_SEEDS, "cue": CUE_SEEDS}.get(kind, SEEDS).items():
-    with open(os.path.join(sys.argv[1], name), "wb") as f:
-        f.write(data)
+if kind == "sacd":
+    sacd_seeds(sys.argv[1], sys.argv[3])
+else:
+    for name, data in {"id3": ID3_SEEDS, "cue": CUE_SEEDS}.get(kind, SEEDS).items():
+        with open(os.path.join(sys.argv[1], name), "wb") as f:
+            f.write(data)

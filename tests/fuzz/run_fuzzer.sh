@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a fuzzer with clang in its own build directory and runs it: the DSDIFF
 # and DSF readers (KIND dsdiff, the default), the ID3v2 tag reading (KIND id3),
-# cue sheets (KIND cue) or the DST frame decoder (KIND dst).
+# cue sheets (KIND cue), the DST frame decoder (KIND dst) or the SACD image
+# reader (KIND sacd).
 # Usage: run_fuzzer.sh SOURCE_DIR WORK_DIR SECONDS PYTHON [KIND]
 # Exits 77 (skipped) when clang++-14 is not installed.
 set -euo pipefail
@@ -17,6 +18,10 @@ if [ "$kind" = dst ]; then
   # The DST seeds are frames of the test encoder's, written by a program.
   cmake --build "$work_dir/build" --target dst_fuzzer dst_seeds -j 2 >/dev/null
   "$work_dir/build/tests/fuzz/dst_seeds" "$work_dir/seeds"
+elif [ "$kind" = sacd ]; then
+  # The SACD seeds are images that dff-sacd writes, from sector 510 on.
+  cmake --build "$work_dir/build" --target sacd_fuzzer dff-tone dff-dst dff-sacd -j 2 >/dev/null
+  "$python" "$source_dir/tests/fuzz/make_seeds.py" "$work_dir/seeds" sacd "$work_dir/build/tests/fuzz"
 else
   cmake --build "$work_dir/build" --target "${kind}_fuzzer" -j 2 >/dev/null
   "$python" "$source_dir/tests/fuzz/make_seeds.py" "$work_dir/seeds" "$kind"
