@@ -54,7 +54,7 @@ struct Choices {
 bool TakesValue(const std::string& name) {
   return name == "--format" || name == "-f" || name == "--compression" || name == "--gain" ||
          name == "--bits" || name == "--rate" || name == "--tracks" || name == "--name" ||
-         name == "--cue";
+         name == "--cue" || name == "--area";
 }
 
 // A decimal number of dB from MinGainDb to MaxGainDb.
@@ -130,6 +130,15 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
   } else if (name == "--cue") {
     if (!needs_value()) return false;
     request->cue = *value;
+  } else if (name == "--area") {
+    if (!needs_value()) return false;
+    if (*value == "stereo") {
+      request->area = DiscArea::Stereo;
+    } else if (*value == "multichannel") {
+      request->area = DiscArea::Multichannel;
+    } else {
+      return bad("--area is stereo or multichannel, not " + *value);
+    }
   } else if (name == "--list") {
     request->list = true;
   } else if (name == "--json") {

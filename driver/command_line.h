@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "disc/disc.h"
+
 enum class Action {
   Convert,         // IN to OUT
   List,            // --list or --json: IN's tracks, on standard output
@@ -40,7 +42,8 @@ struct Request {
   std::vector<int> tracks;    // --tracks: these only, in increasing order; empty: all
   std::string name_template;  // --name; empty: the default
   std::string cue;            // --cue FILE
-  bool list = false, json = false;  // --list, --json
+  bool list = false, json = false;    // --list, --json
+  DiscArea area = DiscArea::Default;  // --area: which area of a disc image
 };
 
 constexpr double MinGainDb = -40.0;

@@ -59,7 +59,8 @@ Fault CheckDistinctFiles(const Request& request, RunForm form, int kept, std::st
 }
 
 // The original form: the size report, the channel files, the 44-byte WAV.
-int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
+int ConvertOriginal(Reporter* reporter, OpenFiles* files, const InputFormatRow& reader,
+                    SoundSource* source) {
   bool data_left_out = false;
   const RunSizes sizes = RunSizesOf(DsdSizeOf(source->words, &data_left_out));
   ReportDivisionSizes(*reporter, sizes);
@@ -100,7 +101,9 @@ int ConvertOriginal(Reporter* reporter, OpenFiles* files, SoundSource* source) {
   stereo.speakers[0] = FrontLeft;
   stereo.speakers[1] = FrontRight;
   ReportClips(*reporter, source->path, clips, stereo, 0.0);
-  ReportDamagedFrames(source->path, report.damaged);
+  // A disc image's damage names its tracks.
+  if (!report.damaged.empty()) reader.read_details(files->input_bytes, source);
+  ReportDamagedFrames(source->path, report.damaged, *source);
   ReportFinished(*reporter);
   CloseAll(files);
   return data_left_out || !report.damaged.empty() ? ExitFailure : ExitSuccess;
@@ -123,7 +126,8 @@ int Convert(const Request& request, Reporter* reporter) {
   SoundSource source;
   SoundProperties properties;
   const InputFormatRow* reader = nullptr;
-  const Fault head = ReadSoundHead(files.input, request.in, &source, &properties, &reader);
+  const Fault head = ReadSoundHead(files.input, request.in, ReadChoices{request.area}, &source,
+                                   &properties, &reader);
   const RunForm form = FormOf(request, splits, head, source, properties);
   SetRunForm(reporter, form);
   ReportTagNotes(*reporter, request.in, source.notes);
@@ -149,38 +153,64 @@ int Convert(const Request& request, Reporter* reporter) {
     return Fail(reporter, &files, head);
   }
   return form == RunForm::Original
-             ? ConvertOriginal(reporter, &files, &source)
+             ? ConvertOriginal(reporter, &files, *reader, &source)
              : ConvertStandard(reporter, &files, request, *reader, splits, &source);
 }
+
+namespace {
+
+// One description to list: the head read for `area`, then the rest.
+Fault ReadToList(const Request& request, const OpenFiles& files, DiscArea area, Reporter* reporter,
+                 SoundSource* source) {
+  SoundProperties properties;
+  const InputFormatRow* reader = nullptr;
+  const Fault fault =
+      ReadSoundHead(files.input, request.in, ReadChoices{area}, source, &properties, &reader);
+  ReportTagNotes(*reporter, request.in, source->notes);
+  if (fault.failure == Failure::UnsupportedSound) {
+    ReportRefusal(reporter, properties, fault);
+    return Fault{Failure::UnsupportedSound};
+  }
+  if (Failed(fault)) return fault;
+  source->words_present =
+      WordsPresent(*source, std::min(files.input_bytes, source->data_end), source->words);
+  reader->read_details(files.input_bytes, source);
+  return Fault{};
+}
+
+}  // namespace
 
 int ListTracks(const Request& request, Reporter* reporter) {
   SetRunForm(reporter, RunForm::Standard);
   OpenFiles files;
   Fault fault = OpenInput(request.in, &files.input, &files.input_bytes);
   if (Failed(fault)) return Fail(reporter, &files, fault);
-  SoundSource source;
-  SoundProperties properties;
-  const InputFormatRow* reader = nullptr;
-  fault = ReadSoundHead(files.input, request.in, &source, &properties, &reader);
-  ReportTagNotes(*reporter, request.in, source.notes);
+  std::vector<SoundSource> sources(1);
+  fault = ReadToList(request, files, request.area, reporter, &sources[0]);
+  // A disc image lists both of its areas unless one is asked for.
+  const SoundSource& first = sources[0];
+  if (!Failed(fault) && first.disc && request.area == DiscArea::Default &&
+      first.disc->stereo.present && first.disc->multichannel.present) {
+    sources.emplace_back();
+    fault = ReadToList(request, files, DiscArea::Multichannel, reporter, &sources[1]);
+  }
   if (fault.failure == Failure::UnsupportedSound) {
-    ReportRefusal(reporter, properties, fault);
     CloseAll(&files);
     return ExitFailure;
   }
   if (Failed(fault)) return Fail(reporter, &files, fault);
-  source.words_present =
-      WordsPresent(source, std::min(files.input_bytes, source.data_end), source.words);
-  reader->read_details(files.input_bytes, &source);
-  std::string sheet;
-  std::string problem = ResolveTracks(request, &source, &sheet);
-  const uint64_t frames = std::max<uint64_t>(source.words_present, WindowWords) - WindowWords;
-  if (problem.empty()) problem = TrackProblem(source.tracks, frames);
+  std::string sheet, problem;
+  for (SoundSource& source : sources) {
+    std::string problem_here = ResolveTracks(request, &source, &sheet);
+    const uint64_t frames = std::max<uint64_t>(source.words_present, WindowWords) - WindowWords;
+    if (problem_here.empty()) problem_here = TrackProblem(source.tracks, frames);
+    if (problem.empty()) problem = problem_here;
+  }
   // What was found is shown even when it cannot be cut.
   if (request.json) {
-    ReportTrackJson(source, sheet);
+    ReportTrackJson(sources, sheet);
   } else {
-    ReportTrackList(source, sheet);
+    ReportTrackList(sources, sheet);
   }
   if (!problem.empty()) {
     return Fail(reporter, &files, FaultOf(Failure::BadTracks, request.in, problem.c_str()));

@@ -7,14 +7,21 @@
 #include <cstdint>
 
 #include "base/failure.h"
+#include "disc/disc.h"
 #include "source/source.h"
 
+// What a run asks of the reader beyond the sound's head.
+struct ReadChoices {
+  DiscArea area = DiscArea::Default;  // --area: which area of a disc image
+};
+
 struct InputFormatRow {
-  Fault (*read_head)(int fd, const char* path, SoundSource* source, SoundProperties* properties);
+  Fault (*read_head)(int fd, const char* path, const ReadChoices& choices, SoundSource* source,
+                     SoundProperties* properties);
   void (*read_details)(uint64_t input_bytes, SoundSource* source);
 };
 
 // Reads the head of the container `fd` holds, trying each row while the
 // last says Failure::NotDsd; `*row` is the last row tried.
-Fault ReadSoundHead(int fd, const char* path, SoundSource* source, SoundProperties* properties,
-                    const InputFormatRow** row);
+Fault ReadSoundHead(int fd, const char* path, const ReadChoices& choices, SoundSource* source,
+                    SoundProperties* properties, const InputFormatRow** row);

@@ -77,6 +77,9 @@ void UnsupportedSoundLine(const SoundProperties& p, char* line, int size) {
                     static_cast<unsigned>(p.channels), p.channels == 1 ? "" : "s",
                     static_cast<unsigned>(p.channel_ids));
       return;
+    case Refusal::Disc:
+      std::snprintf(line, size, "This disc image cannot be converted: %s.\n", p.reason.c_str());
+      return;
     case Refusal::Compression:
     case Refusal::None:
       break;

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int RefusalLineBytes = 160;
+constexpr int RefusalLineBytes = 512;  // a disc image's reason may be long
 constexpr unsigned long long MillisecondsPerMinute = 60000;
 constexpr double MillisecondsPerSecond = 1000.0;
 // Damaged DST frames named one by one; a thoroughly damaged file would
@@ -43,6 +43,15 @@ constexpr double TenthsPerDb = 10.0;
 // A channel's speaker, or its number (from 1) when it has none.
 std::string ChannelName(Speaker speaker, int channel) {
   return speaker != NoSpeaker ? SpeakerName(speaker) : "channel " + std::to_string(channel + 1);
+}
+
+// A time in samples at `rate` as m:ss.mmm.
+std::string MinutesOf(uint64_t samples, uint32_t rate) {
+  const auto ms = static_cast<unsigned long long>(samples * MillisecondsPerSecond / rate);
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu:%06.3f", ms / MillisecondsPerMinute,
+                double(ms % MillisecondsPerMinute) / MillisecondsPerSecond);
+  return text;
 }
 
 // "DSD64" and so on, for the rates IsConvertibleRate takes.
@@ -131,19 +140,37 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
   }
 }
 
-void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged) {
+void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged,
+                         const SoundSource& source) {
   for (size_t i = 0; i < damaged.size() && i < MaxDamageLines; ++i) {
-    const uint64_t f = damaged[i].frame;
-    const auto ms = static_cast<unsigned long long>(f * MillisecondsPerSecond / DstFramesPerSecond);
-    std::fprintf(stderr,
-                 "dff2wav: %s: DST frame %llu (at %llu:%06.3f) could not be decoded; its 1/75 s "
-                 "is silence\n",
-                 in_path, static_cast<unsigned long long>(f), ms / MillisecondsPerMinute,
-                 double(ms % MillisecondsPerMinute) / MillisecondsPerSecond);
+    const DamagedFrame& d = damaged[i];
+    const auto frame = static_cast<unsigned long long>(d.frame);
+    const uint64_t at = d.frame * (source.sample_rate / DstFramesPerSecond);
+    if (d.reason.empty()) {
+      std::fprintf(stderr,
+                   "dff2wav: %s: DST frame %llu (at %s) could not be decoded; its 1/75 s is "
+                   "silence\n",
+                   in_path, frame, MinutesOf(at, source.sample_rate).c_str());
+      continue;
+    }
+    // A disc image's frame: in its track, from the track's start.
+    const Track* track = nullptr;
+    for (const Track& t : source.tracks) {
+      if (t.start <= at) track = &t;
+    }
+    if (track) {
+      std::fprintf(stderr, "dff2wav: %s: track %d at %s: %s; its 1/75 s is silence\n", in_path,
+                   track->number, MinutesOf(at - track->start, source.sample_rate).c_str(),
+                   d.reason.c_str());
+    } else {
+      std::fprintf(stderr, "dff2wav: %s: frame %llu (at %s): %s; its 1/75 s is silence\n", in_path,
+                   frame, MinutesOf(at, source.sample_rate).c_str(), d.reason.c_str());
+    }
   }
   if (damaged.size() > MaxDamageLines) {
-    std::fprintf(stderr, "dff2wav: %s: and %llu more damaged DST frames, each 1/75 s of silence\n",
-                 in_path, static_cast<unsigned long long>(damaged.size() - MaxDamageLines));
+    std::fprintf(stderr, "dff2wav: %s: and %llu more damaged %sframes, each 1/75 s of silence\n",
+                 in_path, static_cast<unsigned long long>(damaged.size() - MaxDamageLines),
+                 damaged[0].reason.empty() ? "DST " : "");
   }
 }
 
@@ -298,14 +325,14 @@ std::vector<Track> ListedTracks(const SoundSource& source) {
   return tracks;
 }
 
-const char* OriginName(TrackOrigin origin) {
-  switch (origin) {
+std::string OriginName(const SoundSource& source) {
+  switch (source.origin) {
     case TrackOrigin::Markers:
       return "markers";
     case TrackOrigin::CueSheet:
       return "a cue sheet";
     case TrackOrigin::Disc:
-      return "the disc";
+      return std::string("the disc's ") + source.area->name;
     case TrackOrigin::Whole:
       break;
   }
@@ -338,62 +365,95 @@ std::string JsonSeconds(uint64_t samples, uint32_t rate) {
 
 }  // namespace
 
-void ReportTrackList(const SoundSource& source, const std::string& sheet) {
-  const std::vector<Track> tracks = ListedTracks(source);
-  std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
-  if (!AlbumArtist(source).empty()) album += " / " + AlbumArtist(source);
-  std::printf("%s: %s: %zu track%s from %s%s\n", source.path, album.c_str(), tracks.size(),
-              tracks.size() == 1 ? "" : "s", OriginName(source.origin),
-              sheet.empty() ? "" : (" " + sheet).c_str());
-  for (const Track& track : tracks) {
-    std::printf("%3d  %s  %s  %s%s\n", track.number,
-                ClockOf(track.start, source.sample_rate).c_str(),
-                ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
-                track.title.c_str(),
-                track.performer.empty() ? "" : ("  (" + track.performer + ")").c_str());
+void ReportTrackList(const std::vector<SoundSource>& sources, const std::string& sheet) {
+  for (const SoundSource& source : sources) {
+    const std::vector<Track> tracks = ListedTracks(source);
+    std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
+    if (!AlbumArtist(source).empty()) album += " / " + AlbumArtist(source);
+    std::printf("%s: %s: %zu track%s from %s%s\n", source.path, album.c_str(), tracks.size(),
+                tracks.size() == 1 ? "" : "s", OriginName(source).c_str(),
+                sheet.empty() ? "" : (" " + sheet).c_str());
+    for (const Track& track : tracks) {
+      std::printf("%3d  %s  %s  %s%s\n", track.number,
+                  ClockOf(track.start, source.sample_rate).c_str(),
+                  ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
+                  track.title.c_str(),
+                  track.performer.empty() ? "" : ("  (" + track.performer + ")").c_str());
+    }
   }
   std::fflush(stdout);
 }
 
-void ReportTrackJson(const SoundSource& source, const std::string& sheet) {
-  const std::vector<Track> tracks = ListedTracks(source);
-  const uint32_t rate = source.sample_rate;
+namespace {
+
+std::string JsonStream(const SoundSource& source) {
   std::string speakers;
   for (int c = 0; c < source.channels; ++c) {
     speakers += (c ? ", " : "") + JsonString(SpeakerName(source.speakers[c]));
   }
   const char* layout = LayoutName(source.speakers, source.channels);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "{\"container\": %s, \"sample_rate\": %u, \"channels\": %d, \"speakers\": [%s], "
+                "\"layout\": %s, \"seconds\": %s}",
+                JsonString(source.container).c_str(), static_cast<unsigned>(source.sample_rate),
+                source.channels, speakers.c_str(), layout ? JsonString(layout).c_str() : "null",
+                JsonSeconds(source.words_present * WordSamples, source.sample_rate).c_str());
+  return text;
+}
+
+std::string JsonAlbum(const SoundSource& source) {
   const Album& a = source.album;
-  std::printf("{\n  \"file\": %s,\n", JsonString(source.path).c_str());
-  std::printf(
-      "  \"stream\": {\"container\": %s, \"sample_rate\": %u, \"channels\": %d, \"speakers\": "
-      "[%s], "
-      "\"layout\": %s, \"seconds\": %s},\n",
-      JsonString(source.container).c_str(), static_cast<unsigned>(rate), source.channels,
-      speakers.c_str(), layout ? JsonString(layout).c_str() : "null",
-      JsonSeconds(source.words_present * WordSamples, rate).c_str());
-  std::printf(
-      "  \"album\": {\"title\": %s, \"artist\": %s, \"catalog\": %s, \"genre\": %s, \"date\": %s, "
-      "\"disc_number\": %d, \"disc_total\": %d},\n",
-      JsonString(AlbumTitle(source)).c_str(), JsonString(AlbumArtist(source)).c_str(),
-      JsonString(a.catalog).c_str(), JsonString(a.genre).c_str(), JsonString(a.date).c_str(),
-      a.disc_number, a.disc_total);
-  std::printf("  \"tracks_from\": %s,\n  \"cue_sheet\": %s,\n  \"tracks\": [",
-              JsonString(OriginName(source.origin)).c_str(),
-              sheet.empty() ? "null" : JsonString(sheet).c_str());
+  return "{\"title\": " + JsonString(AlbumTitle(source)) +
+         ", \"artist\": " + JsonString(AlbumArtist(source)) +
+         ", \"catalog\": " + JsonString(a.catalog) + ", \"genre\": " + JsonString(a.genre) +
+         ", \"date\": " + JsonString(a.date) +
+         ", \"disc_number\": " + std::to_string(a.disc_number) +
+         ", \"disc_total\": " + std::to_string(a.disc_total) + "}";
+}
+
+// The tracks as a JSON list, each line indented by `indent`.
+std::string JsonTracks(const SoundSource& source, const std::string& indent) {
+  const uint32_t rate = source.sample_rate;
+  std::string out = "[";
+  const std::vector<Track> tracks = ListedTracks(source);
   for (size_t t = 0; t < tracks.size(); ++t) {
     const Track& track = tracks[t];
     const uint64_t length = track.end - std::min(track.start, track.end);
-    std::printf(
-        "%s\n    {\"number\": %d, \"start\": %s, \"length\": %s, \"pause\": %s, \"start_sample\": "
-        "%llu, \"length_samples\": %llu, \"title\": %s, \"performer\": %s, \"composer\": %s, "
-        "\"isrc\": %s}",
-        t ? "," : "", track.number, JsonSeconds(track.start, rate).c_str(),
-        JsonSeconds(length, rate).c_str(), JsonSeconds(track.pause, rate).c_str(),
-        static_cast<unsigned long long>(track.start), static_cast<unsigned long long>(length),
-        JsonString(track.title).c_str(), JsonString(track.performer).c_str(),
-        JsonString(track.composer).c_str(), JsonString(track.isrc).c_str());
+    out += (t ? ",\n" : "\n") + indent + "  {\"number\": " + std::to_string(track.number) +
+           ", \"start\": " + JsonSeconds(track.start, rate) +
+           ", \"length\": " + JsonSeconds(length, rate) +
+           ", \"pause\": " + JsonSeconds(track.pause, rate) +
+           ", \"start_sample\": " + std::to_string(track.start) +
+           ", \"length_samples\": " + std::to_string(length) +
+           ", \"title\": " + JsonString(track.title) +
+           ", \"performer\": " + JsonString(track.performer) +
+           ", \"composer\": " + JsonString(track.composer) +
+           ", \"isrc\": " + JsonString(track.isrc) + "}";
   }
-  std::printf("\n  ]\n}\n");
+  return out + "\n" + indent + "]";
+}
+
+}  // namespace
+
+void ReportTrackJson(const std::vector<SoundSource>& sources, const std::string& sheet) {
+  const SoundSource& first = sources[0];
+  std::string out = "{\n  \"file\": " + JsonString(first.path) + ",\n";
+  if (first.disc) {
+    out += "  \"album\": " + JsonAlbum(first) + ",\n  \"areas\": [";
+    for (size_t s = 0; s < sources.size(); ++s) {
+      const SoundSource& area = sources[s];
+      out += std::string(s ? "," : "") + "\n    {\"area\": " + JsonString(area.area->name) +
+             ",\n     \"stream\": " + JsonStream(area) +
+             ",\n     \"tracks\": " + JsonTracks(area, "     ") + "}";
+    }
+    out += "\n  ]\n}\n";
+  } else {
+    out += "  \"stream\": " + JsonStream(first) + ",\n  \"album\": " + JsonAlbum(first) +
+           ",\n  \"tracks_from\": " + JsonString(OriginName(first)) +
+           ",\n  \"cue_sheet\": " + (sheet.empty() ? "null" : JsonString(sheet)) +
+           ",\n  \"tracks\": " + JsonTracks(first, "  ") + "\n}\n";
+  }
+  std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
 }

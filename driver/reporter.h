@@ -55,7 +55,10 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 // One line on standard error for each frame the pass found damaged (the
 // first MaxDamageLines of them, then how many more), naming the frame and
 // its time, in either form.
-void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged);
+// A frame of a disc image names its track (when the source's tracks are
+// read) and the time in it, and why it could not be read.
+void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged,
+                         const SoundSource& source);
 
 // Standard form: what is converted into what, in one line; with the number
 // of track files when the run splits.
@@ -72,11 +75,13 @@ void ReportAutoGain(const Reporter& reporter, const char* in_path, double gain_d
 void ReportReplayGain(const Reporter& reporter, const char* in_path, int track, const char* kind,
                       const ReplayGain& values);
 
-// --list: the album and where its tracks come from (`sheet`, when a cue
-// sheet), then a line per track: number, start, length, title, performer.
-void ReportTrackList(const SoundSource& source, const std::string& sheet);
-// --json: the stream, the album and the tracks as one JSON document.
-void ReportTrackJson(const SoundSource& source, const std::string& sheet);
+// --list: for each source (a disc image's areas, or the one input), the
+// album and where its tracks come from (`sheet`, when a cue sheet), then a
+// line per track: number, start, length, title, performer.
+void ReportTrackList(const std::vector<SoundSource>& sources, const std::string& sheet);
+// --json: the stream, the album and the tracks as one JSON document; for a
+// disc image, the album and each area's stream and tracks.
+void ReportTrackJson(const std::vector<SoundSource>& sources, const std::string& sheet);
 // When samples saturated: how many and in which channels of `format`, the
 // peak before saturation, and the --gain that would keep every peak, given
 // the run's `gain_db`. Nothing when none saturated.

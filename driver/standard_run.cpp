@@ -349,7 +349,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (!Failed(fault) && !splits) fault = CloseOutput(&files->output);
   if (Failed(fault)) return Fail(reporter, files, fault);
   ReportClips(*reporter, request.in, clips, s.output, gain_db);
-  ReportDamagedFrames(request.in, report.damaged);
+  ReportDamagedFrames(request.in, report.damaged, *source);
   CloseAll(files);
   return missing_words > 0 || !report.damaged.empty() ? ExitFailure : ExitSuccess;
 }

@@ -62,10 +62,47 @@ constexpr size_t ScratchBytes =
     (sizeof(DstScratch) + ScratchAlignment - 1) / ScratchAlignment * ScratchAlignment;
 
 // The buffer of a DST source: the decoder's scratch, one frame's payload,
-// then the frame's sound, each channel's bytes after the other's.
+// then the frame's sound, each channel's bytes after the other's. A disc
+// image's reader keeps the payload itself.
 size_t DstBufferBytes(const SoundSource& source) {
+  if (source.layout == SoundLayout::DiscFrames) {
+    return ScratchBytes + SacdChannelFrameBytes * source.channels;
+  }
   return ScratchBytes + MaxDstPayload(*source.dst, source.channels) +
          size_t{source.dst->channel_bytes} * source.channels;
+}
+
+// Words [from, to) of each file channel, within the frame whose first word
+// is `frame_first`, from the frame's decoded `sound` (`channel_bytes` per
+// channel, the earliest sample in each byte's top bit); the words of
+// by_file[c] start at word `first`.
+void PutFrameWords(const uint8_t* sound, size_t channel_bytes, int channels, uint64_t frame_first,
+                   uint64_t from, uint64_t to, uint64_t first, WordKernel kernel,
+                   ChannelWord* const by_file[]) {
+  for (int c = 0; c < channels; ++c) {
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(by_file[c] + (from - first));
+    const uint8_t* channel = sound + static_cast<size_t>(c) * channel_bytes;
+    std::memcpy(bytes, channel + (from - frame_first) * WordBytes, (to - from) * WordBytes);
+    ReverseBits(kernel, bytes, (to - from) * WordBytes);  // earliest sample in bit 0
+  }
+}
+
+// `count` words of each of `channels` interleaved channels, one byte of each
+// channel in turn (the stereo kernel for two).
+void InterleavedBytesToWords(WordKernel kernel, const uint8_t* bytes, size_t count, int channels,
+                             ChannelWord* const words[]) {
+  if (channels == StereoChannels) {
+    StereoBytesToWords(kernel, bytes, count, words[0], words[1]);
+  } else {
+    InterleavedToWords(bytes, count, channels, words);
+  }
+}
+
+void PutSilence(int channels, uint64_t from, uint64_t to, uint64_t first,
+                ChannelWord* const by_file[]) {
+  for (int c = 0; c < channels; ++c) {
+    std::fill(by_file[c] + (from - first), by_file[c] + (to - first), SilenceWord);
+  }
 }
 
 // Decodes DST frame `frame` into `sound` (channel_bytes per file channel).
@@ -104,21 +141,58 @@ Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, Wo
     bool decoded = false;
     const Fault fault = DecodeFrameOf(source, frame, payload, sound, scratch, &decoded);
     if (Failed(fault)) return fault;
-    if (!decoded) damaged->push_back(DamagedFrame{frame, {}});
-    for (int c = 0; c < source.channels; ++c) {
-      ChannelWord* words = by_file[c] + (from - first);
-      if (!decoded) {
-        std::fill(words, words + (to - from), SilenceWord);
-        continue;
-      }
-      uint8_t* bytes = reinterpret_cast<uint8_t*>(words);
-      const uint8_t* channel = sound + static_cast<size_t>(c) * dst.channel_bytes;
-      std::memcpy(bytes, channel + (from - frame * frame_words) * WordBytes,
-                  (to - from) * WordBytes);
-      ReverseBits(kernel, bytes, (to - from) * WordBytes);  // earliest sample in bit 0
+    if (decoded) {
+      PutFrameWords(sound, dst.channel_bytes, source.channels, frame * frame_words, from, to, first,
+                    kernel, by_file);
+    } else {
+      damaged->push_back(DamagedFrame{frame, {}});
+      PutSilence(source.channels, from, to, first, by_file);
     }
   }
   return Fault{};
+}
+
+// Words [first, first + count) of every channel of a disc image's area, in
+// the area's channel order, from the frames that hold them: DST frames
+// decoded, plain ones as they are; a frame that cannot be read or decoded
+// is SilenceWord, and is said in `*damaged`.
+void ReadDiscWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
+                   uint8_t* buffer, ChannelWord* const by_file[],
+                   std::vector<DamagedFrame>* damaged) {
+  const SacdArea& area = *source.area;
+  DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
+  uint8_t* sound = buffer + ScratchBytes;
+  constexpr uint64_t frame_words = SacdChannelFrameBytes / WordBytes;
+  SacdCursor cursor;
+  StartSacdCursor(area, &cursor);
+  SacdFrame frame;
+  const uint64_t end = first + count;
+  for (uint64_t f = first / frame_words; f * frame_words < end; ++f) {
+    const uint64_t from = std::max(first, f * frame_words);
+    const uint64_t to = std::min(end, (f + 1) * frame_words);
+    bool read = ReadSacdFrame(&cursor, static_cast<uint32_t>(f), &frame);
+    if (read && frame.dst) {
+      uint8_t* out[MaxChannels];
+      for (int c = 0; c < source.channels; ++c) out[c] = sound + c * SacdChannelFrameBytes;
+      read = DecodeDstFrame(frame.bytes.data(), frame.bytes.size(), source.channels,
+                            SacdChannelFrameBytes, out, scratch);
+      if (!read) frame.damage = "its DST frame could not be decoded";
+    }
+    if (!read) {
+      damaged->push_back(DamagedFrame{f, frame.damage});
+      PutSilence(source.channels, from, to, first, by_file);
+    } else if (frame.dst) {
+      PutFrameWords(sound, SacdChannelFrameBytes, source.channels, f * frame_words, from, to, first,
+                    kernel, by_file);
+    } else {
+      // Plain: one byte of each channel in turn, as DSDIFF interleaves them.
+      const uint8_t* bytes =
+          frame.bytes.data() + (from - f * frame_words) * WordBytes * source.channels;
+      ChannelWord* words[MaxChannels];
+      for (int c = 0; c < source.channels; ++c) words[c] = by_file[c] + (from - first);
+      InterleavedBytesToWords(kernel, bytes, to - from, source.channels, words);
+    }
+  }
 }
 
 }  // namespace
@@ -155,6 +229,9 @@ void OrderChannels(const Speaker* file_speakers, int channels, SoundSource* sour
 }
 
 uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t words) {
+  if (source.layout == SoundLayout::DiscFrames) {
+    return std::min<uint64_t>(words, source.frames_present * SacdChannelFrameBytes / WordBytes);
+  }
   if (source.layout == SoundLayout::DstFrames) {
     return std::min<uint64_t>(words, source.dst->payload.size() * source.dst->FrameWords());
   }
@@ -172,7 +249,9 @@ uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t 
 }
 
 size_t SourceBufferBytes(const SoundSource& source, uint32_t count) {
-  if (source.layout == SoundLayout::DstFrames) return DstBufferBytes(source);
+  if (source.layout == SoundLayout::DstFrames || source.layout == SoundLayout::DiscFrames) {
+    return DstBufferBytes(source);
+  }
   // Blocks: the words' bytes of every channel, plus up to one partial round
   // of blocks at each end.
   const size_t words_bytes = size_t{count} * WordBytes * source.channels;
@@ -193,16 +272,14 @@ Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count,
   if (held > 0 && source.layout == SoundLayout::DstFrames) {
     const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file, damaged);
     if (Failed(fault)) return fault;
+  } else if (held > 0 && source.layout == SoundLayout::DiscFrames) {
+    ReadDiscWords(source, first, held, kernel, buffer, by_file, damaged);
   } else if (held > 0 && source.layout == SoundLayout::Interleaved) {
     const size_t word_round = size_t{WordBytes} * source.channels;
     const Fault fault =
         ReadWhole(source, buffer, held * word_round, source.offset + first * word_round);
     if (Failed(fault)) return fault;
-    if (source.channels == StereoChannels) {
-      StereoBytesToWords(kernel, buffer, held, by_file[0], by_file[1]);
-    } else {
-      InterleavedToWords(buffer, held, source.channels, by_file);
-    }
+    InterleavedBytesToWords(kernel, buffer, held, source.channels, by_file);
   } else if (held > 0) {
     const uint64_t from = first * WordBytes;
     const uint64_t to = (first + held) * WordBytes;

@@ -15,6 +15,7 @@
 #include "base/channel_layout.h"
 #include "base/channel_word.h"
 #include "base/failure.h"
+#include "sacd/sacd.h"
 #include "tags/tags.h"
 
 // Sample rates the converter takes: DSD64 (64 x 44,100 Hz) or its 48 kHz
@@ -36,6 +37,7 @@ enum class Refusal {
   ChannelType,  // DSF: the channel type contradicts the channel count
   ChannelIds,   // DSDIFF: "CHNL" holds another number of ids than its count
   Compression,  // compressed sound ("DST ", or another type)
+  Disc,         // a disc image whose TOCs contradict themselves, or without the area asked for
 };
 
 // What the container says about the sound, for telling why it is refused. A
@@ -47,6 +49,7 @@ struct SoundProperties {
   uint32_t channel_ids = 0;   // DSDIFF: ids in "CHNL"
   uint32_t channel_type = 0;  // DSF: the channel type
   char compression[5] = {};   // four characters; "DSD " is uncompressed
+  std::string reason;         // Disc: what is wrong with the image
 };
 
 enum class SoundLayout {
@@ -60,6 +63,9 @@ enum class SoundLayout {
   // DSDIFF with DST: frames of 1/75 s of every channel, each compressed in a
   // "DSTF" chunk that `dst` indexes.
   DstFrames,
+  // An area of an SACD disc image: frames of 1/75 s that the image reader
+  // gathers from its sectors, plain or DST.
+  DiscFrames,
 };
 
 // Where the DST frames of a source lie. A frame whose chunk the input cuts
@@ -125,14 +131,17 @@ struct SoundSource {
 
   // Where the sound lies in the input.
   SoundLayout layout = SoundLayout::Interleaved;
-  uint64_t offset = 0;                 // input byte where the sound starts
-  uint64_t declared_bytes = 0;         // sound bytes of all channels as the container declares
-  uint64_t data_end = 0;               // input byte just past the container's sound data
-  uint32_t block_bytes = 0;            // ChannelBlocks: bytes per channel per block
-  bool lsb_first = false;              // ChannelBlocks: earliest sample in each byte's bit 0
-  uint64_t words = 0;                  // whole words per channel the container declares
-  uint64_t tag_offset = 0;             // DSF: where the head says an ID3v2 tag lies, 0 for none
-  std::shared_ptr<DstFrameIndex> dst;  // DstFrames: the frames
+  uint64_t offset = 0;                   // input byte where the sound starts
+  uint64_t declared_bytes = 0;           // sound bytes of all channels as the container declares
+  uint64_t data_end = 0;                 // input byte just past the container's sound data
+  uint32_t block_bytes = 0;              // ChannelBlocks: bytes per channel per block
+  bool lsb_first = false;                // ChannelBlocks: earliest sample in each byte's bit 0
+  uint64_t words = 0;                    // whole words per channel the container declares
+  uint64_t tag_offset = 0;               // DSF: where the head says an ID3v2 tag lies, 0 for none
+  std::shared_ptr<DstFrameIndex> dst;    // DstFrames: the frames
+  std::shared_ptr<const SacdDisc> disc;  // DiscFrames: the disc
+  const SacdArea* area = nullptr;        // DiscFrames: the area read, one of the disc's
+  uint64_t frames_present = 0;           // DiscFrames: frames before the image ends, if it is cut
 
   // The input, and how many of the words it holds whole on every channel;
   // the rest read as SilenceWord.
