@@ -30,9 +30,8 @@ uint64_t FramesPresent(const SacdArea& area) {
   uint64_t low = 0, high = area.frames;  // frames [0, low) are held; the answer is in [low, high]
   while (low < high) {
     const uint64_t mid = low + (high - low) / 2;
-    const bool held =
-        ReadSacdFrame(&cursor, static_cast<uint32_t>(mid), &frame) ||
-        frame.damage.rfind("the image ends", 0) != 0;
+    const bool held = ReadSacdFrame(&cursor, static_cast<uint32_t>(mid), &frame) ||
+                      frame.damage.rfind("the image ends", 0) != 0;
     if (held) {
       low = mid + 1;
     } else {
@@ -81,13 +80,12 @@ Fault ReadDiscHead(int fd, const char* path, DiscArea which, SoundSource* source
                          (which == DiscArea::Stereo ? "stereo" : "multichannel") + " area";
     return Fault{Failure::UnsupportedSound, path};
   }
-  source->container = area->multichannel
-                          ? (area->frame_format == SacdFrameFormat::Dst
-                                 ? "SACD image, multichannel area (DST)"
-                                 : "SACD image, multichannel area")
-                          : (area->frame_format == SacdFrameFormat::Dst
-                                 ? "SACD image, stereo area (DST)"
-                                 : "SACD image, stereo area");
+  source->container =
+      area->multichannel
+          ? (area->frame_format == SacdFrameFormat::Dst ? "SACD image, multichannel area (DST)"
+                                                        : "SACD image, multichannel area")
+          : (area->frame_format == SacdFrameFormat::Dst ? "SACD image, stereo area (DST)"
+                                                        : "SACD image, stereo area");
   source->sample_rate = area->sample_rate;
   source->channels = area->channels;
   OrderChannels(area->speakers, area->channels, source);
@@ -121,11 +119,15 @@ void ReadDiscDetails(uint64_t /*input_bytes*/, SoundSource* source) {
   // The whole area's file: the album's fields.
   TagRecord& tags = source->tags;
   tags = TagRecord();
-  for (const auto& [field, value] :
-       {std::pair{"TITLE", album.title}, {"ARTIST", album.artist}, {"ALBUMARTIST", album.artist},
-        {"ALBUM", album.title}, {"DATE", album.date}, {"GENRE", album.genre},
-        {"LABEL", text.album_publisher}, {"COPYRIGHT", text.album_copyright},
-        {"CATALOGNUMBER", album.catalog}}) {
+  for (const auto& [field, value] : {std::pair{"TITLE", album.title},
+                                     {"ARTIST", album.artist},
+                                     {"ALBUMARTIST", album.artist},
+                                     {"ALBUM", album.title},
+                                     {"DATE", album.date},
+                                     {"GENRE", album.genre},
+                                     {"LABEL", text.album_publisher},
+                                     {"COPYRIGHT", text.album_copyright},
+                                     {"CATALOGNUMBER", album.catalog}}) {
     SetField(field, value, &tags);
   }
   if (album.disc_number > 0) SetField("DISCNUMBER", std::to_string(album.disc_number), &tags);
@@ -137,12 +139,14 @@ void ReadDiscDetails(uint64_t /*input_bytes*/, SoundSource* source) {
     Track track;
     track.number = static_cast<int>(t) + 1;
     track.start = entry.first_frame * SamplesPerFrame;
-    if (t + 1 == area.tracks.size()) track.end = uint64_t{entry.first_frame + entry.frames} * SamplesPerFrame;
+    if (t + 1 == area.tracks.size())
+      track.end = uint64_t{entry.first_frame + entry.frames} * SamplesPerFrame;
     if (t > 0) {
       const SacdTrack& before = area.tracks[t - 1];
       source->tracks.back().end = track.start;
       const uint64_t before_end = uint64_t{before.first_frame} + before.frames;
-      if (entry.first_frame > before_end) track.pause = (entry.first_frame - before_end) * SamplesPerFrame;
+      if (entry.first_frame > before_end)
+        track.pause = (entry.first_frame - before_end) * SamplesPerFrame;
     }
     if (!entry.text.empty()) {
       const SacdTrackText& words = entry.text[0];

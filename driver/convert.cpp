@@ -202,8 +202,7 @@ int ListTracks(const Request& request, Reporter* reporter) {
   std::string sheet, problem;
   for (SoundSource& source : sources) {
     std::string problem_here = ResolveTracks(request, &source, &sheet);
-    const uint64_t frames = std::max<uint64_t>(source.words_present, WindowWords) - WindowWords;
-    if (problem_here.empty()) problem_here = TrackProblem(source.tracks, frames);
+    if (problem_here.empty()) problem_here = TrackProblem(source.tracks, DeclaredFrames(source));
     if (problem.empty()) problem = problem_here;
   }
   // What was found is shown even when it cannot be cut.

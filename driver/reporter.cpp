@@ -174,6 +174,15 @@ void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& d
   }
 }
 
+void ReportTracksAbsent(const Reporter&, const char* in_path, const std::vector<int>& numbers) {
+  std::string list;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == numbers.size() ? " and " : ", ") + std::to_string(numbers[i]);
+  }
+  std::fprintf(stderr, "dff2wav: %s: warning: the input ends before track%s %s, left out\n",
+               in_path, numbers.size() == 1 ? "" : "s", list.c_str());
+}
+
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format, size_t track_files) {
   char rate[40];

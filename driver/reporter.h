@@ -52,6 +52,10 @@ void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
 void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                         uint64_t missing_words);
 
+// The tracks of a split that an input cut short holds none of, left out.
+void ReportTracksAbsent(const Reporter& reporter, const char* in_path,
+                        const std::vector<int>& numbers);
+
 // One line on standard error for each frame the pass found damaged (the
 // first MaxDamageLines of them, then how many more), naming the frame and
 // its time, in either form.

@@ -266,16 +266,25 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (splits) {
     std::string sheet;
     std::string problem = ResolveTracks(request, source, &sheet);
-    if (problem.empty()) problem = TrackProblem(source->tracks, s.filtered.frames);
+    // Tracks are checked against the sound the container declares; those that
+    // a file cut short does not hold are left out below.
+    if (problem.empty()) problem = TrackProblem(source->tracks, DeclaredFrames(*source));
     if (problem.empty())
       problem = PlanTrackFiles(request, *source, s.filtered.frames, out_rate, &plan);
     if (!problem.empty()) {
       return Fail(reporter, files, FaultOf(Failure::BadTracks, request.in, problem.c_str()));
     }
   }
+  std::vector<int> absent;  // tracks the input holds none of
+  for (size_t f = plan.size(); f-- > 0;) {
+    if (plan[f].cut.frames > 0 || plan[f].cut.first < s.output.frames) continue;
+    absent.insert(absent.begin(), plan[f].track.number);
+    plan.erase(plan.begin() + static_cast<std::ptrdiff_t>(f));
+  }
   ReportSummary(*reporter, request, *source, s.output, splits ? plan.size() : 0);
   const uint64_t missing_words = source->words - source->words_present;
   if (missing_words > 0) ReportSoundMissing(*reporter, *source, missing_words);
+  if (!absent.empty()) ReportTracksAbsent(*reporter, request.in, absent);
   if (request.tags) {
     ReportTagNotes(*reporter, request.in, source->tags.notes);
     for (const Track& track : source->tracks) {
@@ -284,6 +293,10 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   }
 
   std::vector<Destination> destinations;
+  if (splits && plan.empty()) {
+    return Fail(reporter, files,
+                FaultOf(Failure::BadTracks, request.in, "the input holds none of its tracks"));
+  }
   if (splits) {
     destinations = TrackDestinations(request, *source, plan);
     const Fault fault = OpenTrackFiles(request, &destinations);

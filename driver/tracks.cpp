@@ -69,6 +69,10 @@ std::string ResolveTracks(const Request& request, SoundSource* source, std::stri
   return "";
 }
 
+uint64_t DeclaredFrames(const SoundSource& source) {
+  return std::max<uint64_t>(source.words, WindowWords) - WindowWords;
+}
+
 std::string PlanTrackFiles(const Request& request, const SoundSource& source,
                            uint64_t filtered_frames, uint32_t out_rate,
                            std::vector<TrackFile>* files) {

@@ -19,6 +19,10 @@
 // for one line; `*sheet_path` is the sheet read, if any.
 std::string ResolveTracks(const Request& request, SoundSource* source, std::string* sheet_path);
 
+// Frames of the whole sound as the container declares it, which a file cut
+// short does not hold: what its tracks are checked against.
+uint64_t DeclaredFrames(const SoundSource& source);
+
 // One file of a run that splits: a track, its part of the output stream.
 struct TrackFile {
   Track track;  // a track of the source, or the whole sound as track 1
