@@ -1,7 +1,8 @@
 // libFuzzer target: the SACD image reader on an in-memory file, its TOCs and
 // text, then a few frames of each area, found by search and read in order,
 // each checked against the reading from the track area's start wherever the
-// time codes of the frames increase along the area. The first
+// time codes of the frames increase along the area; then the image as a
+// source, its tracks and the words of its first frames. The first
 // byte picks the sector size (even 2,048, odd 2,064); the rest is the image
 // from sector 510 on, the 510 sectors before it being zeros, so that seeds
 // and mutations stay small.
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "disc/disc.h"
 #include "sacd/sacd.h"
 #include "sacd/sacd_format.h"
 #include "sacd/sectors.h"
@@ -101,6 +103,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckFrame(*area, increasing, &cursor, data[size / 2] % area->frames);
       }
     }
+  }
+  // The image as a run reads it: described, then its first words.
+  SoundSource source;
+  SoundProperties properties;
+  if (!Failed(ReadDiscHead(fd, "image", DiscArea::Default, &source, &properties))) {
+    ReadDiscDetails(0, &source);
+    for (size_t t = 1; t < source.tracks.size(); ++t) {
+      if (source.tracks[t].start < source.tracks[t - 1].start) __builtin_trap();
+    }
+    if (source.frames_present > source.area->frames) __builtin_trap();
+    constexpr uint32_t Words = 3000;  // across the first frames' boundaries
+    source.words_present =
+        WordsPresent(source, UINT64_MAX, std::min<uint64_t>(source.words, Words));
+    std::vector<uint8_t> buffer(SourceBufferBytes(source, Words));
+    std::vector<ChannelWord> channels[MaxChannels];
+    ChannelWord* words[MaxChannels];
+    for (int c = 0; c < source.channels; ++c) {
+      channels[c].resize(Words);
+      words[c] = channels[c].data();
+    }
+    std::vector<DamagedFrame> damaged;
+    if (Failed(ReadSourceWords(source, 0, Words, buffer.data(), words, &damaged))) __builtin_trap();
+  } else if (properties.refusal == Refusal::Disc && properties.reason.empty()) {
+    __builtin_trap();
   }
   close(fd);
   return 0;
