@@ -135,7 +135,12 @@ int Convert(const Request& request, Reporter* reporter) {
   std::string same_file_reason;
   if (!splits) fault = CheckDistinctFiles(request, form, kept, &same_file_reason);
   if (Failed(fault)) return Fail(reporter, &files, fault);
-  if (!splits) fault = OpenOutput(request.out, kept, &files.output);
+  // The original form writes in place, as it always has; the standard form
+  // under a temporary name, so that its output appears only when complete.
+  if (!splits) {
+    fault = form == RunForm::Original ? OpenOutput(request.out, kept, &files.output)
+                                      : OpenReplacedOutput(request.out, kept, &files.output);
+  }
   if (kept < 0 && files.output.fd >= 0 && !SeparateConsoleFromOpenedOutput(files.output.fd)) {
     CloseAll(&files);
     return ExitFailure;

@@ -70,6 +70,12 @@ std::string FinalTarget(std::string path) {
   return path;
 }
 
+}  // namespace
+
+std::string FinalTargetOf(const std::string& path) { return FinalTarget(path); }
+
+namespace {
+
 FileIdentity IdentityOf(const std::string& path) {
   FileIdentity identity;
   struct stat st;

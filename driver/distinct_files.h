@@ -11,5 +11,8 @@
 #include <string>
 #include <vector>
 
+// The name a dangling symbolic link (or a chain of them) would create.
+std::string FinalTargetOf(const std::string& path);
+
 // True when two of `paths` are one file; `*first` < `*second` say which.
 bool FindSameFile(const std::vector<std::string>& paths, size_t* first, size_t* second);

@@ -9,6 +9,7 @@
 #include "driver/convert.h"
 #include "driver/reporter.h"
 #include "driver/run_files.h"
+#include "driver/temporaries.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ int Run(int argc, char** argv, Reporter* reporter) {
   // either: the write that passes it fails with EFBIG and is reported.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // An interrupted run leaves no temporary output behind.
+  RemoveTemporariesOnSignal();
   const Request request = ParseCommandLine(argc, argv);
   switch (request.action) {
     case Action::Help:

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "base/io.h"
+#include "driver/distinct_files.h"
+#include "driver/temporaries.h"
 #include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
 
@@ -185,6 +188,72 @@ Fault OpenOutput(const char* path, int kept, Output* output, bool follow_links) 
   return Fault{};
 }
 
+namespace {
+
+// The folder and name of the file `fd` is open on.
+std::string OpenedPath(int fd) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(DescriptorPath(fd).c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
+}
+
+// Whether the run may not create files in the folder of `path`: then an
+// existing output is written in place, as it always was.
+bool FolderRefuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+}  // namespace
+
+Fault OpenReplacedOutput(const char* path, int kept, Output* output, bool follow_links) {
+  struct stat st;
+  const bool exists = stat(path, &st) == 0;
+  if (kept >= 0 || (exists && !S_ISREG(st.st_mode))) {
+    return OpenOutput(path, kept, output, follow_links);
+  }
+  output->path = path;
+  std::string target = path;
+  unsigned mode = NewFileMode;
+  if (exists) {
+    // The existing file is checked, locked and kept open, and never written.
+    Output existing;
+    const Fault fault = OpenOutput(path, -1, &existing, follow_links);
+    if (Failed(fault) || existing.busy) {
+      *output = existing;
+      return fault;
+    }
+    target = OpenedPath(existing.fd);
+    output->lock = existing.fd;
+    mode = st.st_mode & 07777;
+  } else {
+    struct stat link;
+    if (lstat(path, &link) == 0) {
+      // A dangling link: followed to the name it would create, or refused.
+      if (!follow_links) return SystemFault(Failure::FileOpen, path, ELOOP);
+      target = FinalTargetOf(path);
+    }
+  }
+  if (target.empty()) return SystemFault(Failure::FileOpen, path, ENOENT);
+  const std::string temporary = TemporaryOf(target);
+  bool busy = false;
+  const int fd = CreateTemporaryFile(temporary, mode, &busy);
+  if (fd < 0 && busy) {
+    output->busy = true;
+    return Fault{};
+  }
+  if (fd < 0 && exists && FolderRefuses(errno)) {
+    (void)CloseOutput(output);
+    *output = Output();
+    return OpenOutput(path, -1, output, follow_links);
+  }
+  if (fd < 0) return SystemFault(Failure::FileOpen, path, errno);
+  if (exists) (void)!fchmod(fd, mode);  // the umask took some away
+  output->fd = fd;
+  output->placed = true;
+  output->start = 0;
+  output->temporary = temporary;
+  output->target = target;
+  return Fault{};
+}
+
 void EmptyOutput(const Output& output) {
   if (output.placed && !output.busy) {
     (void)!ftruncate(output.fd, static_cast<off_t>(output.start));
@@ -202,5 +271,26 @@ Fault CloseOutput(Output* output) {
   }
   if (output->lock >= 0) close(output->lock);
   output->fd = output->lock = -1;
+  if (!output->temporary.empty()) {
+    unlink(output->temporary.c_str());
+    Forget(output->temporary);
+    output->temporary.clear();
+  }
   return fault;
+}
+
+Fault CommitOutput(Output* output) {
+  if (output->temporary.empty()) return CloseOutput(output);
+  Fault fault;
+  if (close(output->fd) != 0) fault = SystemFault(Failure::FileWrite, output->path, errno);
+  output->fd = -1;
+  if (!Failed(fault) && rename(output->temporary.c_str(), output->target.c_str()) != 0) {
+    fault = SystemFault(Failure::FileWrite, output->path, errno);
+  }
+  if (!Failed(fault)) {
+    Forget(output->temporary);
+    output->temporary.clear();
+  }
+  const Fault closed = CloseOutput(output);  // the lock, and the temporary if it stayed
+  return Failed(fault) ? fault : closed;
 }

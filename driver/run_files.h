@@ -48,6 +48,9 @@ struct Output {
   uint64_t start = 0;  // byte where the WAV starts: the descriptor's position
   bool busy = false;   // another conversion writes it: this run must not touch it
   int lock = -1;       // a descriptor of its own that holds the lock, when fd is shared
+  // An output written under a temporary name (fd is the temporary's),
+  // renamed to `target` by CommitOutput; both empty when written in place.
+  std::string temporary, target;
 };
 
 // Opens the output for writing without truncating it, creating it if need
@@ -61,6 +64,17 @@ struct Output {
 // directory.
 Fault OpenOutput(const char* path, int kept, Output* output, bool follow_links = true);
 
+// Opens the output of a standard-form run: a regular file, or a name yet to
+// be created, is written under its temporary name (see temporaries.h) in
+// the folder of the file the name reaches, and takes the name only when
+// CommitOutput renames it there, so that a run that fails leaves an existing
+// output as it was, and no output ever looks complete before it is. An
+// existing file is checked as OpenOutput checks it, locked, and left
+// untouched; the temporary gets its permissions. Anything else (a pipe, a
+// device, standard output), and a file in a folder the run may not write,
+// is written in place by OpenOutput.
+Fault OpenReplacedOutput(const char* path, int kept, Output* output, bool follow_links = true);
+
 // Leaves the output empty, as a run that fails on its input does, unless
 // another conversion is writing it.
 void EmptyOutput(const Output& output);
@@ -69,5 +83,10 @@ void EmptyOutput(const Output& output);
 OutputStream StreamOf(const Output& output);
 
 // Closes the output and its lock; Failure::FileWrite when the close fails
-// (a file system may report a failed write only then).
+// (a file system may report a failed write only then). A temporary is
+// removed: the output was not completed.
 Fault CloseOutput(Output* output);
+
+// Closes a completed output; one written under its temporary name takes its
+// own name now. Failure::FileWrite when the close or the rename fails.
+Fault CommitOutput(Output* output);

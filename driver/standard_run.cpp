@@ -15,6 +15,7 @@
 #include "driver/convert.h"
 #include "driver/distinct_files.h"
 #include "driver/output_formats.h"
+#include "driver/temporaries.h"
 #include "driver/tracks.h"
 #include "measure/measure.h"
 #include "split/split.h"
@@ -29,7 +30,6 @@ constexpr int FloatBits = 32;
 // Frames between two figures of the standard form's progress indicator:
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
 constexpr uint64_t ProgressStep = DivSize / 16;
-constexpr unsigned NewDirectoryMode = 0777;  // less the umask, as for any new directory
 
 SampleFormat SampleFormatOf(int bits) {
   return bits == Pcm16Bits   ? SampleFormat::Pcm16
@@ -178,19 +178,52 @@ Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Re
   return Fault{};
 }
 
-// The directory a run splits into, made if missing.
-Fault MakeDirectory(const char* path) {
-  if (mkdir(path, NewDirectoryMode) == 0 || errno == EEXIST) {
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return Fault{};
-    return SystemFault(Failure::FileOpen, path, ENOTDIR);
+// The folder a run splits into. One that exists receives each track's file
+// as it is complete; one that is missing is made under its temporary name,
+// and takes its own name once every file in it is complete, so that an
+// album's folder appears whole.
+struct TrackFolder {
+  std::string path;       // as given
+  std::string temporary;  // where the files go for now, when the folder is new
+  int lock = -1;          // holds the temporary folder's lock
+};
+
+Fault MakeTrackFolder(const char* path, TrackFolder* folder) {
+  folder->path = path;
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    return S_ISDIR(st.st_mode) ? Fault{} : SystemFault(Failure::FileOpen, path, ENOTDIR);
   }
-  return SystemFault(Failure::FileOpen, path, errno);
+  if (errno != ENOENT) return SystemFault(Failure::FileOpen, path, errno);
+  folder->temporary = TemporaryOf(path);
+  bool busy = false;
+  folder->lock = CreateTemporaryFolder(folder->temporary, &busy);
+  if (busy) return FaultOf(Failure::OutputBusy, path, "written by another conversion");
+  if (folder->lock < 0) {
+    folder->temporary.clear();
+    return SystemFault(Failure::FileOpen, path, errno);
+  }
+  return Fault{};
+}
+
+// Gives the folder its own name, or removes what it holds when the run failed.
+Fault FinishTrackFolder(TrackFolder* folder, bool complete) {
+  if (folder->temporary.empty()) return Fault{};
+  Fault fault;
+  if (complete && rename(folder->temporary.c_str(), folder->path.c_str()) != 0) {
+    fault = SystemFault(Failure::FileWrite, folder->path.c_str(), errno);
+  }
+  close(folder->lock);  // its lock would keep its removal from taking it
+  if (!complete || Failed(fault)) RemoveStaleTemporary(folder->temporary);
+  Forget(folder->temporary);
+  folder->temporary.clear();
+  return fault;
 }
 
 // The files of a run that splits: checked against the input and each other,
-// then opened.
-Fault OpenTrackFiles(const Request& request, std::vector<Destination>* destinations) {
+// then opened, in the temporary folder when the folder is new.
+Fault OpenTrackFiles(const Request& request, TrackFolder* folder,
+                     std::vector<Destination>* destinations) {
   std::vector<std::string> paths = {request.in};
   for (const Destination& d : *destinations) paths.push_back(d.path);
   size_t first = 0, second = 0;
@@ -198,10 +231,17 @@ Fault OpenTrackFiles(const Request& request, std::vector<Destination>* destinati
     return FaultOf(Failure::SameFile, (*destinations)[second - 1].path.c_str(),
                    first == 0 ? "is the input" : "is another track's file");
   }
-  Fault fault = MakeDirectory(request.out);
+  Fault fault = MakeTrackFolder(request.out, folder);
   for (Destination& d : *destinations) {
     if (Failed(fault)) break;
-    fault = OpenOutput(d.path.c_str(), -1, &d.output, /*follow_links=*/false);
+    if (!folder->temporary.empty()) {
+      // A new file in the run's own folder, which appears only when whole.
+      d.path = folder->temporary + d.path.substr(d.path.find_last_of('/'));
+      fault = OpenOutput(d.path.c_str(), -1, &d.output, /*follow_links=*/false);
+      KeepTrackOf(d.path, false);
+    } else {
+      fault = OpenReplacedOutput(d.path.c_str(), -1, &d.output, /*follow_links=*/false);
+    }
     if (!Failed(fault) && !SeparateConsoleFromOpenedOutput(d.output.fd)) {
       fault = FaultOf(Failure::FileOpen, d.output.path, "is the console's file");
     }
@@ -293,15 +333,17 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   }
 
   std::vector<Destination> destinations;
+  TrackFolder folder;
   if (splits && plan.empty()) {
     return Fail(reporter, files,
                 FaultOf(Failure::BadTracks, request.in, "the input holds none of its tracks"));
   }
   if (splits) {
     destinations = TrackDestinations(request, *source, plan);
-    const Fault fault = OpenTrackFiles(request, &destinations);
+    const Fault fault = OpenTrackFiles(request, &folder, &destinations);
     if (Failed(fault)) {
       CloseTrackFiles(&destinations);
+      FinishTrackFolder(&folder, false);
       return Fail(reporter, files, fault);
     }
     // The pass makes what the tracks need. Only rate conversion and dither
@@ -353,13 +395,18 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   }
   PassReport report;
   if (!Failed(fault)) fault = RunInto(destinations, s, source, gain_db, q, reporter, &report);
+  // Each file takes its name only once every one is complete.
   for (Destination& d : destinations) {
     d.sink.reset();
-    const Fault closed = splits ? CloseOutput(&d.output) : Fault{};
+    const Fault closed =
+        !splits ? Fault{} : Failed(fault) ? CloseOutput(&d.output) : CommitOutput(&d.output);
     if (!Failed(fault)) fault = closed;
     AddClips(d.clips, &clips);
   }
-  if (!Failed(fault) && !splits) fault = CloseOutput(&files->output);
+  if (!Failed(fault) && !splits) fault = CommitOutput(&files->output);
+  for (const Destination& d : destinations) Forget(d.path);
+  const Fault finished = FinishTrackFolder(&folder, !Failed(fault));
+  if (!Failed(fault)) fault = finished;
   if (Failed(fault)) return Fail(reporter, files, fault);
   ReportClips(*reporter, request.in, clips, s.output, gain_db);
   ReportDamagedFrames(request.in, report.damaged, *source);

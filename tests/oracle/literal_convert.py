@@ -14,6 +14,7 @@ file and channel files as dff2wav, written in the working directory.
 
 Usage: literal_convert.py TAPS_CPP IN OUT.wav
 """
+import os
 import re
 import struct
 import sys
@@ -45,11 +46,17 @@ def say(text):
     sys.stdout.buffer.write(text if isinstance(text, bytes) else text.encode())
 
 
+OUTPUT = []  # the output file a run opened, which a standard-form failure leaves out
+
+
 def fail(message, standard_form=False):
     """Ends the run with its one line: on standard output in the original
-    form, on standard error in the standard form."""
+    form, on standard error in the standard form, whose output appears only
+    when complete."""
     if standard_form:
         sys.stderr.write(message)
+        for path in OUTPUT:
+            os.remove(path)
     else:
         say(message)
     raise Stop(1)
@@ -271,6 +278,7 @@ def convert(taps, in_path, out_path):
     except OSError:
         fail("File Open Error\n")
     open(out_path, "wb").close()
+    OUTPUT.append(out_path)
     if data[0:4] == b"FRM8":
         words, rate, speakers, round_bytes = walk_dsdiff(data)
     elif is_dsf(data):

@@ -1,0 +1,171 @@
+#include "driver/temporaries.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr char TemporaryPrefix[] = ".";
+constexpr char TemporarySuffix[] = ".part";
+constexpr unsigned FolderMode = 0777;  // less the umask, as the folder it becomes
+
+// What SIGINT and SIGTERM remove. A handler may only read memory that is
+// there already, so the list is a fixed array of slots, each a path the run
+// allocated, taken and given back atomically; the lowest bit of a slot says
+// that it is a folder (an allocation's address is even). Enough for several
+// runs' album folders with every track of each.
+constexpr size_t Slots = 4096;
+constexpr uintptr_t FolderBit = 1;
+std::atomic<uintptr_t> registered[Slots];
+
+const char* PathOf(uintptr_t slot) { return reinterpret_cast<const char*>(slot & ~FolderBit); }
+
+void RemoveRegistered() {
+  for (const uintptr_t folders : {uintptr_t{0}, FolderBit}) {
+    for (size_t i = 0; i < Slots; ++i) {
+      const uintptr_t slot = registered[i].load();
+      if (slot == 0 || (slot & FolderBit) != folders) continue;
+      if (folders) {
+        rmdir(PathOf(slot));
+      } else {
+        unlink(PathOf(slot));
+      }
+    }
+  }
+}
+
+void OnSignal(int signal) {
+  RemoveRegistered();
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// Takes the lock of an open temporary without waiting; false when another
+// run holds it.
+bool Lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+// Removes the files of a stale temporary folder, then the folder; false when
+// it holds a folder (no temporary of ours).
+bool RemoveFolder(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool ours = true;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+      ours = false;
+      continue;
+    }
+    unlink(path.c_str());  // a link itself, never what it points at
+  }
+  closedir(dir);
+  return ours && rmdir(folder.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string TemporaryOf(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  return folder + TemporaryPrefix + name + TemporarySuffix;
+}
+
+bool IsTemporaryName(const std::string& name) {
+  const size_t prefix = std::strlen(TemporaryPrefix), suffix = std::strlen(TemporarySuffix);
+  return name.size() > prefix + suffix && name.compare(0, prefix, TemporaryPrefix) == 0 &&
+         name.compare(name.size() - suffix, suffix, TemporarySuffix) == 0;
+}
+
+void KeepTrackOf(const std::string& path, bool folder) {
+  char* copy = strdup(path.c_str());
+  if (copy == nullptr) return;
+  const uintptr_t slot = reinterpret_cast<uintptr_t>(copy) | (folder ? FolderBit : 0);
+  for (size_t i = 0; i < Slots; ++i) {
+    uintptr_t empty = 0;
+    if (registered[i].compare_exchange_strong(empty, slot)) return;
+  }
+  std::free(copy);  // the list is full: this one stays after a signal
+}
+
+void Forget(const std::string& path) {
+  for (size_t i = 0; i < Slots; ++i) {
+    uintptr_t slot = registered[i].load();
+    if (slot != 0 && path == PathOf(slot) && registered[i].compare_exchange_strong(slot, 0)) {
+      std::free(const_cast<char*>(PathOf(slot)));
+      return;
+    }
+  }
+}
+
+void RemoveTemporariesOnSignal() {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+}
+
+void RemoveStaleTemporary(const std::string& temp) {
+  struct stat st;
+  if (lstat(temp.c_str(), &st) != 0) return;
+  const bool folder = S_ISDIR(st.st_mode);
+  if (!folder && !S_ISREG(st.st_mode)) return;  // not ours: left alone
+  const int fd = open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (folder) {
+      RemoveFolder(temp);
+    } else {
+      unlink(temp.c_str());
+    }
+  }
+  close(fd);
+}
+
+int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy) {
+  *busy = false;
+  RemoveStaleTemporary(temp);
+  const int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) {
+    // Another run's, which it holds, or one that came in between.
+    *busy = errno == EEXIST;
+    return -1;
+  }
+  if (!Lock(fd)) {
+    close(fd);
+    *busy = true;
+    return -1;
+  }
+  KeepTrackOf(temp, false);
+  return fd;
+}
+
+int CreateTemporaryFolder(const std::string& temp, bool* busy) {
+  *busy = false;
+  RemoveStaleTemporary(temp);
+  if (mkdir(temp.c_str(), FolderMode) != 0) {
+    *busy = errno == EEXIST;
+    return -1;
+  }
+  const int fd = open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 || !Lock(fd)) {
+    if (fd >= 0) close(fd);
+    *busy = fd >= 0;
+    return -1;
+  }
+  KeepTrackOf(temp, true);
+  return fd;
+}
