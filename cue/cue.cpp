@@ -15,6 +15,7 @@ namespace libcue {
 #include <libcue.h>
 }  // namespace libcue
 
+#include "base/console.h"
 #include "base/io.h"
 #include "tags/tags.h"
 
@@ -46,8 +47,11 @@ std::string CatalogOf(const std::string& text) {
 std::string TextOf(const char* text) { return text ? text : ""; }
 
 // Parses `text` with libcue, whose parser writes its complaints to standard
-// error: they are kept out of the run's own lines.
+// error: they are kept out of the run's own lines. The console is held
+// meanwhile, so that no other run's line goes the same way, and libcue's
+// parser, which keeps its state in globals, parses one sheet at a time.
 libcue::Cd* ParseQuietly(const std::string& text) {
+  const std::lock_guard<std::recursive_mutex> console(ConsoleMutex());
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -54,7 +54,13 @@ struct Choices {
 bool TakesValue(const std::string& name) {
   return name == "--format" || name == "-f" || name == "--compression" || name == "--gain" ||
          name == "--bits" || name == "--rate" || name == "--tracks" || name == "--name" ||
-         name == "--cue" || name == "--area";
+         name == "--cue" || name == "--area" || name == "--jobs" || name == "-j";
+}
+
+// Options of a run over many files, which a run of one of them is not given.
+bool IsLibraryOption(const std::string& name) {
+  return name == "--jobs" || name == "-j" || name == "--overwrite" || name == "--quiet" ||
+         name == "--print-commands";
 }
 
 // A decimal number of dB from MinGainDb to MaxGainDb.
@@ -139,6 +145,18 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
     } else {
       return bad("--area is stereo or multichannel, not " + *value);
     }
+  } else if (name == "--jobs" || name == "-j") {
+    if (!needs_value()) return false;
+    if (!ParseInteger(*value, 1, MaxJobs, &request->jobs)) {
+      return bad("--jobs is a number of files at once from 1 to " + std::to_string(MaxJobs) +
+                 ", not " + *value);
+    }
+  } else if (name == "--overwrite") {
+    request->overwrite = true;
+  } else if (name == "--quiet") {
+    request->quiet = true;
+  } else if (name == "--print-commands") {
+    request->print_commands = true;
   } else if (name == "--list") {
     request->list = true;
   } else if (name == "--json") {
@@ -154,8 +172,7 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
 Request ParseCommandLine(int argc, char** argv) {
   Request request;
   Choices choices;
-  const char* names[2] = {};
-  int named = 0;
+  std::vector<const char*>& names = request.names;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -164,7 +181,7 @@ Request ParseCommandLine(int argc, char** argv) {
       continue;
     }
     if (options_end || !IsOption(arg)) {
-      if (named < 2) names[named++] = arg;
+      names.push_back(arg);
       continue;
     }
     request.options = true;
@@ -192,7 +209,13 @@ Request ParseCommandLine(int argc, char** argv) {
       request.action = Action::BadCommandLine;
       return request;
     }
+    // What a run of one file of a library is given again.
+    if (!IsLibraryOption(name)) {
+      request.file_options.push_back(name);
+      if (has_value) request.file_options.push_back(value);
+    }
   }
+  const size_t named = names.size();
   if (request.list && named >= 1) {
     request.action = Action::List;
     request.in = names[0];

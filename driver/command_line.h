@@ -44,7 +44,18 @@ struct Request {
   std::string cue;            // --cue FILE
   bool list = false, json = false;    // --list, --json
   DiscArea area = DiscArea::Default;  // --area: which area of a disc image
+
+  // Many files.
+  std::vector<const char*> names;         // every name on the command line, in order
+  std::vector<std::string> file_options;  // the options a run of one file of them is given
+  int jobs = 0;                           // -j, --jobs: files at once; 0: one per core
+  bool overwrite = false;                 // --overwrite: outputs that exist are made again
+  bool quiet = false;                     // --quiet: only failures and the summary
+  bool print_commands = false;            // --print-commands: one command per output, no run
 };
+
+// The most files a run converts at once.
+constexpr int MaxJobs = 64;
 
 constexpr double MinGainDb = -40.0;
 constexpr double MaxGainDb = 20.0;

@@ -2,11 +2,15 @@
 // file into a 24-bit PCM WAV file at the DSD rate / 32 (one frame per
 // channel word). The only place the process ends: every stage below returns
 // its outcome, and the reporter prints every console line.
+#include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "driver/command_line.h"
 #include "driver/convert.h"
+#include "driver/library.h"
 #include "driver/reporter.h"
 #include "driver/run_files.h"
 #include "driver/temporaries.h"
@@ -40,6 +44,12 @@ int Run(int argc, char** argv, Reporter* reporter) {
       return ListTracks(request, reporter);
     case Action::Convert:
       break;
+  }
+  if (IsLibraryRun(request) || request.print_commands) {
+    // The commands it prints start this program as this one was started.
+    char program[PATH_MAX];
+    const bool absolute = std::strchr(argv[0], '/') && realpath(argv[0], program);
+    return ConvertLibrary(request, absolute ? program : argv[0]);
   }
   return Convert(request, reporter);
 }

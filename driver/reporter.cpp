@@ -8,6 +8,7 @@
 #include <string>
 
 #include "album/album.h"
+#include "base/console.h"
 #include "driver/messages.h"
 #include "driver/output_formats.h"
 #include "dst/dst.h"
@@ -65,10 +66,11 @@ void DsdRateName(uint32_t rate, char* name, size_t size) {
 
 void SetRunForm(Reporter* reporter, RunForm form) {
   reporter->form = form;
-  reporter->progress = form == RunForm::Standard && isatty(STDERR_FILENO);
+  reporter->progress = form == RunForm::Standard && isatty(STDERR_FILENO) && !reporter->in_library;
 }
 
 void ReportFailureLine(Reporter* reporter, const char* line, const Fault& fault) {
+  const ConsoleLock console;
   ClearProgress(reporter);
   const char* own_reason = fault.os_error != 0 ? std::strerror(fault.os_error) : fault.reason;
   const std::string path = fault.path ? std::string(fault.path) + ": " : "";
@@ -100,6 +102,7 @@ void ReportRefusal(Reporter* reporter, const SoundProperties& properties, const 
 }
 
 void ReportDivisionSizes(const Reporter& reporter, const RunSizes& sizes) {
+  const ConsoleLock console;
   FILE* out = Console(reporter);
   std::fprintf(out, "DsdLR64Size = %08X\n", sizes.DsdLR64Size);
   std::fprintf(out, "DivNum = %08X\n", sizes.DivNum);
@@ -107,6 +110,7 @@ void ReportDivisionSizes(const Reporter& reporter, const RunSizes& sizes) {
 }
 
 void ReportWavSizes(const Reporter& reporter, const RunSizes& sizes) {
+  const ConsoleLock console;
   FILE* out = Console(reporter);
   std::fprintf(out, "WavSize = %08X\n", sizes.WavSize);
   std::fprintf(out, "DivWavSize = %08X\n", DivWavSize);
@@ -115,6 +119,7 @@ void ReportWavSizes(const Reporter& reporter, const RunSizes& sizes) {
 
 void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
                           uint64_t converted_bytes) {
+  const ConsoleLock console;
   const unsigned long long left_out = source.declared_bytes - converted_bytes;
   const double bytes_per_second = double(source.sample_rate) / 8 * source.channels;
   std::fprintf(Console(reporter),
@@ -126,6 +131,7 @@ void ReportSoundTruncated(const Reporter& reporter, const SoundSource& source,
 
 void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
                         uint64_t missing_words) {
+  const ConsoleLock console;
   const double seconds = double(missing_words) * WordSamples / source.sample_rate;
   if (reporter.form == RunForm::Original) {
     std::fprintf(stdout,
@@ -142,6 +148,7 @@ void ReportSoundMissing(const Reporter& reporter, const SoundSource& source,
 
 void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& damaged,
                          const SoundSource& source) {
+  const ConsoleLock console;
   for (size_t i = 0; i < damaged.size() && i < MaxDamageLines; ++i) {
     const DamagedFrame& d = damaged[i];
     const auto frame = static_cast<unsigned long long>(d.frame);
@@ -175,6 +182,7 @@ void ReportDamagedFrames(const char* in_path, const std::vector<DamagedFrame>& d
 }
 
 void ReportTracksAbsent(const Reporter&, const char* in_path, const std::vector<int>& numbers) {
+  const ConsoleLock console;
   std::string list;
   for (size_t i = 0; i < numbers.size(); ++i) {
     list += (i == 0 ? "" : i + 1 == numbers.size() ? " and " : ", ") + std::to_string(numbers[i]);
@@ -185,6 +193,8 @@ void ReportTracksAbsent(const Reporter&, const char* in_path, const std::vector<
 
 void ReportSummary(const Reporter& reporter, const Request& request, const SoundSource& source,
                    const StreamFormat& format, size_t track_files) {
+  if (reporter.quiet) return;  // --quiet: failures and warnings only
+  const ConsoleLock console;
   char rate[40];
   DsdRateName(source.sample_rate, rate, sizeof rate);
   char speakers[MaxChannels * 4 + 1] = "";
@@ -227,20 +237,26 @@ void ReportSummary(const Reporter& reporter, const Request& request, const Sound
 
 void ReportMeasuring(Reporter* reporter) { reporter->stage = "measuring "; }
 
-void ReportAutoGain(const Reporter&, const char* in_path, double gain_db, uint64_t peak) {
+void ReportAutoGain(const Reporter& reporter, const char* in_path, double gain_db, uint64_t peak) {
+  if (reporter.quiet) return;  // --quiet: failures and warnings only
+  const ConsoleLock console;
   std::fprintf(stderr, "dff2wav: %s: --gain auto: %+.2f dB (peak %+.2f dBFS at 0 dB)\n", in_path,
                gain_db, DecibelsOfMagnitude(peak));
 }
 
-void ReportReplayGain(const Reporter&, const char* in_path, int track, const char* kind,
+void ReportReplayGain(const Reporter& reporter, const char* in_path, int track, const char* kind,
                       const ReplayGain& values) {
+  if (reporter.quiet) return;  // --quiet: failures and warnings only
+  const ConsoleLock console;
   const std::string which = track > 0 ? "track " + std::to_string(track) + ": " : "";
   std::fprintf(stderr, "dff2wav: %s: %sReplayGain: %s gain %s, %s peak %s\n", in_path,
                which.c_str(), kind, values.gain, kind, values.peak);
 }
 
-void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
+void ReportClips(const Reporter& reporter, const char* in_path, const ClipReport& clips,
                  const StreamFormat& format, double gain_db) {
+  if (reporter.quiet) return;  // --quiet: failures and warnings only
+  const ConsoleLock console;
   uint64_t total = 0;
   std::string channels;
   for (int c = 0; c < format.channels; ++c) {
@@ -263,13 +279,16 @@ void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
                in_path, static_cast<unsigned long long>(total), channels.c_str(), peak_db, keeping);
 }
 
-void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std::string>& notes) {
+void ReportTagNotes(const Reporter& reporter, const char* in_path, const std::vector<std::string>& notes) {
+  if (reporter.quiet) return;  // --quiet: failures and warnings only
+  const ConsoleLock console;
   for (const std::string& note : notes) {
     std::fprintf(stderr, "dff2wav: %s: %s\n", in_path, note.c_str());
   }
 }
 
 void ReportProgress(Reporter* reporter, uint64_t done, uint64_t total) {
+  const ConsoleLock console;
   if (reporter->form == RunForm::Original) {
     std::printf("%d\n", static_cast<int>(done));  // at most DivNum, a 32-bit count
     std::fflush(stdout);  // progress shows as it happens, also through a pipe
@@ -284,6 +303,7 @@ void ReportProgress(Reporter* reporter, uint64_t done, uint64_t total) {
 }
 
 void ReportPassEnd(Reporter* reporter) {
+  const ConsoleLock console;
   if (reporter->form == RunForm::Original) {
     std::printf("\n");
   } else {
@@ -293,6 +313,7 @@ void ReportPassEnd(Reporter* reporter) {
 }
 
 void ReportFinished(const Reporter& reporter) {
+  const ConsoleLock console;
   if (reporter.form == RunForm::Original) std::fputs(FinishedMessage, stdout);
 }
 
@@ -301,12 +322,14 @@ void ReportUsage() { std::fputs(UsageText, stdout); }
 void ReportVersion(const char* version) { std::printf("dff2wav %s\n", version); }
 
 void ReportWrongArguments() {
+  const ConsoleLock console;
   std::fputs(WrongArgumentsMessage, stdout);
   std::fflush(stdout);
   std::fputs(ShortUsage, stderr);
 }
 
 void ReportBadCommandLine(const char* problem) {
+  const ConsoleLock console;
   std::fprintf(stderr, "dff2wav: %s\n", problem);
   std::fputs(ShortUsage, stderr);
 }
@@ -375,6 +398,7 @@ std::string JsonSeconds(uint64_t samples, uint32_t rate) {
 }  // namespace
 
 void ReportTrackList(const std::vector<SoundSource>& sources, const std::string& sheet) {
+  const ConsoleLock console;
   for (const SoundSource& source : sources) {
     const std::vector<Track> tracks = ListedTracks(source);
     std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
@@ -446,6 +470,7 @@ std::string JsonTracks(const SoundSource& source, const std::string& indent) {
 }  // namespace
 
 void ReportTrackJson(const std::vector<SoundSource>& sources, const std::string& sheet) {
+  const ConsoleLock console;
   const SoundSource& first = sources[0];
   std::string out = "{\n  \"file\": " + JsonString(first.path) + ",\n";
   if (first.disc) {
