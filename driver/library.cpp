@@ -292,11 +292,12 @@ void ConvertItems(Jobs* jobs) {
 bool IsLibraryRun(const Request& request) {
   const std::vector<const char*>& names = request.names;
   if (names.size() < 2 || request.list) return false;
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    if (IsFolder(names[i])) return true;
-  }
   const std::string last = names.back();
-  return names.size() > 2 && (IsFolder(last) || last.back() == '/');
+  const bool outdir = IsFolder(last) || last.back() == '/';
+  if (names.size() > 2) return outdir;
+  // `dff2wav FOLDER OUT` without options is the original form, which
+  // cannot open a folder; with an option or an OUTDIR it is a library.
+  return IsFolder(names[0]) && (request.options || outdir);
 }
 
 int ConvertLibrary(const Request& request, const char* program) {

@@ -9,9 +9,11 @@
 
 #include "driver/command_line.h"
 
-// Whether the command line names many inputs: an IN that is a folder, or
-// more than one IN before an OUTDIR that is a folder (existing, or ending
-// in '/'). Otherwise names after OUT are ignored, as they always were.
+// Whether the command line names many inputs: more than one IN before an
+// OUTDIR that is a folder (existing, or ending in '/'), or an IN that is a
+// folder before an OUTDIR or with an option (`dff2wav FOLDER OUT` alone is
+// the original form, which refuses a folder). Otherwise names after OUT are
+// ignored, as they always were.
 bool IsLibraryRun(const Request& request);
 
 // Converts the library that request.names give; `program` is how the
