@@ -270,6 +270,7 @@ void ConvertItems(Jobs* jobs) {
     one.out = item.out.c_str();
     one.names = {one.in, one.out};
     one.split = item.album;
+    one.options = true;  // a file of a library is converted in the standard form
     Reporter reporter;
     reporter.in_library = true;
     reporter.quiet = jobs->request->quiet;
@@ -295,9 +296,10 @@ bool IsLibraryRun(const Request& request) {
   const std::string last = names.back();
   const bool outdir = IsFolder(last) || last.back() == '/';
   if (names.size() > 2) return outdir;
-  // `dff2wav FOLDER OUT` without options is the original form, which
-  // cannot open a folder; with an option or an OUTDIR it is a library.
-  return IsFolder(names[0]) && (request.options || outdir);
+  // `dff2wav FOLDER FILE` without options is the original form, which
+  // cannot open a folder; with an option, an OUTDIR or a name yet to be
+  // made it is a library.
+  return IsFolder(names[0]) && (request.options || outdir || !Exists(last));
 }
 
 int ConvertLibrary(const Request& request, const char* program) {

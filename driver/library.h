@@ -11,9 +11,9 @@
 
 // Whether the command line names many inputs: more than one IN before an
 // OUTDIR that is a folder (existing, or ending in '/'), or an IN that is a
-// folder before an OUTDIR or with an option (`dff2wav FOLDER OUT` alone is
-// the original form, which refuses a folder). Otherwise names after OUT are
-// ignored, as they always were.
+// folder before an OUTDIR, a name yet to be made, or with an option
+// (`dff2wav FOLDER FILE` alone is the original form, which refuses a
+// folder). Otherwise names after OUT are ignored, as they always were.
 bool IsLibraryRun(const Request& request);
 
 // Converts the library that request.names give; `program` is how the

@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""Whole runs of dff2wav over a library: a tree two levels deep of DSF and
+DSDIFF files (one an edited master), an SACD image, covers and a broken
+file, mirrored into OUTDIR; re-runs that skip what is done, --overwrite;
+-j 1 and -j 2 giving the same bytes; SIGINT and SIGKILL mid-run, each
+followed by a re-run that completes what was missing and leaves no .part;
+name clashes, OUTDIR inside IN, a link that loops; and --print-commands run
+by GNU parallel.
+
+Usage: library_test.py DFF2WAV DFF_TONE DFF_DST DFF_SACD
+Exits 77 (skipped) when flac or GNU parallel is not installed.
+"""
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dsd_files import DSD64_RATE, TRACK_START, dsf, edited_master, mark  # noqa: E402
+
+R = DSD64_RATE
+SKIP_EXIT = 77
+FAILURES = []
+
+
+def check(ok, what):
+    print("%s  %s" % ("ok  " if ok else "FAIL", what))
+    if not ok:
+        FAILURES.append(what)
+
+
+def run(args, cwd, **kw):
+    return subprocess.run(args, cwd=cwd, capture_output=True, **kw)
+
+
+def tree(top):
+    """Every file below `top` with the digest of its bytes."""
+    found = {}
+    for folder, _, names in os.walk(top):
+        for name in names:
+            path = os.path.join(folder, name)
+            found[os.path.relpath(path, top)] = hashlib.sha1(open(path, "rb").read()).hexdigest()
+    return found
+
+
+def parts(top):
+    return [p for p in tree(top) if os.path.basename(p).endswith(".part")] + \
+        [d for d, _, _ in os.walk(top) if d.endswith(".part")]
+
+
+def library(work, tools, seconds=1):
+    """lib/A/album1 (two DSF tracks, a cover, notes), lib/A/master.dff (an
+    edited master of three tracks), lib/B/disc.iso (an SACD image), a broken
+    file, a hidden folder, a link that loops, and OUTDIR inside lib."""
+    lib = os.path.join(work, "lib")
+    for folder in ("A/album1", "B", ".hidden"):
+        os.makedirs(os.path.join(lib, folder))
+    rng = open("/dev/urandom", "rb")
+    for name in ("A/album1/one.dsf", "A/album1/two.dsf", ".hidden/three.dsf"):
+        open(os.path.join(lib, name), "wb").write(dsf(rng.read(seconds * R // 4)))
+    sound = rng.read(3 * R // 4)
+    open(os.path.join(lib, "A/master.dff"), "wb").write(
+        edited_master(sound, [mark(0, TRACK_START, b"x"), mark(R, TRACK_START, b"y"),
+                              mark(2 * R, TRACK_START, b"z")]))
+    tone = os.path.join(work, "tone.dff")
+    subprocess.run([tools[1], "--duration", "1", "--left", "sine:440:-6", tone], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([tools[2], tone, tone + ".dst"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([tools[3], "--stereo", tone + ".dst", "--title", "Only",
+                    os.path.join(lib, "B/disc.iso")], check=True, stdout=subprocess.DEVNULL)
+    open(os.path.join(lib, "B/broken.dsf"), "wb").write(b"not DSD at all")
+    open(os.path.join(lib, "A/album1/Cover.JPG"), "wb").write(b"\xff\xd8 a cover")
+    open(os.path.join(lib, "A/album1/notes.txt"), "w").write("left alone")
+    os.symlink("..", os.path.join(lib, "B/loop"))
+    return lib
+
+
+EXPECTED = {"A/album1/one.flac", "A/album1/two.flac", "A/album1/Cover.JPG",
+            "A/master/01 - x.flac", "A/master/02 - y.flac", "A/master/03 - z.flac",
+            "B/disc/01 - Only.flac"}
+
+
+def summary(done):
+    lines = done.stderr.decode().splitlines()
+    return next((l for l in lines if " files: " in l), "")
+
+
+def test_tree(dff2wav, tools, work):
+    lib = library(work, tools)
+    out = os.path.join(lib, "out")
+    done = run([dff2wav, "-f", "flac", lib, out], work)
+    check(done.returncode == 1 and set(tree(out)) == EXPECTED,
+          "the tree is mirrored, albums as folders, covers copied, the broken file, hidden "
+          "folders, the link and OUTDIR itself left out: %s" % sorted(tree(out)))
+    check("5 files: 4 converted, 0 skipped, 1 failed" in summary(done) and
+          "failed: " + os.path.join(lib, "B/broken.dsf") in done.stderr.decode(),
+          "one summary names the failure: %s" % summary(done))
+    single = os.path.join(work, "single.flac")
+    run([dff2wav, "-f", "flac", os.path.join(lib, "A/album1/one.dsf"), single], work)
+    check(open(single, "rb").read() == open(os.path.join(out, "A/album1/one.flac"), "rb").read(),
+          "a file of the library is what a run of it alone writes")
+    before = tree(out)
+    started = time.monotonic()
+    again = run([dff2wav, "-f", "flac", lib, out], work)
+    check("0 converted, 4 skipped, 1 failed" in summary(again) and tree(out) == before and
+          time.monotonic() - started < 1, "a re-run skips what is done, within a second")
+    over = run([dff2wav, "-f", "flac", "--overwrite", "--quiet", lib, out], work)
+    check("4 converted, 0 skipped" in summary(over) and tree(out) == before and
+          len(over.stderr.decode().splitlines()) == 3,
+          "--overwrite makes it all again, the same; --quiet: the failure and the summary")
+    one = os.path.join(work, "one-job")
+    run([dff2wav, "-f", "flac", "-j", "1", lib, one], work)
+    check(tree(one) == before, "-j 1 and -j 2 write the same bytes")
+    # The same outputs through commands that GNU parallel runs, as on many machines.
+    commands = os.path.join(work, "commands")
+    printed = run([dff2wav, "--print-commands", "-f", "flac", lib, os.path.join(work, "far")],
+                  work)
+    open(commands, "wb").write(printed.stdout)
+    check(not os.path.exists(os.path.join(work, "far")) and len(printed.stdout.splitlines()) == 6,
+          "--print-commands writes nothing but a command per output")
+    ran = subprocess.run(["parallel", "--sshlogin", ":", "--workdir", ".", "-j", "2", "::::",
+                          commands], cwd=work, capture_output=True)
+    check(ran.returncode == 1 and tree(os.path.join(work, "far")) == before,
+          "GNU parallel running the commands writes the same library")
+    left = run([dff2wav, "--print-commands", "-f", "flac", lib, os.path.join(work, "far")], work)
+    check(len(left.stdout.splitlines()) == 1 and b"broken.dsf" in left.stdout,
+          "commands printed again are those still to do")
+
+
+def test_interrupted(dff2wav, tools, work):
+    lib = library(work, tools, seconds=60)
+    complete = os.path.join(work, "complete")
+    run([dff2wav, "-f", "flac", lib, complete], work)
+    for kill in (signal.SIGINT, signal.SIGKILL):
+        out = os.path.join(work, "out-%d" % kill)
+        process = subprocess.Popen([dff2wav, "-f", "flac", lib, out], cwd=work,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.4)
+        process.send_signal(kill)
+        process.wait()
+        stopped = tree(out) if os.path.isdir(out) else {}
+        if kill == signal.SIGINT:
+            check(not parts(out) and len(stopped) < len(EXPECTED),
+                  "SIGINT mid-run leaves no .part, and what is there is complete")
+        check(all(complete_digest == tree(complete)[name]
+                  for name, complete_digest in stopped.items() if not name.endswith(".part")),
+              "every file an interrupted run left is a complete one")
+        done = run([dff2wav, "-f", "flac", lib, out], work)
+        check(tree(out) == tree(complete) and not parts(out) and done.returncode == 1,
+              "after %s a re-run completes what was missing, with no .part left" %
+              signal.Signals(kill).name)
+
+
+def test_clashes(dff2wav, tools, work):
+    lib = os.path.join(work, "lib")
+    os.makedirs(os.path.join(lib, "x"))
+    rng = open("/dev/urandom", "rb")
+    open(os.path.join(lib, "x/a.dsf"), "wb").write(dsf(rng.read(R // 4)))
+    open(os.path.join(lib, "x/a.dff"), "wb").write(edited_master(rng.read(R // 4), []))
+    out = os.path.join(work, "out")
+    done = run([dff2wav, lib, out], work)
+    check(done.returncode == 0 and set(tree(out)) == {"x/a.wav", "x/a (2).wav"} and
+          "a (2)" in done.stderr.decode(), "two inputs of one name get two names, said so")
+
+
+def main():
+    dff2wav = os.path.abspath(sys.argv[1])
+    tools = [dff2wav] + [os.path.abspath(p) for p in sys.argv[2:5]]
+    if not shutil.which("flac") or not shutil.which("parallel"):
+        print("library: SKIPPED: flac and GNU parallel (Debian: flac, parallel) are needed")
+        return SKIP_EXIT
+    for test in (test_tree, test_interrupted, test_clashes):
+        with tempfile.TemporaryDirectory() as work:
+            test(dff2wav, tools, work)
+    if FAILURES:
+        print("%d checks failed" % len(FAILURES))
+        return 1
+    print("library: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
