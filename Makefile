@@ -1,5 +1,7 @@
 # Thin wrapper around CMake. `make` builds a release, `make test` builds and
 # runs every test, `make install PREFIX=...` installs dff2wav and its man page.
+# Each first installs the Debian packages the machine lacks
+# (tools/install-packages.sh says which, through sudo when not root).
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 PREFIX ?= /usr/local
@@ -9,14 +11,17 @@ JOBS ?= $(shell nproc)
 
 DEMO_DIR = $(BUILD_DIR)/demo
 
-.PHONY: all build test test-sanitize demo install format clean
+.PHONY: all packages build test test-sanitize demo install format clean
 
 all: build
 
-$(BUILD_DIR)/CMakeCache.txt:
+packages:
+	@tools/install-packages.sh
+
+$(BUILD_DIR)/CMakeCache.txt: | packages
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
-build: $(BUILD_DIR)/CMakeCache.txt
+build: packages $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # The tests need GoogleTest (Debian: libgtest-dev); without it the build
