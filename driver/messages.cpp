@@ -118,6 +118,7 @@ const char* LayoutName(const Speaker* speakers, int channels) {
 
 const char UsageText[] =
     "Usage: dff2wav [OPTIONS] IN OUT\n"
+    "       dff2wav [OPTIONS] IN... OUTDIR\n"
     "       dff2wav --list|--json IN\n"
     "\n"
     "Converts one-bit DSD audio into a PCM WAV or FLAC file, or an album in one\n"
@@ -162,6 +163,15 @@ const char UsageText[] =
     "  --area stereo|multichannel  which area of a disc image (default: the\n"
     "                          stereo one when the disc has one)\n"
     "\n"
+    "Many files: more than one IN, or an IN that is a folder (walked for .dsf,\n"
+    ".dff and .iso files), are mirrored into OUTDIR; an album in one file\n"
+    "becomes a folder of its tracks, and cover, folder and front pictures are\n"
+    "copied. Outputs appear only when complete (as .NAME.part until then).\n"
+    "  -j, --jobs N            files at once (default: one per core)\n"
+    "  --overwrite             convert again what a run before completed\n"
+    "  --quiet                 only failures, warnings and the summary\n"
+    "  --print-commands        print a shell command per output, convert nothing\n"
+    "\n"
     "  -h, --help              print this text\n"
     "  --version               print the version\n"
     "  --                      every argument after it is a file name\n"
@@ -192,6 +202,7 @@ const char UsageText[] =
     "          dff2wav -f flac album.dff album/     # one FLAC file per track\n"
     "          dff2wav --list album.dsf             # the tracks of album.cue\n"
     "          dff2wav --area multichannel -f flac album.iso album/\n"
+    "          dff2wav -f flac --rate 44100 --bits 16 Music/ Music-flac/\n"
     "See dff2wav(1).\n";
 
 const char ShortUsage[] = "usage: dff2wav IN OUT (dff2wav --help tells more)\n";
