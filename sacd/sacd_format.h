@@ -132,8 +132,11 @@ constexpr int TrackAreaFirstOffset = 72;    // 4 bytes: the first sector of the 
 constexpr int TrackAreaLastOffset = 76;     // 4 bytes: its last sector
 constexpr int AreaTextChannelCountOffset = 80;  // 1 byte, then entries as in the master TOC
 constexpr int AreaTextChannelsOffset = 88;
+constexpr int AreaTextChannelSlots = 10;  // room for 10 entries, of which 8 at most are used
+// 2 bytes, after the 10 entries' room: sectors from the TOC's first to its
+// track text, 0 for none.
 constexpr int TrackTextPointerOffset =
-    120;  // 2 bytes: sectors from the TOC's first to its track text
+    AreaTextChannelsOffset + TextChannelBytes * AreaTextChannelSlots;
 
 // "SACDTRL1": per track, the sector that holds its first byte, then the
 // number of sectors from that one to the one that holds its last byte.

@@ -314,6 +314,27 @@ TEST(SacdFrames, SearchOrderAndThreadsGiveWhatTheReferenceGives) {
   EXPECT_EQ(frame.damage, "frame 12 is past the area's end");
 }
 
+// Where discs made elsewhere put the fields, by their byte numbers rather
+// than by the names the reader shares with dff-sacd: a layout that the two
+// got wrong alike passes every other test.
+uint32_t WordAt(const Bytes& b, size_t at) {
+  return static_cast<uint8_t>(b[at]) << 8 | static_cast<uint8_t>(b[at + 1]);
+}
+uint32_t LongAt(const Bytes& b, size_t at) { return WordAt(b, at) << 16 | WordAt(b, at + 2); }
+
+TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
+  const TrackFile one = DstTrack(2, 3, 9), two = DstTrack(2, 2, 10);
+  TempDir dir;
+  const Bytes image = MakeImage(dir, {&one, &two}, "--stereo {0} --title T --stereo {1}");
+  auto sector = [&](uint32_t s) { return image.substr(size_t{s} * 2048, 2048); };
+  const uint32_t toc = LongAt(sector(510), 64);
+  const Bytes head = sector(toc);
+  ASSERT_EQ(head.substr(0, 8), "TWOCHTOC");
+  // The track text pointer follows the room for 10 text channels from 88.
+  const Bytes text = sector(toc + WordAt(head, 128));
+  ASSERT_EQ(text.substr(0, 8), "SACDTTxt");
+}
+
 // Patches `bytes` into user data `offset` bytes into `sector` of an image.
 void Patch(Bytes* image, const SacdImage& geometry, uint64_t sector, size_t offset,
            const Bytes& bytes) {
