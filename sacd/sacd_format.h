@@ -161,12 +161,12 @@ constexpr int IsrcBytes = 12;
 constexpr int TrackGenresOffset = IsrcOffset + MaxTracks * IsrcBytes;
 
 // "SACDTTxt", one block of sectors per text channel, in the order of the
-// area's text channels: per track, a 2-byte offset into the block of its text
-// record (0 for none). A record is a count of items and 3 reserved bytes; an
-// item is its type, a reserved byte, and its text up to a zero byte, followed
-// by zeros up to the next item.
+// area's text channels: right after the signature, per track, a 2-byte
+// offset into the block of its text record (0 for none). A record is a count
+// of items and 3 reserved bytes; an item is its type, a reserved byte, and
+// its text up to a zero byte, followed by zeros up to the next item.
 constexpr char TrackTextSignature[] = "SACDTTxt";
-constexpr int TrackTextPositionsOffset = 16;  // 255 entries of 2 bytes
+constexpr int TrackTextPositionsOffset = SignatureBytes;  // 255 entries of 2 bytes
 constexpr int TrackTextFirstByte = TrackTextPositionsOffset + 2 * MaxTracks;
 constexpr int TextRecordHeadBytes = 4;
 constexpr int TextItemHeadBytes = 2;

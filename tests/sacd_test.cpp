@@ -333,6 +333,10 @@ TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
   // The track text pointer follows the room for 10 text channels from 88.
   const Bytes text = sector(toc + WordAt(head, 128));
   ASSERT_EQ(text.substr(0, 8), "SACDTTxt");
+  // Each track's record position follows the signature; the second track has none.
+  const size_t record = WordAt(text, 8);
+  EXPECT_EQ(WordAt(text, 10), 0u);
+  EXPECT_EQ(text.substr(record, 8), Bytes("\1\0\0\0\1\0T\0", 8));  // 1 item: title "T"
 }
 
 // Patches `bytes` into user data `offset` bytes into `sector` of an image.
