@@ -153,12 +153,14 @@ constexpr int TrackDurationsOffset = 1028;
 constexpr int TimeEntryBytes = 4;
 
 // "SACD_IGL", two sectors: per track an ISRC of 12 ASCII characters (country
-// 2, owner 3, year 2, designation 5), then per track a genre entry.
+// 2, owner 3, year 2, designation 5), 4 reserved bytes, then per track a
+// genre entry, from byte 3,072.
 constexpr char IsrcGenreSignature[] = "SACD_IGL";
 constexpr uint32_t IsrcGenreSectors = 2;
 constexpr int IsrcOffset = 8;
 constexpr int IsrcBytes = 12;
-constexpr int TrackGenresOffset = IsrcOffset + MaxTracks * IsrcBytes;
+constexpr int IsrcGenreReservedBytes = 4;
+constexpr int TrackGenresOffset = IsrcOffset + MaxTracks * IsrcBytes + IsrcGenreReservedBytes;
 
 // "SACDTTxt", one block of sectors per text channel, in the order of the
 // area's text channels: right after the signature, per track, a 2-byte

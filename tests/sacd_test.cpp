@@ -325,7 +325,8 @@ uint32_t LongAt(const Bytes& b, size_t at) { return WordAt(b, at) << 16 | WordAt
 TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
   const TrackFile one = DstTrack(2, 3, 9), two = DstTrack(2, 2, 10);
   TempDir dir;
-  const Bytes image = MakeImage(dir, {&one, &two}, "--stereo {0} --title T --stereo {1}");
+  const Bytes image = MakeImage(
+      dir, {&one, &two}, "--stereo {0} --title T --stereo {1} --isrc USABC0100002 --genre 14");
   auto sector = [&](uint32_t s) { return image.substr(size_t{s} * 2048, 2048); };
   const uint32_t toc = LongAt(sector(510), 64);
   const Bytes head = sector(toc);
@@ -337,6 +338,13 @@ TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
   const size_t record = WordAt(text, 8);
   EXPECT_EQ(WordAt(text, 10), 0u);
   EXPECT_EQ(text.substr(record, 8), Bytes("\1\0\0\0\1\0T\0", 8));  // 1 item: title "T"
+  // ISRCs of 12 bytes from 8, then 4 reserved bytes, then genres of 4 from 3,072.
+  size_t list = 0;
+  for (uint32_t s = 1; s < WordAt(sector(510), 84) && list == 0; ++s)
+    if (sector(toc + s).substr(0, 8) == "SACD_IGL") list = size_t{toc + s} * 2048;
+  ASSERT_NE(list, 0u);
+  EXPECT_EQ(image.substr(list + 8 + 12, 12), "USABC0100002");
+  EXPECT_EQ(image.substr(list + 3072 + 4, 4), Bytes("\1\0\0\x0E", 4));  // general table, Jazz
 }
 
 // Patches `bytes` into user data `offset` bytes into `sector` of an image.
