@@ -72,6 +72,9 @@ constexpr int GenreBytes = 4;
 constexpr int Genres = 4;
 constexpr int GenreTableOffset = 0;
 constexpr int GenreCodeOffset = 3;
+// The general table numbers its genres from 1, "not defined", to 29, Blues.
+constexpr uint8_t GenreTableGeneral = 1;
+constexpr int LastGenre = 29;
 
 // A text channel entry: a two-letter ISO 639 language code, the character set
 // (below) and a reserved byte.

@@ -539,10 +539,12 @@ const char* SacdGenreName(SacdGenre genre) {
                                           "Sound Effects",
                                           "Soundtrack",
                                           "Spoken Word",
-                                          "World Music"};
-  constexpr uint8_t GeneralTable = 1, FirstNamed = 2;
+                                          "World Music",
+                                          "Blues"};
+  constexpr uint8_t FirstNamed = 2;
+  static_assert(std::size(Names) == LastGenre - 1, "a name for each genre from 2 on");
   const size_t index = static_cast<size_t>(genre.code) - FirstNamed;
-  if (genre.table != GeneralTable || genre.code < FirstNamed || index >= std::size(Names)) {
+  if (genre.table != GenreTableGeneral || genre.code < FirstNamed || index >= std::size(Names)) {
     return nullptr;
   }
   return Names[index];

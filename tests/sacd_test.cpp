@@ -144,7 +144,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
           " --album-genre 5 --date 2001-09-30 --set 2/3"
           " --stereo {0} --title 'Café' --performer 'Björk' --composer C --isrc USABC0100001"
           " --genre 14 --stereo {1} --title Two --songwriter S --arranger A --message M"
-          " --stereo {2}"));
+          " --stereo {2} --genre 29"));
   ASSERT_FALSE(Failed(image.fault)) << image.disc.refusal;
   const SacdDisc& disc = image.disc;
   EXPECT_EQ(disc.image.sector_bytes, std::stoul(sector_bytes));
@@ -181,6 +181,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
   EXPECT_EQ(second.title + second.songwriter + second.arranger + second.message, "TwoSAM");
   EXPECT_EQ(area.tracks[2].text[0].title, "");
   EXPECT_EQ(area.tracks[2].isrc, "");
+  EXPECT_STREQ(SacdGenreName(area.tracks[2].genre), "Blues");
   ExpectFrames(area, {&one, &two, &three});
 }
 

@@ -60,7 +60,7 @@ const char HelpText[] =
     "Of the track named last:\n"
     "  --title, --performer, --songwriter, --composer, --arranger, --message TEXT\n"
     "  --isrc CODE            12 characters\n"
-    "  --genre N              its genre in the general list (1 to 28)\n"
+    "  --genre N              its genre in the general list (1 to 29)\n"
     "Of the disc:\n"
     "  --album-title, --album-artist, --album-publisher, --album-copyright TEXT\n"
     "  --disc-title, --disc-artist TEXT\n"
@@ -169,9 +169,10 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
       *disc_text = value;
     } else if (arg == "--genre") {
       if (!last) return "--genre names no track: give it after --stereo or --multichannel";
-      if (!ParseNumber(value, 1, 28, &last->genre)) return "--genre takes 1 to 28";
+      if (!ParseNumber(value, 1, LastGenre, &last->genre)) return "--genre takes 1 to 29";
     } else if (arg == "--album-genre") {
-      if (!ParseNumber(value, 1, 28, &options->album_genre)) return "--album-genre takes 1 to 28";
+      if (!ParseNumber(value, 1, LastGenre, &options->album_genre))
+        return "--album-genre takes 1 to 29";
     } else if (arg == "--date") {
       if (value.size() != 10 || value[4] != '-' || value[7] != '-' ||
           !ParseNumber(value.substr(0, 4), 1, 9999, &options->year) ||
@@ -494,8 +495,7 @@ void PutTextChannel(Bytes* out, size_t at, const Options& options) {
 
 void PutGenre(Bytes* out, size_t at, int genre) {
   if (genre == 0) return;
-  constexpr uint8_t GeneralGenreTable = 1;
-  (*out)[at + GenreTableOffset] = GeneralGenreTable;
+  (*out)[at + GenreTableOffset] = GenreTableGeneral;
   (*out)[at + GenreCodeOffset] = static_cast<uint8_t>(genre);
 }
 
