@@ -94,7 +94,8 @@ struct SacdImage {
 
 // A text channel: its language (two ISO 639 letters, "" when unset) and the
 // character set its text is in (1 ISO 646, 2 ISO 8859-1, 3 Shift-JIS, 4 KS C
-// 5601, 5 GB 2312, 6 Big5; other values unknown).
+// 5601, 5 GB 2312, 6 Big5, 7 ISO 8859-1 that may escape to other sets, read
+// as ISO 8859-1; other values unknown).
 struct SacdTextChannel {
   std::string language;
   uint8_t character_set = 0;

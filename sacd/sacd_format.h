@@ -91,6 +91,8 @@ constexpr uint8_t CharacterSetShiftJis = 3;  // RIS-506, the music Shift-JIS
 constexpr uint8_t CharacterSetKsc5601 = 4;   // KS C 5601, Korean
 constexpr uint8_t CharacterSetGb2312 = 5;    // GB 2312, simplified Chinese
 constexpr uint8_t CharacterSetBig5 = 6;      // Big5, traditional Chinese
+// ISO 8859-1 in which escape sequences to other single-byte sets are allowed.
+constexpr uint8_t CharacterSetLatin1Escapes = 7;
 
 // A master text sector: where each text starts, as 2-byte offsets into the
 // sector (0 for none); each text runs to a zero byte.

@@ -17,12 +17,14 @@ namespace {
 
 // The character set iconv reads each of the format's sets as. The Japanese,
 // Korean and Chinese sets are read as their common supersets, which decode
-// every text of the set alike and more besides.
+// every text of the set alike and more besides; Latin-1 that allows escapes
+// to other sets is read as Latin-1, which the text is as long as it uses none.
 const char* IconvName(uint8_t character_set) {
   switch (character_set) {
     case CharacterSetIso646:
       return "ISO646-US";
     case CharacterSetLatin1:
+    case CharacterSetLatin1Escapes:
       return "ISO-8859-1";
     case CharacterSetShiftJis:
       return "CP932";

@@ -501,6 +501,11 @@ TEST(SacdToc, TextInAnUnknownCharacterSetKeepsItsAscii) {
             "a va");
   EXPECT_EQ(ascii.disc.notes[0],
             "the master text of text channel 1 holds bytes its character set does not define");
+  // Latin-1 that allows escapes to other sets, and uses none, is Latin-1.
+  PatchMasterTocs(&bytes, whole.disc, TextChannelsOffset + TextChannelCharacterSetOffset,
+                  Bytes(1, CharacterSetLatin1Escapes));
+  const Image escapes(bytes);
+  EXPECT_EQ(escapes.disc.text[0].album_title, "Ça va");
 }
 
 // A TOC that contradicts itself in every copy is refused, with the reason.
