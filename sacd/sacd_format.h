@@ -205,11 +205,14 @@ constexpr uint8_t DataTypeSupplementary = 3;
 constexpr uint8_t DataTypePadding = 7;
 // A frame info: the frame's time code (minutes, seconds, frames, from the
 // start of the area), and in a DST-coded sector one more byte whose bits 6-2
-// count the sectors the frame spans, its first included.
+// count the sectors the frame spans, its first included, and whose bits 1
+// and 0 say 6 and 5 channels (both clear for 2); bit 7 is not known.
 constexpr int TimeCodeBytes = 3;
 constexpr int DstFrameInfoBytes = 4;
 constexpr int SectorCountShift = 2;
 constexpr uint8_t SectorCountMask = 0x1F;
+constexpr uint8_t SixChannelsFlag = 0x02;
+constexpr uint8_t FiveChannelsFlag = 0x01;
 constexpr int MaxPackets = 7;
 constexpr int MaxFrameStarts = 7;
 

@@ -324,7 +324,7 @@ uint32_t WordAt(const Bytes& b, size_t at) {
 uint32_t LongAt(const Bytes& b, size_t at) { return WordAt(b, at) << 16 | WordAt(b, at + 2); }
 
 TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
-  const TrackFile one = DstTrack(2, 3, 9), two = DstTrack(2, 2, 10);
+  const TrackFile one = DstTrack(2, 12, 9), two = DstTrack(2, 2, 10);
   TempDir dir;
   const Bytes image = MakeImage(
       dir, {&one, &two}, "--stereo {0} --title T --stereo {1} --isrc USABC0100002 --genre 14");
@@ -339,13 +339,42 @@ TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
   const size_t record = WordAt(text, 8);
   EXPECT_EQ(WordAt(text, 10), 0u);
   EXPECT_EQ(text.substr(record, 8), Bytes("\1\0\0\0\1\0T\0", 8));  // 1 item: title "T"
+  // The TOC's block that opens with `signature`, as a byte of the image.
+  auto block = [&](const char* signature) {
+    for (uint32_t s = 1; s < WordAt(sector(510), 84); ++s)
+      if (sector(toc + s).substr(0, 8) == signature) return size_t{toc + s} * 2048;
+    return size_t{0};
+  };
   // ISRCs of 12 bytes from 8, then 4 reserved bytes, then genres of 4 from 3,072.
-  size_t list = 0;
-  for (uint32_t s = 1; s < WordAt(sector(510), 84) && list == 0; ++s)
-    if (sector(toc + s).substr(0, 8) == "SACD_IGL") list = size_t{toc + s} * 2048;
+  const size_t list = block("SACD_IGL");
   ASSERT_NE(list, 0u);
   EXPECT_EQ(image.substr(list + 8 + 12, 12), "USABC0100002");
   EXPECT_EQ(image.substr(list + 3072 + 4, 4), Bytes("\1\0\0\x0E", 4));  // general table, Jazz
+  // Start times of 4 bytes from 8, binary: the second track starts at frame 12, not 0x12.
+  const size_t times = block("SACDTRL2");
+  ASSERT_NE(times, 0u);
+  EXPECT_EQ(image.substr(times + 8 + 4, 3), Bytes("\0\0\x0C", 3));
+}
+
+TEST(SacdLayout, TheAudioSectorsFieldsLieWhereDiscsPutThem) {
+  const TrackFile five = DstTrack(5, 3, 11);
+  TempDir dir;
+  const Bytes image = MakeImage(dir, {&five}, "--multichannel {0}");
+  const Bytes head = image.substr(size_t{LongAt(image.substr(510 * 2048, 2048), 72)} * 2048, 2048);
+  ASSERT_EQ(head.substr(0, 8), "MULCHTOC");
+  EXPECT_EQ(head[32], 5);       // channels
+  EXPECT_EQ(head[33] >> 3, 3);  // loudspeakers: 5 channels
+  const Bytes first = image.substr(size_t{LongAt(head, 72)} * 2048, 2048);
+  // Header: packets in bits 7-5, frame starts in 4-2, DST in bit 0.
+  const int packets = static_cast<uint8_t>(first[0]) >> 5;
+  EXPECT_EQ(first[0] & 0x1F, 1 << 2 | 1);
+  // The first packet starts a frame (bit 15) and is audio (type 2 in bits 13-11).
+  EXPECT_EQ(WordAt(first, 1) >> 11, 0x10 | 2);
+  // Frame 0's time code, its sectors in bits 6-2 and 5 channels in bit 0.
+  const Bytes info = first.substr(1 + 2 * packets, 4);
+  EXPECT_EQ(info.substr(0, 3), Bytes(3, '\0'));
+  EXPECT_GT(info[3] >> 2 & 0x1F, 0);
+  EXPECT_EQ(info[3] & 3, 1);
 }
 
 // Patches `bytes` into user data `offset` bytes into `sector` of an image.

@@ -355,6 +355,7 @@ constexpr uint16_t SupplementaryBytes = 16;
 
 // The area's sectors, and where each frame starts and ends.
 struct AudioLayout {
+  int channels = 0;
   std::vector<Sector> sectors;
   std::vector<uint32_t> first_sector, last_sector;  // per frame, from the track area's start
 };
@@ -408,6 +409,7 @@ class Packer {
 // Lays out every frame of the area's tracks in sectors.
 AudioLayout LayOut(const std::vector<Track>& tracks, const Options& options) {
   AudioLayout layout;
+  layout.channels = tracks[0].channels;
   const bool dst = tracks[0].dst;
   Packer packer(dst, &layout);
   uint32_t frame = 0;
@@ -466,8 +468,11 @@ Bytes AudioSectorBytes(const Sector& sector, const AudioLayout& layout, bool dst
       frame_info += TimeCodeBytes;
       if (dst) {
         const uint32_t span = layout.last_sector[p.frame] - layout.first_sector[p.frame] + 1;
-        out[frame_info++] =
-            static_cast<uint8_t>(std::min<uint32_t>(span, SectorCountMask) << SectorCountShift);
+        const uint8_t channel_flags = layout.channels == 6   ? SixChannelsFlag
+                                      : layout.channels == 5 ? FiveChannelsFlag
+                                                             : 0;
+        out[frame_info++] = static_cast<uint8_t>(
+            std::min<uint32_t>(span, SectorCountMask) << SectorCountShift | channel_flags);
       }
     }
     if (p.data) std::copy_n(p.data, p.length, out.begin() + data);
