@@ -95,7 +95,9 @@ constexpr uint8_t CharacterSetBig5 = 6;      // Big5, traditional Chinese
 constexpr uint8_t CharacterSetLatin1Escapes = 7;
 
 // A master text sector: where each text starts, as 2-byte offsets into the
-// sector (0 for none); each text runs to a zero byte.
+// sector (0 for none); each text runs to a zero byte. The album's four texts,
+// then their phonetic spellings (24 to 30, not read), then the disc's four
+// and theirs (40 to 46); the texts themselves follow the table.
 constexpr int AlbumTitlePositionOffset = 16;
 constexpr int AlbumArtistPositionOffset = 18;
 constexpr int AlbumPublisherPositionOffset = 20;
@@ -104,7 +106,7 @@ constexpr int DiscTitlePositionOffset = 32;
 constexpr int DiscArtistPositionOffset = 34;
 constexpr int DiscPublisherPositionOffset = 36;
 constexpr int DiscCopyrightPositionOffset = 38;
-constexpr int MasterTextFirstByte = 64;  // where a writer starts the texts themselves
+constexpr int MasterTextFirstByte = 48;  // past the table's 16 positions
 
 // ---- Area TOC -------------------------------------------------------------------
 

@@ -326,9 +326,16 @@ uint32_t LongAt(const Bytes& b, size_t at) { return WordAt(b, at) << 16 | WordAt
 TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
   const TrackFile one = DstTrack(2, 12, 9), two = DstTrack(2, 2, 10);
   TempDir dir;
-  const Bytes image = MakeImage(
-      dir, {&one, &two}, "--stereo {0} --title T --stereo {1} --isrc USABC0100002 --genre 14");
+  const Bytes image =
+      MakeImage(dir, {&one, &two},
+                "--album-title A --disc-publisher P --stereo {0} --title T --stereo {1} --isrc "
+                "USABC0100002 --genre 14");
   auto sector = [&](uint32_t s) { return image.substr(size_t{s} * 2048, 2048); };
+  // Master text: album title, artist, publisher, copyright from 16, their
+  // phonetic spellings, then the disc's from 32.
+  const Bytes master_text = sector(511);
+  EXPECT_EQ(master_text.substr(WordAt(master_text, 16), 2), Bytes("A\0", 2));
+  EXPECT_EQ(master_text.substr(WordAt(master_text, 36), 2), Bytes("P\0", 2));
   const uint32_t toc = LongAt(sector(510), 64);
   const Bytes head = sector(toc);
   ASSERT_EQ(head.substr(0, 8), "TWOCHTOC");

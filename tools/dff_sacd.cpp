@@ -63,7 +63,7 @@ const char HelpText[] =
     "  --genre N              its genre in the general list (1 to 29)\n"
     "Of the disc:\n"
     "  --album-title, --album-artist, --album-publisher, --album-copyright TEXT\n"
-    "  --disc-title, --disc-artist TEXT\n"
+    "  --disc-title, --disc-artist, --disc-publisher, --disc-copyright TEXT\n"
     "  --catalog TEXT         the album's and the disc's catalog number (16 at most)\n"
     "  --album-genre N        the album's genre in the general list\n"
     "  --date YYYY-MM-DD      the disc's date\n"
@@ -98,7 +98,7 @@ struct Track {
 struct Options {
   std::vector<Track> areas[2];  // stereo, multichannel
   std::string album_title, album_artist, album_publisher, album_copyright;
-  std::string disc_title, disc_artist;
+  std::string disc_title, disc_artist, disc_publisher, disc_copyright;
   std::string catalog;
   int album_genre = 0;
   int year = 0, month = 0, day = 0;
@@ -155,6 +155,8 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
                              : arg == "--album-copyright" ? &options->album_copyright
                              : arg == "--disc-title"      ? &options->disc_title
                              : arg == "--disc-artist"     ? &options->disc_artist
+                             : arg == "--disc-publisher"  ? &options->disc_publisher
+                             : arg == "--disc-copyright"  ? &options->disc_copyright
                              : arg == "--catalog"         ? &options->catalog
                              : arg == "--language"        ? &options->language
                                                           : nullptr;
@@ -647,7 +649,9 @@ bool MasterToc(const Options& options, const AreaPlace places[2], Bytes* toc) {
       {AlbumPublisherPositionOffset, &options.album_publisher},
       {AlbumCopyrightPositionOffset, &options.album_copyright},
       {DiscTitlePositionOffset, &options.disc_title},
-      {DiscArtistPositionOffset, &options.disc_artist}};
+      {DiscArtistPositionOffset, &options.disc_artist},
+      {DiscPublisherPositionOffset, &options.disc_publisher},
+      {DiscCopyrightPositionOffset, &options.disc_copyright}};
   size_t at = MasterTextFirstByte;
   for (const auto& field : fields) {
     std::string encoded;
