@@ -127,7 +127,7 @@ void ReadDiscDetails(uint64_t /*input_bytes*/, SoundSource* source) {
         {"DATE", album.date},
         {"GENRE", album.genre},
         {"LABEL", FirstOf(text.album_publisher, text.disc_publisher)},
-        {"COPYRIGHT", FirstOf(text.album_copyright, text.disc_copyright)},
+        {"COPYRIGHT", FirstOf(FirstOf(text.album_copyright, text.disc_copyright), area.copyright)},
         {"CATALOGNUMBER", album.catalog}}) {
     SetField(field, value, &tags);
   }

@@ -156,7 +156,8 @@ struct SacdArea {
   Speaker speakers[MaxChannels] = {};
   uint32_t frames = 0;  // the area's playing time; frames are numbered from 0 by time code
   std::vector<SacdTextChannel> text_channels;
-  std::vector<SacdTrack> tracks;  // 1 to 255, in order
+  std::string description, copyright;  // the area's own text, in UTF-8; empty where none
+  std::vector<SacdTrack> tracks;       // 1 to 255, in order
   // Where the area lies: its TOC-1 and TOC-2 as the master TOC places them,
   // toc_sectors long; the copy that was read; the track area's first and last
   // sectors.

@@ -144,6 +144,14 @@ constexpr int AreaTextChannelSlots = 10;  // room for 10 entries, of which 8 at 
 // track text, 0 for none.
 constexpr int TrackTextPointerOffset =
     AreaTextChannelsOffset + TextChannelBytes * AreaTextChannelSlots;
+// The area's own text in the header sector: 2-byte offsets into the sector
+// (0 for none) of its description and its copyright, each running to a zero
+// byte, then of their phonetic spellings (148 and 150, not read); the texts
+// themselves follow from 152. In the character set of the area's first text
+// channel.
+constexpr int AreaDescriptionPositionOffset = 144;
+constexpr int AreaCopyrightPositionOffset = 146;
+constexpr int AreaTextFirstByte = 152;
 
 // "SACDTRL1": per track, the sector that holds its first byte, then the
 // number of sectors from that one to the one that holds its last byte.

@@ -429,6 +429,15 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
                     &area->text_channels)) {
     return "it names more than 8 text channels";
   }
+  const uint8_t set =
+      area->text_channels.empty() ? CharacterSetIso646 : area->text_channels[0].character_set;
+  const std::string where = "the text of the " + std::string(area->name);
+  auto own_text = [&](int position_offset) {
+    return ToUtf8(TextAt(head, SectorBytes, Number(head + position_offset, WordBytes)), set,
+                  where.c_str(), notes);
+  };
+  area->description = own_text(AreaDescriptionPositionOffset);
+  area->copyright = own_text(AreaCopyrightPositionOffset);
   const int list1 = FindBlock(toc, TrackList1Signature, 1);
   const int list2 = FindBlock(toc, TrackList2Signature, 1);
   if (list1 < 0 || list2 < 0) return "its track list is missing";

@@ -142,6 +142,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
           " --album-title 'Études' --album-artist 'Zoë' --album-publisher Pub"
           " --album-copyright '© 2001' --disc-title 'Disc Ü' --catalog CAT-0042"
           " --album-genre 5 --date 2001-09-30 --set 2/3"
+          " --area-description 'Stéréo' --area-copyright '(P) 2001'"
           " --stereo {0} --title 'Café' --performer 'Björk' --composer C --isrc USABC0100001"
           " --genre 14 --stereo {1} --title Two --songwriter S --arranger A --message M"
           " --stereo {2} --genre 29"));
@@ -167,6 +168,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
   ASSERT_TRUE(area.present);
   EXPECT_EQ(area.frame_format,
             std::string(layout) == "3in14" ? SacdFrameFormat::Dsd3In14 : SacdFrameFormat::Dsd3In16);
+  EXPECT_EQ(area.description + "/" + area.copyright, "Stéréo/(P) 2001");
   EXPECT_EQ(area.channels, 2);
   EXPECT_EQ(area.speakers[0], FrontLeft);
   EXPECT_EQ(area.speakers[1], FrontRight);

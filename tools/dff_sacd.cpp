@@ -64,6 +64,7 @@ const char HelpText[] =
     "Of the disc:\n"
     "  --album-title, --album-artist, --album-publisher, --album-copyright TEXT\n"
     "  --disc-title, --disc-artist, --disc-publisher, --disc-copyright TEXT\n"
+    "  --area-description, --area-copyright TEXT   of each area\n"
     "  --catalog TEXT         the album's and the disc's catalog number (16 at most)\n"
     "  --album-genre N        the album's genre in the general list\n"
     "  --date YYYY-MM-DD      the disc's date\n"
@@ -99,6 +100,7 @@ struct Options {
   std::vector<Track> areas[2];  // stereo, multichannel
   std::string album_title, album_artist, album_publisher, album_copyright;
   std::string disc_title, disc_artist, disc_publisher, disc_copyright;
+  std::string area_description, area_copyright;
   std::string catalog;
   int album_genre = 0;
   int year = 0, month = 0, day = 0;
@@ -149,17 +151,19 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
                    : arg == "--isrc"       ? &last->isrc
                                            : nullptr;
     }
-    std::string* disc_text = arg == "--album-title"       ? &options->album_title
-                             : arg == "--album-artist"    ? &options->album_artist
-                             : arg == "--album-publisher" ? &options->album_publisher
-                             : arg == "--album-copyright" ? &options->album_copyright
-                             : arg == "--disc-title"      ? &options->disc_title
-                             : arg == "--disc-artist"     ? &options->disc_artist
-                             : arg == "--disc-publisher"  ? &options->disc_publisher
-                             : arg == "--disc-copyright"  ? &options->disc_copyright
-                             : arg == "--catalog"         ? &options->catalog
-                             : arg == "--language"        ? &options->language
-                                                          : nullptr;
+    std::string* disc_text = arg == "--album-title"        ? &options->album_title
+                             : arg == "--album-artist"     ? &options->album_artist
+                             : arg == "--album-publisher"  ? &options->album_publisher
+                             : arg == "--album-copyright"  ? &options->album_copyright
+                             : arg == "--disc-title"       ? &options->disc_title
+                             : arg == "--disc-artist"      ? &options->disc_artist
+                             : arg == "--disc-publisher"   ? &options->disc_publisher
+                             : arg == "--disc-copyright"   ? &options->disc_copyright
+                             : arg == "--area-description" ? &options->area_description
+                             : arg == "--area-copyright"   ? &options->area_copyright
+                             : arg == "--catalog"          ? &options->catalog
+                             : arg == "--language"         ? &options->language
+                                                           : nullptr;
     if (arg == "--stereo" || arg == "--multichannel") {
       std::vector<Track>& area = options->areas[arg == "--multichannel"];
       area.push_back(Track{});
@@ -592,6 +596,18 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
   Put(toc, TrackAreaLastOffset, place.last, LongBytes);
   (*toc)[AreaTextChannelCountOffset] = 1;
   PutTextChannel(toc, AreaTextChannelsOffset, options);
+  size_t at = AreaTextFirstByte;
+  for (const auto& [position, text] :
+       {std::pair{AreaDescriptionPositionOffset, &options.area_description},
+        {AreaCopyrightPositionOffset, &options.area_copyright}}) {
+    std::string encoded;
+    if (!Encode(*text, options.character_set, &encoded)) return false;
+    if (encoded.empty()) continue;
+    if (at + encoded.size() + 1 > SectorBytes) return false;
+    Put(toc, position, at, WordBytes);
+    PutText(toc, at, encoded);
+    at += encoded.size() + 1;
+  }
   Put(toc, TrackTextPointerOffset, text_sector, WordBytes);
   const size_t list1 = TrackList1Sector * SectorBytes, list2 = TrackList2Sector * SectorBytes,
                igl = IsrcGenreSector * SectorBytes;
