@@ -119,15 +119,16 @@ void ReadDiscDetails(uint64_t /*input_bytes*/, SoundSource* source) {
   // The whole area's file: the album's fields.
   TagRecord& tags = source->tags;
   tags = TagRecord();
-  for (const auto& [field, value] : {std::pair{"TITLE", album.title},
-                                     {"ARTIST", album.artist},
-                                     {"ALBUMARTIST", album.artist},
-                                     {"ALBUM", album.title},
-                                     {"DATE", album.date},
-                                     {"GENRE", album.genre},
-                                     {"LABEL", text.album_publisher},
-                                     {"COPYRIGHT", text.album_copyright},
-                                     {"CATALOGNUMBER", album.catalog}}) {
+  for (const auto& [field, value] :
+       {std::pair{"TITLE", album.title},
+        {"ARTIST", album.artist},
+        {"ALBUMARTIST", album.artist},
+        {"ALBUM", album.title},
+        {"DATE", album.date},
+        {"GENRE", album.genre},
+        {"LABEL", FirstOf(text.album_publisher, text.disc_publisher)},
+        {"COPYRIGHT", FirstOf(FirstOf(text.album_copyright, text.disc_copyright), area.copyright)},
+        {"CATALOGNUMBER", album.catalog}}) {
     SetField(field, value, &tags);
   }
   if (album.disc_number > 0) SetField("DISCNUMBER", std::to_string(album.disc_number), &tags);

@@ -478,6 +478,7 @@ void ReportTrackJson(const std::vector<SoundSource>& sources, const std::string&
     for (size_t s = 0; s < sources.size(); ++s) {
       const SoundSource& area = sources[s];
       out += std::string(s ? "," : "") + "\n    {\"area\": " + JsonString(area.area->name) +
+             ", \"description\": " + JsonString(area.area->description) +
              ",\n     \"stream\": " + JsonStream(area) +
              ",\n     \"tracks\": " + JsonTracks(area, "     ") + "}";
     }

@@ -1,12 +1,12 @@
 // SACD disc images (.iso): recognises an image by its content, describes the
 // disc (album and disc text, catalog numbers, genres, date) and its stereo and
-// multichannel areas (rate, frame format, channels and speakers, tracks with
-// their first frame, frame count, text, ISRC and genre), and reads any frame
-// of 1/75 s of an area: a DST frame's bytes, or a plain frame's sound. Owns no
-// file and never prints: problems that do not stop the reading are notes, for
-// the caller to print. Asks of its caller an input that can be read at any
-// offset and stays open while frames are read, and one SacdCursor per thread
-// that reads frames.
+// multichannel areas (rate, frame format, channels and speakers, their own
+// text, tracks with their first frame, frame count, text, ISRC and genre),
+// and reads any frame of 1/75 s of an area: a DST frame's bytes, or a plain
+// frame's sound. Owns no file and never prints: problems that do not stop the
+// reading are notes, for the caller to print. Asks of its caller an input
+// that can be read at any offset and stays open while frames are read, and
+// one SacdCursor per thread that reads frames.
 //
 // How a caller uses it:
 //
@@ -45,10 +45,11 @@
 //    and after it (TOC-2). Its header gives the rate (DSD64 only), the frame
 //    format (DST; plain DSD 3 frames in 14 sectors or in 16, stereo only), the
 //    channel count and loudspeaker configuration, the playing time, the track
-//    count and the track area's sectors. Then "SACDTRL1" (each track's first
-//    sector and sector count), "SACDTRL2" (start time and duration),
-//    "SACD_IGL" (ISRC and genre) and one "SACDTTxt" block of track text per
-//    text channel, each found by its signature.
+//    count, the track area's sectors, the text channels, where the track text
+//    lies and the area's own description and copyright. Then "SACDTRL1" (each
+//    track's first sector and sector count), "SACDTRL2" (start time and
+//    duration), "SACD_IGL" (ISRC and genre) and one "SACDTTxt" block of track
+//    text per text channel, each found by its signature.
 //  - An audio sector holds a header byte (packet count, frame start count,
 //    DST flag), 2-byte packet infos (frame start flag, data type: audio,
 //    supplementary or padding; length), frame infos (time code; for DST the
@@ -62,11 +63,14 @@
 // Laser's SACD pages: the two-level TOC, area TOCs at both ends of an area,
 // text channels; the DSDIFF 1.5 description: the loudspeaker configurations
 // 0, 3 and 4 and their channel order, DST frames of 1/75 s), and the field
-// layout of the format as commonly published. Not checked against a pressed
-// disc, and least certain: the loudspeaker field's bit position (an unknown
-// configuration falls back to the channel count, with a note), the DST frame
-// info's sector count (only a hint: a frame ends where the next starts), the
-// track text record's layout and the text pointers' places.
+// layout of the format as commonly published, against which every offset,
+// width and bit of sacd_format.h has been checked. Not checked against a
+// pressed disc, and least certain: the loudspeaker configurations' values
+// (an unknown one falls back to the channel count, with a note), what the DST
+// frame info's sector count counts (only a hint: a frame ends where the next
+// starts), that a plain frame's info is its time code alone, the track text
+// record's layout within its block, and where the track text of text
+// channels after the first lies.
 #pragma once
 
 #include <cstddef>
@@ -94,7 +98,8 @@ struct SacdImage {
 
 // A text channel: its language (two ISO 639 letters, "" when unset) and the
 // character set its text is in (1 ISO 646, 2 ISO 8859-1, 3 Shift-JIS, 4 KS C
-// 5601, 5 GB 2312, 6 Big5; other values unknown).
+// 5601, 5 GB 2312, 6 Big5, 7 ISO 8859-1 that may escape to other sets, read
+// as ISO 8859-1; other values unknown).
 struct SacdTextChannel {
   std::string language;
   uint8_t character_set = 0;
@@ -155,7 +160,8 @@ struct SacdArea {
   Speaker speakers[MaxChannels] = {};
   uint32_t frames = 0;  // the area's playing time; frames are numbered from 0 by time code
   std::vector<SacdTextChannel> text_channels;
-  std::vector<SacdTrack> tracks;  // 1 to 255, in order
+  std::string description, copyright;  // the area's own text, in UTF-8; empty where none
+  std::vector<SacdTrack> tracks;       // 1 to 255, in order
   // Where the area lies: its TOC-1 and TOC-2 as the master TOC places them,
   // toc_sectors long; the copy that was read; the track area's first and last
   // sectors.

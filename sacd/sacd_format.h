@@ -72,6 +72,9 @@ constexpr int GenreBytes = 4;
 constexpr int Genres = 4;
 constexpr int GenreTableOffset = 0;
 constexpr int GenreCodeOffset = 3;
+// The general table numbers its genres from 1, "not defined", to 29, Blues.
+constexpr uint8_t GenreTableGeneral = 1;
+constexpr int LastGenre = 29;
 
 // A text channel entry: a two-letter ISO 639 language code, the character set
 // (below) and a reserved byte.
@@ -88,9 +91,13 @@ constexpr uint8_t CharacterSetShiftJis = 3;  // RIS-506, the music Shift-JIS
 constexpr uint8_t CharacterSetKsc5601 = 4;   // KS C 5601, Korean
 constexpr uint8_t CharacterSetGb2312 = 5;    // GB 2312, simplified Chinese
 constexpr uint8_t CharacterSetBig5 = 6;      // Big5, traditional Chinese
+// ISO 8859-1 in which escape sequences to other single-byte sets are allowed.
+constexpr uint8_t CharacterSetLatin1Escapes = 7;
 
 // A master text sector: where each text starts, as 2-byte offsets into the
-// sector (0 for none); each text runs to a zero byte.
+// sector (0 for none); each text runs to a zero byte. The album's four texts,
+// then their phonetic spellings (24 to 30, not read), then the disc's four
+// and theirs (40 to 46); the texts themselves follow the table.
 constexpr int AlbumTitlePositionOffset = 16;
 constexpr int AlbumArtistPositionOffset = 18;
 constexpr int AlbumPublisherPositionOffset = 20;
@@ -99,7 +106,7 @@ constexpr int DiscTitlePositionOffset = 32;
 constexpr int DiscArtistPositionOffset = 34;
 constexpr int DiscPublisherPositionOffset = 36;
 constexpr int DiscCopyrightPositionOffset = 38;
-constexpr int MasterTextFirstByte = 64;  // where a writer starts the texts themselves
+constexpr int MasterTextFirstByte = 48;  // past the table's 16 positions
 
 // ---- Area TOC -------------------------------------------------------------------
 
@@ -120,7 +127,7 @@ constexpr uint8_t FrameFormatDst = 0;       // every frame DST-coded
 constexpr uint8_t FrameFormatDsd3In14 = 2;  // plain stereo DSD, 3 frames in every 14 sectors
 constexpr uint8_t FrameFormatDsd3In16 = 3;  // plain stereo DSD, 3 frames in every 16 sectors
 constexpr int ChannelCountOffset = 32;      // 1 byte
-constexpr int LoudspeakerOffset = 33;       // the top 5 bits of the byte
+constexpr int LoudspeakerOffset = 33;       // the top 5 bits; the low 3 are extra settings
 constexpr int LoudspeakerShift = 3;
 constexpr uint8_t LoudspeakerStereo = 0;        // 2 channels: L R
 constexpr uint8_t LoudspeakerFive = 3;          // 5 channels, ITU-R BS.775: L R C LS RS
@@ -132,8 +139,19 @@ constexpr int TrackAreaFirstOffset = 72;    // 4 bytes: the first sector of the 
 constexpr int TrackAreaLastOffset = 76;     // 4 bytes: its last sector
 constexpr int AreaTextChannelCountOffset = 80;  // 1 byte, then entries as in the master TOC
 constexpr int AreaTextChannelsOffset = 88;
+constexpr int AreaTextChannelSlots = 10;  // room for 10 entries, of which 8 at most are used
+// 2 bytes, after the 10 entries' room: sectors from the TOC's first to its
+// track text, 0 for none.
 constexpr int TrackTextPointerOffset =
-    120;  // 2 bytes: sectors from the TOC's first to its track text
+    AreaTextChannelsOffset + TextChannelBytes * AreaTextChannelSlots;
+// The area's own text in the header sector: 2-byte offsets into the sector
+// (0 for none) of its description and its copyright, each running to a zero
+// byte, then of their phonetic spellings (148 and 150, not read); the texts
+// themselves follow from 152. In the character set of the area's first text
+// channel.
+constexpr int AreaDescriptionPositionOffset = 144;
+constexpr int AreaCopyrightPositionOffset = 146;
+constexpr int AreaTextFirstByte = 152;
 
 // "SACDTRL1": per track, the sector that holds its first byte, then the
 // number of sectors from that one to the one that holds its last byte.
@@ -150,20 +168,22 @@ constexpr int TrackDurationsOffset = 1028;
 constexpr int TimeEntryBytes = 4;
 
 // "SACD_IGL", two sectors: per track an ISRC of 12 ASCII characters (country
-// 2, owner 3, year 2, designation 5), then per track a genre entry.
+// 2, owner 3, year 2, designation 5), 4 reserved bytes, then per track a
+// genre entry, from byte 3,072.
 constexpr char IsrcGenreSignature[] = "SACD_IGL";
 constexpr uint32_t IsrcGenreSectors = 2;
 constexpr int IsrcOffset = 8;
 constexpr int IsrcBytes = 12;
-constexpr int TrackGenresOffset = IsrcOffset + MaxTracks * IsrcBytes;
+constexpr int IsrcGenreReservedBytes = 4;
+constexpr int TrackGenresOffset = IsrcOffset + MaxTracks * IsrcBytes + IsrcGenreReservedBytes;
 
 // "SACDTTxt", one block of sectors per text channel, in the order of the
-// area's text channels: per track, a 2-byte offset into the block of its text
-// record (0 for none). A record is a count of items and 3 reserved bytes; an
-// item is its type, a reserved byte, and its text up to a zero byte, followed
-// by zeros up to the next item.
+// area's text channels: right after the signature, per track, a 2-byte
+// offset into the block of its text record (0 for none). A record is a count
+// of items and 3 reserved bytes; an item is its type, a reserved byte, and
+// its text up to a zero byte, followed by zeros up to the next item.
 constexpr char TrackTextSignature[] = "SACDTTxt";
-constexpr int TrackTextPositionsOffset = 16;  // 255 entries of 2 bytes
+constexpr int TrackTextPositionsOffset = SignatureBytes;  // 255 entries of 2 bytes
 constexpr int TrackTextFirstByte = TrackTextPositionsOffset + 2 * MaxTracks;
 constexpr int TextRecordHeadBytes = 4;
 constexpr int TextItemHeadBytes = 2;
@@ -195,11 +215,14 @@ constexpr uint8_t DataTypeSupplementary = 3;
 constexpr uint8_t DataTypePadding = 7;
 // A frame info: the frame's time code (minutes, seconds, frames, from the
 // start of the area), and in a DST-coded sector one more byte whose bits 6-2
-// count the sectors the frame spans, its first included.
+// count the sectors the frame spans, its first included, and whose bits 1
+// and 0 say 6 and 5 channels (both clear for 2); bit 7 is not known.
 constexpr int TimeCodeBytes = 3;
 constexpr int DstFrameInfoBytes = 4;
 constexpr int SectorCountShift = 2;
 constexpr uint8_t SectorCountMask = 0x1F;
+constexpr uint8_t SixChannelsFlag = 0x02;
+constexpr uint8_t FiveChannelsFlag = 0x01;
 constexpr int MaxPackets = 7;
 constexpr int MaxFrameStarts = 7;
 

@@ -17,12 +17,14 @@ namespace {
 
 // The character set iconv reads each of the format's sets as. The Japanese,
 // Korean and Chinese sets are read as their common supersets, which decode
-// every text of the set alike and more besides.
+// every text of the set alike and more besides; Latin-1 that allows escapes
+// to other sets is read as Latin-1, which the text is as long as it uses none.
 const char* IconvName(uint8_t character_set) {
   switch (character_set) {
     case CharacterSetIso646:
       return "ISO646-US";
     case CharacterSetLatin1:
+    case CharacterSetLatin1Escapes:
       return "ISO-8859-1";
     case CharacterSetShiftJis:
       return "CP932";
@@ -427,6 +429,15 @@ std::string ParseAreaToc(const std::vector<uint8_t>& toc, const AreaPlace& place
                     &area->text_channels)) {
     return "it names more than 8 text channels";
   }
+  const uint8_t set =
+      area->text_channels.empty() ? CharacterSetIso646 : area->text_channels[0].character_set;
+  const std::string where = "the text of the " + std::string(area->name);
+  auto own_text = [&](int position_offset) {
+    return ToUtf8(TextAt(head, SectorBytes, Number(head + position_offset, WordBytes)), set,
+                  where.c_str(), notes);
+  };
+  area->description = own_text(AreaDescriptionPositionOffset);
+  area->copyright = own_text(AreaCopyrightPositionOffset);
   const int list1 = FindBlock(toc, TrackList1Signature, 1);
   const int list2 = FindBlock(toc, TrackList2Signature, 1);
   if (list1 < 0 || list2 < 0) return "its track list is missing";
@@ -539,10 +550,12 @@ const char* SacdGenreName(SacdGenre genre) {
                                           "Sound Effects",
                                           "Soundtrack",
                                           "Spoken Word",
-                                          "World Music"};
-  constexpr uint8_t GeneralTable = 1, FirstNamed = 2;
+                                          "World Music",
+                                          "Blues"};
+  constexpr uint8_t FirstNamed = 2;
+  static_assert(std::size(Names) == LastGenre - 1, "a name for each genre from 2 on");
   const size_t index = static_cast<size_t>(genre.code) - FirstNamed;
-  if (genre.table != GeneralTable || genre.code < FirstNamed || index >= std::size(Names)) {
+  if (genre.table != GenreTableGeneral || genre.code < FirstNamed || index >= std::size(Names)) {
     return nullptr;
   }
   return Names[index];

@@ -100,6 +100,8 @@ class Disc:
 def test_areas(dff2wav, disc, work):
     s, m = disc.stereo, disc.six
     both = disc.image("both.iso", ["--album-title", "Disc", "--album-artist", "Band",
+                                   "--disc-publisher", "Label", "--area-copyright", "(C) 2001",
+                                   "--area-description", "Both",
                                    "--catalog", "CAT-1", "--date", "2001-02-03", "--set", "2/3",
                                    "--stereo", s[0] + "-dst.dff", "--title", "One", "--performer",
                                    "Solo", "--isrc", "USABC0100001",
@@ -126,12 +128,15 @@ def test_areas(dff2wav, disc, work):
                work).stdout.decode()
     check(all(t in tags for t in ("TITLE=One", "ARTIST=Solo", "ALBUM=Disc", "ALBUMARTIST=Band",
                                   "ISRC=USABC0100001", "DATE=2001-02-03", "DISCNUMBER=2",
-                                  "DISCTOTAL=3", "CATALOGNUMBER=CAT-1", "TRACKNUMBER=1")),
-          "tags from the disc's text: %s" % tags.split())
+                                  "DISCTOTAL=3", "CATALOGNUMBER=CAT-1", "TRACKNUMBER=1",
+                                  "LABEL=Label", "COPYRIGHT=(C) 2001")),
+          "tags from the disc's text, the disc's or the area's where the album has none: %s"
+          % tags.split())
     listed = json.loads(run([dff2wav, "--json", both], work).stdout)
     check([a["area"] for a in listed["areas"]] == ["stereo area", "multichannel area"] and
           [len(a["tracks"]) for a in listed["areas"]] == [3, 2] and
-          listed["areas"][1]["stream"]["layout"] == "5.1", "--json shows both areas")
+          listed["areas"][1]["stream"]["layout"] == "5.1" and
+          listed["areas"][0]["description"] == "Both", "--json shows both areas")
     # The original form: the twin's size report, WAV and channel files.
     for name, source in (("image", both), ("twin", twin)):
         os.makedirs(os.path.join(work, name))

@@ -142,9 +142,10 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
           " --album-title 'Études' --album-artist 'Zoë' --album-publisher Pub"
           " --album-copyright '© 2001' --disc-title 'Disc Ü' --catalog CAT-0042"
           " --album-genre 5 --date 2001-09-30 --set 2/3"
+          " --area-description 'Stéréo' --area-copyright '(P) 2001'"
           " --stereo {0} --title 'Café' --performer 'Björk' --composer C --isrc USABC0100001"
           " --genre 14 --stereo {1} --title Two --songwriter S --arranger A --message M"
-          " --stereo {2}"));
+          " --stereo {2} --genre 29"));
   ASSERT_FALSE(Failed(image.fault)) << image.disc.refusal;
   const SacdDisc& disc = image.disc;
   EXPECT_EQ(disc.image.sector_bytes, std::stoul(sector_bytes));
@@ -167,6 +168,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
   ASSERT_TRUE(area.present);
   EXPECT_EQ(area.frame_format,
             std::string(layout) == "3in14" ? SacdFrameFormat::Dsd3In14 : SacdFrameFormat::Dsd3In16);
+  EXPECT_EQ(area.description + "/" + area.copyright, "Stéréo/(P) 2001");
   EXPECT_EQ(area.channels, 2);
   EXPECT_EQ(area.speakers[0], FrontLeft);
   EXPECT_EQ(area.speakers[1], FrontRight);
@@ -181,6 +183,7 @@ TEST_P(PlainImages, DescribeTheDiscAndGiveBackEveryFrame) {
   EXPECT_EQ(second.title + second.songwriter + second.arranger + second.message, "TwoSAM");
   EXPECT_EQ(area.tracks[2].text[0].title, "");
   EXPECT_EQ(area.tracks[2].isrc, "");
+  EXPECT_STREQ(SacdGenreName(area.tracks[2].genre), "Blues");
   ExpectFrames(area, {&one, &two, &three});
 }
 
@@ -312,6 +315,75 @@ TEST(SacdFrames, SearchOrderAndThreadsGiveWhatTheReferenceGives) {
   SacdFrame frame;
   EXPECT_FALSE(ReadSacdFrameReference(plain.disc.stereo, 12, &frame));
   EXPECT_EQ(frame.damage, "frame 12 is past the area's end");
+}
+
+// Where discs made elsewhere put the fields, by their byte numbers rather
+// than by the names the reader shares with dff-sacd: a layout that the two
+// got wrong alike passes every other test.
+uint32_t WordAt(const Bytes& b, size_t at) {
+  return static_cast<uint8_t>(b[at]) << 8 | static_cast<uint8_t>(b[at + 1]);
+}
+uint32_t LongAt(const Bytes& b, size_t at) { return WordAt(b, at) << 16 | WordAt(b, at + 2); }
+
+TEST(SacdLayout, TheAreaTocsFieldsLieWhereDiscsPutThem) {
+  const TrackFile one = DstTrack(2, 12, 9), two = DstTrack(2, 2, 10);
+  TempDir dir;
+  const Bytes image =
+      MakeImage(dir, {&one, &two},
+                "--album-title A --disc-publisher P --stereo {0} --title T --stereo {1} --isrc "
+                "USABC0100002 --genre 14");
+  auto sector = [&](uint32_t s) { return image.substr(size_t{s} * 2048, 2048); };
+  // Master text: album title, artist, publisher, copyright from 16, their
+  // phonetic spellings, then the disc's from 32.
+  const Bytes master_text = sector(511);
+  EXPECT_EQ(master_text.substr(WordAt(master_text, 16), 2), Bytes("A\0", 2));
+  EXPECT_EQ(master_text.substr(WordAt(master_text, 36), 2), Bytes("P\0", 2));
+  const uint32_t toc = LongAt(sector(510), 64);
+  const Bytes head = sector(toc);
+  ASSERT_EQ(head.substr(0, 8), "TWOCHTOC");
+  // The track text pointer follows the room for 10 text channels from 88.
+  const Bytes text = sector(toc + WordAt(head, 128));
+  ASSERT_EQ(text.substr(0, 8), "SACDTTxt");
+  // Each track's record position follows the signature; the second track has none.
+  const size_t record = WordAt(text, 8);
+  EXPECT_EQ(WordAt(text, 10), 0u);
+  EXPECT_EQ(text.substr(record, 8), Bytes("\1\0\0\0\1\0T\0", 8));  // 1 item: title "T"
+  // The TOC's block that opens with `signature`, as a byte of the image.
+  auto block = [&](const char* signature) {
+    for (uint32_t s = 1; s < WordAt(sector(510), 84); ++s)
+      if (sector(toc + s).substr(0, 8) == signature) return size_t{toc + s} * 2048;
+    return size_t{0};
+  };
+  // ISRCs of 12 bytes from 8, then 4 reserved bytes, then genres of 4 from 3,072.
+  const size_t list = block("SACD_IGL");
+  ASSERT_NE(list, 0u);
+  EXPECT_EQ(image.substr(list + 8 + 12, 12), "USABC0100002");
+  EXPECT_EQ(image.substr(list + 3072 + 4, 4), Bytes("\1\0\0\x0E", 4));  // general table, Jazz
+  // Start times of 4 bytes from 8, binary: the second track starts at frame 12, not 0x12.
+  const size_t times = block("SACDTRL2");
+  ASSERT_NE(times, 0u);
+  EXPECT_EQ(image.substr(times + 8 + 4, 3), Bytes("\0\0\x0C", 3));
+}
+
+TEST(SacdLayout, TheAudioSectorsFieldsLieWhereDiscsPutThem) {
+  const TrackFile five = DstTrack(5, 3, 11);
+  TempDir dir;
+  const Bytes image = MakeImage(dir, {&five}, "--multichannel {0}");
+  const Bytes head = image.substr(size_t{LongAt(image.substr(510 * 2048, 2048), 72)} * 2048, 2048);
+  ASSERT_EQ(head.substr(0, 8), "MULCHTOC");
+  EXPECT_EQ(head[32], 5);       // channels
+  EXPECT_EQ(head[33] >> 3, 3);  // loudspeakers: 5 channels
+  const Bytes first = image.substr(size_t{LongAt(head, 72)} * 2048, 2048);
+  // Header: packets in bits 7-5, frame starts in 4-2, DST in bit 0.
+  const int packets = static_cast<uint8_t>(first[0]) >> 5;
+  EXPECT_EQ(first[0] & 0x1F, 1 << 2 | 1);
+  // The first packet starts a frame (bit 15) and is audio (type 2 in bits 13-11).
+  EXPECT_EQ(WordAt(first, 1) >> 11, 0x10 | 2);
+  // Frame 0's time code, its sectors in bits 6-2 and 5 channels in bit 0.
+  const Bytes info = first.substr(1 + 2 * packets, 4);
+  EXPECT_EQ(info.substr(0, 3), Bytes(3, '\0'));
+  EXPECT_GT(info[3] >> 2 & 0x1F, 0);
+  EXPECT_EQ(info[3] & 3, 1);
 }
 
 // Patches `bytes` into user data `offset` bytes into `sector` of an image.
@@ -467,6 +539,11 @@ TEST(SacdToc, TextInAnUnknownCharacterSetKeepsItsAscii) {
             "a va");
   EXPECT_EQ(ascii.disc.notes[0],
             "the master text of text channel 1 holds bytes its character set does not define");
+  // Latin-1 that allows escapes to other sets, and uses none, is Latin-1.
+  PatchMasterTocs(&bytes, whole.disc, TextChannelsOffset + TextChannelCharacterSetOffset,
+                  Bytes(1, CharacterSetLatin1Escapes));
+  const Image escapes(bytes);
+  EXPECT_EQ(escapes.disc.text[0].album_title, "Ça va");
 }
 
 // A TOC that contradicts itself in every copy is refused, with the reason.

@@ -60,10 +60,11 @@ const char HelpText[] =
     "Of the track named last:\n"
     "  --title, --performer, --songwriter, --composer, --arranger, --message TEXT\n"
     "  --isrc CODE            12 characters\n"
-    "  --genre N              its genre in the general list (1 to 28)\n"
+    "  --genre N              its genre in the general list (1 to 29)\n"
     "Of the disc:\n"
     "  --album-title, --album-artist, --album-publisher, --album-copyright TEXT\n"
-    "  --disc-title, --disc-artist TEXT\n"
+    "  --disc-title, --disc-artist, --disc-publisher, --disc-copyright TEXT\n"
+    "  --area-description, --area-copyright TEXT   of each area\n"
     "  --catalog TEXT         the album's and the disc's catalog number (16 at most)\n"
     "  --album-genre N        the album's genre in the general list\n"
     "  --date YYYY-MM-DD      the disc's date\n"
@@ -98,7 +99,8 @@ struct Track {
 struct Options {
   std::vector<Track> areas[2];  // stereo, multichannel
   std::string album_title, album_artist, album_publisher, album_copyright;
-  std::string disc_title, disc_artist;
+  std::string disc_title, disc_artist, disc_publisher, disc_copyright;
+  std::string area_description, area_copyright;
   std::string catalog;
   int album_genre = 0;
   int year = 0, month = 0, day = 0;
@@ -149,15 +151,19 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
                    : arg == "--isrc"       ? &last->isrc
                                            : nullptr;
     }
-    std::string* disc_text = arg == "--album-title"       ? &options->album_title
-                             : arg == "--album-artist"    ? &options->album_artist
-                             : arg == "--album-publisher" ? &options->album_publisher
-                             : arg == "--album-copyright" ? &options->album_copyright
-                             : arg == "--disc-title"      ? &options->disc_title
-                             : arg == "--disc-artist"     ? &options->disc_artist
-                             : arg == "--catalog"         ? &options->catalog
-                             : arg == "--language"        ? &options->language
-                                                          : nullptr;
+    std::string* disc_text = arg == "--album-title"        ? &options->album_title
+                             : arg == "--album-artist"     ? &options->album_artist
+                             : arg == "--album-publisher"  ? &options->album_publisher
+                             : arg == "--album-copyright"  ? &options->album_copyright
+                             : arg == "--disc-title"       ? &options->disc_title
+                             : arg == "--disc-artist"      ? &options->disc_artist
+                             : arg == "--disc-publisher"   ? &options->disc_publisher
+                             : arg == "--disc-copyright"   ? &options->disc_copyright
+                             : arg == "--area-description" ? &options->area_description
+                             : arg == "--area-copyright"   ? &options->area_copyright
+                             : arg == "--catalog"          ? &options->catalog
+                             : arg == "--language"         ? &options->language
+                                                           : nullptr;
     if (arg == "--stereo" || arg == "--multichannel") {
       std::vector<Track>& area = options->areas[arg == "--multichannel"];
       area.push_back(Track{});
@@ -169,9 +175,10 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
       *disc_text = value;
     } else if (arg == "--genre") {
       if (!last) return "--genre names no track: give it after --stereo or --multichannel";
-      if (!ParseNumber(value, 1, 28, &last->genre)) return "--genre takes 1 to 28";
+      if (!ParseNumber(value, 1, LastGenre, &last->genre)) return "--genre takes 1 to 29";
     } else if (arg == "--album-genre") {
-      if (!ParseNumber(value, 1, 28, &options->album_genre)) return "--album-genre takes 1 to 28";
+      if (!ParseNumber(value, 1, LastGenre, &options->album_genre))
+        return "--album-genre takes 1 to 29";
     } else if (arg == "--date") {
       if (value.size() != 10 || value[4] != '-' || value[7] != '-' ||
           !ParseNumber(value.substr(0, 4), 1, 9999, &options->year) ||
@@ -354,6 +361,7 @@ constexpr uint16_t SupplementaryBytes = 16;
 
 // The area's sectors, and where each frame starts and ends.
 struct AudioLayout {
+  int channels = 0;
   std::vector<Sector> sectors;
   std::vector<uint32_t> first_sector, last_sector;  // per frame, from the track area's start
 };
@@ -407,6 +415,7 @@ class Packer {
 // Lays out every frame of the area's tracks in sectors.
 AudioLayout LayOut(const std::vector<Track>& tracks, const Options& options) {
   AudioLayout layout;
+  layout.channels = tracks[0].channels;
   const bool dst = tracks[0].dst;
   Packer packer(dst, &layout);
   uint32_t frame = 0;
@@ -465,8 +474,11 @@ Bytes AudioSectorBytes(const Sector& sector, const AudioLayout& layout, bool dst
       frame_info += TimeCodeBytes;
       if (dst) {
         const uint32_t span = layout.last_sector[p.frame] - layout.first_sector[p.frame] + 1;
-        out[frame_info++] =
-            static_cast<uint8_t>(std::min<uint32_t>(span, SectorCountMask) << SectorCountShift);
+        const uint8_t channel_flags = layout.channels == 6   ? SixChannelsFlag
+                                      : layout.channels == 5 ? FiveChannelsFlag
+                                                             : 0;
+        out[frame_info++] = static_cast<uint8_t>(
+            std::min<uint32_t>(span, SectorCountMask) << SectorCountShift | channel_flags);
       }
     }
     if (p.data) std::copy_n(p.data, p.length, out.begin() + data);
@@ -494,8 +506,7 @@ void PutTextChannel(Bytes* out, size_t at, const Options& options) {
 
 void PutGenre(Bytes* out, size_t at, int genre) {
   if (genre == 0) return;
-  constexpr uint8_t GeneralGenreTable = 1;
-  (*out)[at + GenreTableOffset] = GeneralGenreTable;
+  (*out)[at + GenreTableOffset] = GenreTableGeneral;
   (*out)[at + GenreCodeOffset] = static_cast<uint8_t>(genre);
 }
 
@@ -585,6 +596,18 @@ bool AreaToc(const std::vector<Track>& tracks, bool multichannel, const AudioLay
   Put(toc, TrackAreaLastOffset, place.last, LongBytes);
   (*toc)[AreaTextChannelCountOffset] = 1;
   PutTextChannel(toc, AreaTextChannelsOffset, options);
+  size_t at = AreaTextFirstByte;
+  for (const auto& [position, text] :
+       {std::pair{AreaDescriptionPositionOffset, &options.area_description},
+        {AreaCopyrightPositionOffset, &options.area_copyright}}) {
+    std::string encoded;
+    if (!Encode(*text, options.character_set, &encoded)) return false;
+    if (encoded.empty()) continue;
+    if (at + encoded.size() + 1 > SectorBytes) return false;
+    Put(toc, position, at, WordBytes);
+    PutText(toc, at, encoded);
+    at += encoded.size() + 1;
+  }
   Put(toc, TrackTextPointerOffset, text_sector, WordBytes);
   const size_t list1 = TrackList1Sector * SectorBytes, list2 = TrackList2Sector * SectorBytes,
                igl = IsrcGenreSector * SectorBytes;
@@ -642,7 +665,9 @@ bool MasterToc(const Options& options, const AreaPlace places[2], Bytes* toc) {
       {AlbumPublisherPositionOffset, &options.album_publisher},
       {AlbumCopyrightPositionOffset, &options.album_copyright},
       {DiscTitlePositionOffset, &options.disc_title},
-      {DiscArtistPositionOffset, &options.disc_artist}};
+      {DiscArtistPositionOffset, &options.disc_artist},
+      {DiscPublisherPositionOffset, &options.disc_publisher},
+      {DiscCopyrightPositionOffset, &options.disc_copyright}};
   size_t at = MasterTextFirstByte;
   for (const auto& field : fields) {
     std::string encoded;
