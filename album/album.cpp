@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/channel_word.h"
 #include "resample/resample.h"
@@ -199,14 +201,17 @@ std::string TrackFileName(const std::string& tmpl, const Track& track, const std
 }
 
 void MakeDistinct(const std::string& ending, std::vector<std::string>* names) {
-  std::vector<std::string> taken;
+  std::unordered_set<std::string> taken;
+  // The copy number each name tries next: the ones before it are taken, and
+  // an album of a thousand equal titles costs no more than one of distinct ones.
+  std::unordered_map<std::string, int> next_copy;
   for (std::string& name : *names) {
     std::string candidate = name;
-    for (int copy = 2; std::find(taken.begin(), taken.end(), candidate) != taken.end(); ++copy) {
-      const std::string suffix = " (" + std::to_string(copy) + ")";
+    int& copy = next_copy.emplace(name, 2).first->second;
+    while (!taken.insert(candidate).second) {
+      const std::string suffix = " (" + std::to_string(copy++) + ")";
       candidate = CutAtCharacter(name, MaxNameBytes - ending.size() - suffix.size()) + suffix;
     }
     name = candidate;
-    taken.push_back(candidate);
   }
 }
