@@ -192,10 +192,14 @@ std::string TrackFileName(const std::string& tmpl, const Track& track, const std
         name.push_back(tmpl[i]);
     }
   }
+  return SafeFileName(name, track.number, ending);
+}
+
+std::string SafeFileName(std::string name, int number, const std::string& ending) {
   for (char& c : name) {
     if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = Replacement;
   }
-  if (name.empty() || name == "." || name == "..") name = number;
+  if (name.empty() || name == "." || name == "..") name = TwoDigits(number);
   if (name[0] == '-' || name[0] == '.') name.insert(name.begin(), Replacement);
   return CutAtCharacter(name, MaxNameBytes - ending.size());
 }

@@ -94,7 +94,7 @@ std::string PlanTrackFiles(const Request& request, const SoundSource& source,
     const std::string tmpl = !request.name_template.empty() ? request.name_template
                              : track.title.empty()          ? UntitledNameTemplate
                                                             : DefaultNameTemplate;
-    names.push_back(whole ? WithoutEnding(BaseName(request.in))
+    names.push_back(whole ? SafeFileName(WithoutEnding(BaseName(request.in)), track.number, ending)
                           : TrackFileName(tmpl, track, album, artist, ending));
     files->push_back(TrackFile{track, "", CutOf(track, filtered_frames, filter_rate, out_rate)});
   }

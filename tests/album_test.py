@@ -205,6 +205,14 @@ def test_names(dff2wav, work):
     check(done.returncode in (0, 1) and
           files_in(out) == sorted(["a_b.wav", "02.wav", "_-dash.wav", "Same.wav", "Same (2).wav"]),
           "names from titles stay inside OUT and apart: %s" % files_in(out))
+    # The whole sound, one track, is named after the input by the same rules.
+    for base, expected in (("-x", "_-x.flac"), ("y" * 251, "y" * 250 + ".flac")):
+        whole = os.path.join(work, base + ".dsf")
+        open(whole, "wb").write(dsf(sound(1, 5)))
+        out = os.path.join(work, "whole-" + base[:4])
+        done = run([dff2wav, "--format", "flac", whole, out + "/"], work)
+        check(done.returncode == 0 and files_in(out) == [expected],
+              "an input's own name made safe: %s" % [n[:8] for n in files_in(out)])
 
 
 def test_refusals(dff2wav, work):
