@@ -11,6 +11,7 @@
 #include "driver/messages.h"
 #include "driver/output_formats.h"
 #include "dst/dst.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -340,17 +341,18 @@ std::string JsonSeconds(uint64_t samples, uint32_t rate) {
 
 void ReportTrackList(const SoundSource& source, const std::string& sheet) {
   const std::vector<Track> tracks = ListedTracks(source);
-  std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
-  if (!AlbumArtist(source).empty()) album += " / " + AlbumArtist(source);
+  // Titles and names come from the file: each stays on its own line.
+  std::string album = AlbumTitle(source).empty() ? "(untitled)" : PrintableText(AlbumTitle(source));
+  if (!AlbumArtist(source).empty()) album += " / " + PrintableText(AlbumArtist(source));
   std::printf("%s: %s: %zu track%s from %s%s\n", source.path, album.c_str(), tracks.size(),
               tracks.size() == 1 ? "" : "s", OriginName(source.origin),
               sheet.empty() ? "" : (" " + sheet).c_str());
   for (const Track& track : tracks) {
-    std::printf("%3d  %s  %s  %s%s\n", track.number,
-                ClockOf(track.start, source.sample_rate).c_str(),
-                ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
-                track.title.c_str(),
-                track.performer.empty() ? "" : ("  (" + track.performer + ")").c_str());
+    std::printf(
+        "%3d  %s  %s  %s%s\n", track.number, ClockOf(track.start, source.sample_rate).c_str(),
+        ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
+        PrintableText(track.title).c_str(),
+        track.performer.empty() ? "" : ("  (" + PrintableText(track.performer) + ")").c_str());
   }
   std::fflush(stdout);
 }

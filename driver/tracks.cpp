@@ -7,6 +7,7 @@
 
 #include "cue/cue.h"
 #include "driver/output_formats.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ std::string ResolveTracks(const Request& request, SoundSource* source, std::stri
   }
   const std::string named = sheet.files.empty() ? "" : BaseName(sheet.files[0]);
   if (!given && strcasecmp(named.c_str(), BaseName(request.in).c_str()) != 0) {
-    return "the cue sheet " + path + " is for " + (named.empty() ? "no file" : named) +
+    return "the cue sheet " + path + " is for " +
+           (named.empty() ? "no file" : PrintableText(named)) +
            "; give it with --cue to take it as it is";
   }
   TakeSheet(sheet, source);

@@ -238,6 +238,8 @@ def test_refusals(dff2wav, work):
     refused(["--cue", "long.cue", "--split", plain], "cue times past the end", "past the end")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("other.dsf", [{"start": 0}]))
     refused(["--split", plain], "a sheet beside for another file", "is for other.dsf")
+    open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("x\x1b[2J\r.dsf", [{"start": 0}]))
+    refused(["--split", plain], "a sheet beside naming control characters", "is for x?[2J?.dsf;")
     open(os.path.join(work, "plain.cue"), "w").write(
         cue_sheet("plain.dsf", [{"start": 0}]) + 'FILE "b.dsf" WAVE\n  TRACK 02 AUDIO\n'
         '    INDEX 01 00:01:00\n')
@@ -247,6 +249,12 @@ def test_refusals(dff2wav, work):
     listed = run([dff2wav, "--list", os.path.join(work, "late.dff")], work)
     check(listed.returncode == 1 and len(listed.stdout.decode().splitlines()) == 3,
           "--list shows tracks it refuses to cut")
+    # Text from the file neither breaks a line of the list nor steers the terminal.
+    hostile = edited(work, "hostile.dff", s, [mark(0, TRACK_START, b"a\nb\x1b[31m")],
+                     title=b"c\rd")
+    listed = run([dff2wav, "--list", hostile], work).stdout.decode().splitlines()
+    check(len(listed) == 2 and "c?d" in listed[0] and listed[1].endswith("a?b?[31m"),
+          "--list shows control characters as '?': %s" % listed)
 
 
 def test_album_gain(dff2wav, work):
