@@ -23,6 +23,11 @@ namespace {
 constexpr uint32_t CueFramesPerSecond = 75;  // mm:ss:ff counts frames of 1/75 s
 constexpr char Utf8ByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr char CatalogKeyword[] = "CATALOG";
+constexpr char TrackKeyword[] = "TRACK";
+// A sheet describes a CD, of at most 99 tracks. libcue keeps no more: it
+// reads the lines of each further TRACK into the 99th, which would then
+// start where the sheet's last track does.
+constexpr int MaxCueTracks = 99;
 constexpr int FirstIndex = 0;  // INDEX 00: where the pause before a track starts
 
 // libcue 2.2 parses CATALOG but offers no getter: the first CATALOG line's
@@ -41,6 +46,22 @@ std::string CatalogOf(const std::string& text) {
     line = end + 1;
   }
   return "";
+}
+
+// The lines of `text` whose first word is `keyword`.
+int LinesStartingWith(const std::string& text, const char* keyword) {
+  const size_t length = std::strlen(keyword);
+  int lines = 0;
+  for (size_t line = 0; line < text.size();) {
+    const size_t end = std::min(text.find('\n', line), text.size());
+    const size_t word = text.find_first_not_of(" \t", line);
+    if (word < end && text.compare(word, length, keyword) == 0 && word + length < end &&
+        (text[word + length] == ' ' || text[word + length] == '\t')) {
+      ++lines;
+    }
+    line = end + 1;
+  }
+  return lines;
 }
 
 std::string TextOf(const char* text) { return text ? text : ""; }
@@ -76,6 +97,9 @@ std::string ReadCueSheet(const std::string& path, uint32_t sample_rate, CueSheet
   text.resize(got);
   if (text.rfind(Utf8ByteOrderMark, 0) == 0) text.erase(0, std::strlen(Utf8ByteOrderMark));
   text = Utf8OrLatin1(text);
+  if (LinesStartingWith(text, TrackKeyword) > MaxCueTracks) {
+    return "holds more than the " + std::to_string(MaxCueTracks) + " tracks of a CD";
+  }
   libcue::Cd* cd = ParseQuietly(text);
   if (cd == nullptr) return "cannot be parsed as a cue sheet";
   const uint64_t samples_per_frame = sample_rate / CueFramesPerSecond;

@@ -236,6 +236,9 @@ def test_refusals(dff2wav, work):
     open(os.path.join(work, "long.cue"), "w").write(
         cue_sheet("plain.dsf", [{"start": 0}, {"start": 9 * R}]))
     refused(["--cue", "long.cue", "--split", plain], "cue times past the end", "past the end")
+    open(os.path.join(work, "many.cue"), "w").write(
+        cue_sheet("plain.dsf", [{"start": n * R // 75} for n in range(100)]))
+    refused(["--cue", "many.cue", "--split", plain], "a sheet of 100 tracks", "more than the 99")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("other.dsf", [{"start": 0}]))
     refused(["--split", plain], "a sheet beside for another file", "is for other.dsf")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("x\x1b[2J\r.dsf", [{"start": 0}]))
