@@ -1,5 +1,6 @@
 #include "driver/standard_run.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,9 @@ constexpr int FloatBits = 32;
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
 constexpr uint64_t ProgressStep = DivSize / 16;
 constexpr unsigned NewDirectoryMode = 0777;  // less the umask, as for any new directory
+// Descriptors a run holds beside its tracks' files: the standard streams, the
+// input, and a few the libraries and the console's separation open a while.
+constexpr rlim_t DescriptorsBesideTracks = 16;
 
 SampleFormat SampleFormatOf(int bits) {
   return bits == Pcm16Bits   ? SampleFormat::Pcm16
@@ -188,9 +192,30 @@ Fault MakeDirectory(const char* path) {
   return SystemFault(Failure::FileOpen, path, errno);
 }
 
+// Whether the process may hold `files` files open at once beside its own.
+bool MayOpenAtOnce(size_t files) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  return limit.rlim_cur >= DescriptorsBesideTracks &&
+         files <= limit.rlim_cur - DescriptorsBesideTracks;
+}
+
 // The files of a run that splits: checked against the input and each other,
-// then opened.
+// then opened. What can be refused before any is made (more files than may
+// be open at once, a name that is a symbolic link) is refused first, so that
+// a refusal leaves no directory or empty file behind.
 Fault OpenTrackFiles(const Request& request, std::vector<Destination>* destinations) {
+  if (!MayOpenAtOnce(destinations->size())) {
+    return FaultOf(Failure::FileOpen, request.out,
+                   "one file per track is more files open at once than ulimit -n allows");
+  }
+  for (const Destination& d : *destinations) {
+    struct stat st;
+    if (lstat(d.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      return FaultOf(Failure::FileOpen, d.path.c_str(),
+                     "is a symbolic link; refusing to write through it");
+    }
+  }
   std::vector<std::string> paths = {request.in};
   for (const Destination& d : *destinations) paths.push_back(d.path);
   size_t first = 0, second = 0;

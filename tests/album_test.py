@@ -11,6 +11,7 @@ Usage: album_test.py DFF2WAV
 import json
 import os
 import random
+import resource
 import shutil
 import struct
 import subprocess
@@ -248,6 +249,23 @@ def test_refusals(dff2wav, work):
         '    INDEX 01 00:01:00\n')
     refused(["--split", plain], "a sheet beside with several files", "several files")
     refused(["--tracks", "9", album_master(work)], "a track the input lacks", "no track 9")
+    # Refused before any file is made: a name that is a symbolic link, and
+    # more tracks than files the process may have open.
+    linked = os.path.join(work, "linked")
+    os.makedirs(linked)
+    os.symlink(os.path.join(work, "elsewhere.wav"), os.path.join(linked, "03 - Three.wav"))
+    done = run([dff2wav, album_master(work), linked], work)
+    check(done.returncode == 1 and "symbolic link" in done.stderr.decode() and
+          files_in(linked) == ["03 - Three.wav"] and
+          not os.path.exists(os.path.join(work, "elsewhere.wav")),
+          "a name that is a symbolic link: nothing written")
+    many = edited(work, "many.dff", s, [mark(n * R // 50, TRACK_START) for n in range(60)])
+    done = subprocess.run([dff2wav, "--split", many, os.path.join(work, "many")], cwd=work,
+                          capture_output=True,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48)))
+    check(done.returncode == 1 and "ulimit -n" in done.stderr.decode() and
+          not os.path.exists(os.path.join(work, "many")),
+          "60 tracks, 48 descriptors: nothing written")
     # --list still shows what it found.
     listed = run([dff2wav, "--list", os.path.join(work, "late.dff")], work)
     check(listed.returncode == 1 and len(listed.stdout.decode().splitlines()) == 3,
