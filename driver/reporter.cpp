@@ -228,9 +228,11 @@ void ReportClips(const Reporter&, const char* in_path, const ClipReport& clips,
                in_path, static_cast<unsigned long long>(total), channels.c_str(), peak_db, keeping);
 }
 
-void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std::string>& notes) {
+void ReportTagNotes(const Reporter&, const char* in_path, const std::vector<std::string>& notes,
+                    int track) {
+  const std::string which = track > 0 ? "track " + std::to_string(track) + ": " : "";
   for (const std::string& note : notes) {
-    std::fprintf(stderr, "dff2wav: %s: %s\n", in_path, note.c_str());
+    std::fprintf(stderr, "dff2wav: %s: %s%s\n", in_path, which.c_str(), note.c_str());
   }
 }
 

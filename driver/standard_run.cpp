@@ -24,6 +24,8 @@
 namespace {
 
 constexpr double AutoGainMarginDb = 0.1;  // --gain auto's room below saturation
+// BS.1770's gating block: sound shorter than one has no integrated loudness.
+constexpr double LoudnessBlockSeconds = 0.4;
 constexpr double HundredthsPerDb = 100.0;
 constexpr int Pcm16Bits = 16;
 constexpr int FloatBits = 32;
@@ -160,7 +162,12 @@ Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Re
     measured.true_peak *= LinearGain(applied);
     album.true_peak = std::max(album.true_peak, measured.true_peak);
     if (!std::isfinite(measured.loudness_lufs)) {
-      ReportTagNotes(*reporter, request.in, {"the sound is silent: no ReplayGain to write"});
+      const bool brief = d.cut.frames < LoudnessBlockSeconds * s.output.frame_rate;
+      ReportTagNotes(*reporter, request.in,
+                     {brief ? "the sound is shorter than the 0.4 s loudness is measured over: no "
+                              "ReplayGain to write"
+                            : "the sound is silent: no ReplayGain to write"},
+                     d.track);
       continue;
     }
     const ReplayGain values = ReplayGainOf(measured);
@@ -304,7 +311,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (request.tags) {
     ReportTagNotes(*reporter, request.in, source->tags.notes);
     for (const Track& track : source->tracks) {
-      ReportTagNotes(*reporter, request.in, track.tags.notes);
+      ReportTagNotes(*reporter, request.in, track.tags.notes, track.number);
     }
   }
 
@@ -346,7 +353,8 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     if (!request.tags || !row.fit_tags) continue;
     const size_t notes = d.tags.notes.size();
     row.fit_tags(&d.tags);
-    ReportTagNotes(*reporter, request.in, {d.tags.notes.begin() + notes, d.tags.notes.end()});
+    ReportTagNotes(*reporter, request.in, {d.tags.notes.begin() + notes, d.tags.notes.end()},
+                   d.track);
   }
   // Each track's writer stores the quantizer's 16-bit samples as they are.
   ClipReport clips;

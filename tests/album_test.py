@@ -289,6 +289,12 @@ def test_album_gain(dff2wav, work):
           None not in album_gains and all("REPLAYGAIN_TRACK_GAIN" in t for t in tags) and
           done.stderr.decode().count("--gain auto") == 1,
           "ReplayGain of each track and of the album; one gain for the album")
+    # A track too short for a loudness is not called silent, and is named.
+    brief = edited(work, "brief.dff", sound(2, 6), [mark(0, TRACK_START), mark(R // 5, TRACK_START)])
+    done = run([dff2wav, "--replaygain", brief, os.path.join(work, "brief") + "/"], work)
+    lines = [line for line in done.stderr.decode().splitlines() if "no ReplayGain" in line]
+    check(done.returncode == 0 and len(lines) == 1 and "track 1: the sound is shorter" in lines[0],
+          "a track of 0.2 s: %s" % lines)
 
 
 def test_tags_flac_cannot_hold(dff2wav, work):
