@@ -315,10 +315,12 @@ const char* OriginName(TrackOrigin origin) {
   return "one track";
 }
 
-// `text` as a JSON string: quotes, backslashes and control characters escaped.
+// `text` as a JSON string: quotes, backslashes and control characters
+// escaped. JSON is UTF-8: a text that is not (a path named in another
+// encoding) is taken as Latin-1, so that the document still reads.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (const char c : Utf8OrLatin1(text)) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;

@@ -195,6 +195,15 @@ def test_cue_album(dff2wav, work):
     listed = json.loads(run([dff2wav, "--json", album], latin).stdout)
     check(listed["tracks"][1]["title"] == "Pr\u00e9lude" and listed["tracks"][1]["pause"] == 1.0,
           "a Latin-1 sheet, and INDEX 00 as the pause")
+    # A path in Latin-1 still gives a JSON document.
+    latin_path = os.path.join(latin.encode(), b"caf\xe9.dsf")
+    os.rename(album, latin_path)
+    listed = subprocess.run([dff2wav, "--json", latin_path], capture_output=True).stdout
+    try:
+        named = json.loads(listed)["file"]
+    except ValueError:  # not UTF-8, or not JSON
+        named = ""
+    check(named.endswith("caf\u00e9.dsf"), "--json of a Latin-1 path: %r" % named)
 
 
 def test_names(dff2wav, work):
