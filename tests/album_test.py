@@ -332,6 +332,10 @@ def test_option_values(dff2wav, work):
         done = run([dff2wav] + args + ["in.dff", "out.flac"], work)
         check(done.returncode == 1 and len(done.stderr.decode().splitlines()) == 2 and
               "not" in done.stderr.decode(), "refused: %s" % args)
+    # Digits are an integer, leading zeros and all: the run goes on to IN.
+    for args in (["--bits", "016"], ["--compression", "0000000005"]):
+        done = run([dff2wav] + args + ["in.dff", "out.flac"], work)
+        check("File Open Error" in done.stderr.decode(), "taken: %s" % args)
 
 
 def main():
