@@ -249,6 +249,9 @@ def test_refusals(dff2wav, work):
     open(os.path.join(work, "many.cue"), "w").write(
         cue_sheet("plain.dsf", [{"start": n * R // 75} for n in range(100)]))
     refused(["--cue", "many.cue", "--split", plain], "a sheet of 100 tracks", "more than the 99")
+    open(os.path.join(work, "index.cue"), "w").write(cue_sheet("plain.dsf", [{"start": 0}]).replace(
+        "    INDEX 01", "    INDEX 4294967297 00:00:00\n    INDEX 01"))
+    refused(["--cue", "index.cue", "--split", plain], "INDEX 2^32 + 1", "INDEX number")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("other.dsf", [{"start": 0}]))
     refused(["--split", plain], "a sheet beside for another file", "is for other.dsf")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("x\x1b[2J\r.dsf", [{"start": 0}]))
