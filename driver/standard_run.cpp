@@ -110,7 +110,7 @@ Ending EndIn(std::vector<Destination>& destinations, const Streams& s, const Qua
   ending.first = ending.splitter.get();
   if (q.on) {
     ending.quantizer = std::make_unique<Quantizer16>(s.output, q.dither, s.out_block_frames,
-                                                     ending.first, q.clips);
+                                                     outputs, first_frame, ending.first, q.clips);
     ending.first = ending.quantizer.get();
   }
   return ending;
