@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/channel_word.h"
 #include "resample/resample.h"
@@ -190,23 +192,30 @@ std::string TrackFileName(const std::string& tmpl, const Track& track, const std
         name.push_back(tmpl[i]);
     }
   }
+  return SafeFileName(name, track.number, ending);
+}
+
+std::string SafeFileName(std::string name, int number, const std::string& ending) {
   for (char& c : name) {
     if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = Replacement;
   }
-  if (name.empty() || name == "." || name == "..") name = number;
+  if (name.empty() || name == "." || name == "..") name = TwoDigits(number);
   if (name[0] == '-' || name[0] == '.') name.insert(name.begin(), Replacement);
   return CutAtCharacter(name, MaxNameBytes - ending.size());
 }
 
 void MakeDistinct(const std::string& ending, std::vector<std::string>* names) {
-  std::vector<std::string> taken;
+  std::unordered_set<std::string> taken;
+  // The copy number each name tries next: the ones before it are taken, and
+  // an album of a thousand equal titles costs no more than one of distinct ones.
+  std::unordered_map<std::string, int> next_copy;
   for (std::string& name : *names) {
     std::string candidate = name;
-    for (int copy = 2; std::find(taken.begin(), taken.end(), candidate) != taken.end(); ++copy) {
-      const std::string suffix = " (" + std::to_string(copy) + ")";
+    int& copy = next_copy.emplace(name, 2).first->second;
+    while (!taken.insert(candidate).second) {
+      const std::string suffix = " (" + std::to_string(copy++) + ")";
       candidate = CutAtCharacter(name, MaxNameBytes - ending.size() - suffix.size()) + suffix;
     }
     name = candidate;
-    taken.push_back(candidate);
   }
 }

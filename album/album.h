@@ -56,6 +56,11 @@ TagRecord TrackTags(const SoundSource& source, const std::vector<Track>& tracks,
 std::string TrackFileName(const std::string& tmpl, const Track& track, const std::string& album,
                           const std::string& album_artist, const std::string& ending);
 
+// `name` by the rules TrackFileName follows, with `number` (in two digits)
+// for a name that is empty, "." or "..": for a name that comes from
+// elsewhere, such as the input's own.
+std::string SafeFileName(std::string name, int number, const std::string& ending);
+
 // The default --name: the number and the title, or the number alone.
 constexpr char DefaultNameTemplate[] = "%n - %t";
 constexpr char UntitledNameTemplate[] = "%n";

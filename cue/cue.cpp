@@ -24,6 +24,17 @@ namespace {
 constexpr uint32_t CueFramesPerSecond = 75;  // mm:ss:ff counts frames of 1/75 s
 constexpr char Utf8ByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr char CatalogKeyword[] = "CATALOG";
+constexpr char TrackKeyword[] = "TRACK";
+// A sheet describes a CD, of at most 99 tracks. libcue keeps no more: it
+// reads the lines of each further TRACK into the 99th, which would then
+// start where the sheet's last track does.
+constexpr int MaxCueTracks = 99;
+constexpr char IndexKeyword[] = "INDEX";
+// INDEX numbers run from 00 to 99. libcue 2.2 without its fix of
+// CVE-2023-43641 writes any number it reads, one that wraps to a negative
+// int too, into its table of 100 indexes unchecked: such a sheet is refused
+// before libcue sees it.
+constexpr size_t MaxCueIndexDigits = 2;
 constexpr int FirstIndex = 0;  // INDEX 00: where the pause before a track starts
 
 // libcue 2.2 parses CATALOG but offers no getter: the first CATALOG line's
@@ -42,6 +53,34 @@ std::string CatalogOf(const std::string& text) {
     line = end + 1;
   }
   return "";
+}
+
+// Calls `take` with the first word after `keyword` on each line of `text`
+// whose first word is `keyword` ("" when there is none).
+template <class Take>
+void ForEachLineOf(const std::string& text, const char* keyword, Take take) {
+  const size_t length = std::strlen(keyword);
+  for (size_t line = 0; line < text.size();) {
+    const size_t end = std::min(text.find('\n', line), text.size());
+    const size_t word = text.find_first_not_of(" \t", line);
+    if (word < end && text.compare(word, length, keyword) == 0 && word + length < end &&
+        (text[word + length] == ' ' || text[word + length] == '\t')) {
+      const size_t next = std::min(text.find_first_not_of(" \t", word + length), end);
+      take(text.substr(next, std::min(text.find_first_of(" \t\r", next), end) - next));
+    }
+    line = end + 1;
+  }
+}
+
+// Whether every INDEX number of `text` is one from 00 to 99.
+bool IndexNumbersFit(const std::string& text) {
+  bool fit = true;
+  ForEachLineOf(text, IndexKeyword, [&](const std::string& number) {
+    const size_t zeros = std::min(number.find_first_not_of('0'), number.size() - 1);
+    fit = fit && !number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
+          number.size() - zeros <= MaxCueIndexDigits;
+  });
+  return fit;
 }
 
 std::string TextOf(const char* text) { return text ? text : ""; }
@@ -80,6 +119,12 @@ std::string ReadCueSheet(const std::string& path, uint32_t sample_rate, CueSheet
   text.resize(got);
   if (text.rfind(Utf8ByteOrderMark, 0) == 0) text.erase(0, std::strlen(Utf8ByteOrderMark));
   text = Utf8OrLatin1(text);
+  int tracks = 0;
+  ForEachLineOf(text, TrackKeyword, [&](const std::string&) { ++tracks; });
+  if (tracks > MaxCueTracks) {
+    return "holds more than the " + std::to_string(MaxCueTracks) + " tracks of a CD";
+  }
+  if (!IndexNumbersFit(text)) return "has an INDEX number outside 00 to 99";
   libcue::Cd* cd = ParseQuietly(text);
   if (cd == nullptr) return "cannot be parsed as a cue sheet";
   const uint64_t samples_per_frame = sample_rate / CueFramesPerSecond;

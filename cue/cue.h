@@ -23,5 +23,6 @@ constexpr uint64_t MaxCueSheetBytes = 1 << 20;
 // each track starts at its INDEX 01, its pause is from its INDEX 00 to that,
 // and the times (mm:ss:ff, 75 frames a second) become samples. A track's
 // SONGWRITER is its composer. Returns "" or what is wrong: the file cannot
-// be read, is too large, or libcue cannot parse it, or a track has no INDEX 01.
+// be read, is too large, holds more than 99 tracks or an INDEX number
+// outside 00 to 99, or libcue cannot parse it, or a track has no INDEX 01.
 std::string ReadCueSheet(const std::string& path, uint32_t sample_rate, CueSheet* sheet);

@@ -13,6 +13,8 @@ namespace {
 
 constexpr char EndOfOptions[] = "--";
 constexpr char StandardStreamName[] = "-";
+constexpr int Pcm16Bits = 16;  // --bits 16
+constexpr int Pcm24Bits = 24;  // --bits 24
 constexpr int FloatBits = 32;  // --bits 32: IEEE float
 
 bool IsOption(const char* arg) {
@@ -22,13 +24,14 @@ bool IsOption(const char* arg) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // A whole number from `low` to `high`: digits, and nothing else (no sign,
-// space or base prefix, which strtol would take).
+// space or base prefix, which strtol would take); leading zeros count for
+// nothing, as in any number.
 bool ParseInteger(const std::string& text, int low, int high, int* value) {
   constexpr size_t MaxDigits = 9;  // within a 32-bit int, whatever `high`
-  if (text.empty() || text.size() > MaxDigits || !std::all_of(text.begin(), text.end(), IsDigit)) {
-    return false;
-  }
-  const long number = std::strtol(text.c_str(), nullptr, 10);
+  if (text.empty() || !std::all_of(text.begin(), text.end(), IsDigit)) return false;
+  const size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
+  if (text.size() - first > MaxDigits) return false;
+  const long number = std::strtol(text.c_str() + first, nullptr, 10);
   if (number < low || number > high) return false;
   *value = static_cast<int>(number);
   return true;
@@ -103,10 +106,12 @@ bool TakeOption(const std::string& name, const std::string* value, Request* requ
     }
   } else if (name == "--bits") {
     if (!needs_value()) return false;
-    if (*value != "16" && *value != "24" && *value != "32") {
+    int bits = 0;
+    if (!ParseInteger(*value, 0, FloatBits, &bits) ||
+        (bits != Pcm16Bits && bits != Pcm24Bits && bits != FloatBits)) {
       return bad("--bits is 16, 24 or 32 (float), not " + *value);
     }
-    request->bits = std::atoi(value->c_str());
+    request->bits = bits;
   } else if (name == "--no-dither") {
     request->dither = false;
   } else if (name == "--rate") {

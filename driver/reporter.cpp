@@ -12,6 +12,7 @@
 #include "driver/messages.h"
 #include "driver/output_formats.h"
 #include "dst/dst.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -279,11 +280,13 @@ void ReportClips(const Reporter& reporter, const char* in_path, const ClipReport
                in_path, static_cast<unsigned long long>(total), channels.c_str(), peak_db, keeping);
 }
 
-void ReportTagNotes(const Reporter& reporter, const char* in_path, const std::vector<std::string>& notes) {
+void ReportTagNotes(const Reporter& reporter, const char* in_path,
+                    const std::vector<std::string>& notes, int track) {
   if (reporter.quiet) return;  // --quiet: failures and warnings only
   const ConsoleLock console;
+  const std::string which = track > 0 ? "track " + std::to_string(track) + ": " : "";
   for (const std::string& note : notes) {
-    std::fprintf(stderr, "dff2wav: %s: %s\n", in_path, note.c_str());
+    std::fprintf(stderr, "dff2wav: %s: %s%s\n", in_path, which.c_str(), note.c_str());
   }
 }
 
@@ -371,10 +374,12 @@ std::string OriginName(const SoundSource& source) {
   return "one track";
 }
 
-// `text` as a JSON string: quotes, backslashes and control characters escaped.
+// `text` as a JSON string: quotes, backslashes and control characters
+// escaped. JSON is UTF-8: a text that is not (a path named in another
+// encoding) is taken as Latin-1, so that the document still reads.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (const char c : Utf8OrLatin1(text)) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
@@ -401,17 +406,19 @@ void ReportTrackList(const std::vector<SoundSource>& sources, const std::string&
   const ConsoleLock console;
   for (const SoundSource& source : sources) {
     const std::vector<Track> tracks = ListedTracks(source);
-    std::string album = AlbumTitle(source).empty() ? "(untitled)" : AlbumTitle(source);
-    if (!AlbumArtist(source).empty()) album += " / " + AlbumArtist(source);
+    // Titles and names come from the file: each stays on its own line.
+    std::string album =
+        AlbumTitle(source).empty() ? "(untitled)" : PrintableText(AlbumTitle(source));
+    if (!AlbumArtist(source).empty()) album += " / " + PrintableText(AlbumArtist(source));
     std::printf("%s: %s: %zu track%s from %s%s\n", source.path, album.c_str(), tracks.size(),
                 tracks.size() == 1 ? "" : "s", OriginName(source).c_str(),
                 sheet.empty() ? "" : (" " + sheet).c_str());
     for (const Track& track : tracks) {
-      std::printf("%3d  %s  %s  %s%s\n", track.number,
-                  ClockOf(track.start, source.sample_rate).c_str(),
-                  ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
-                  track.title.c_str(),
-                  track.performer.empty() ? "" : ("  (" + track.performer + ")").c_str());
+      std::printf(
+          "%3d  %s  %s  %s%s\n", track.number, ClockOf(track.start, source.sample_rate).c_str(),
+          ClockOf(track.end - std::min(track.start, track.end), source.sample_rate).c_str(),
+          PrintableText(track.title).c_str(),
+          track.performer.empty() ? "" : ("  (" + PrintableText(track.performer) + ")").c_str());
     }
   }
   std::fflush(stdout);

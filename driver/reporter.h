@@ -94,9 +94,10 @@ void ReportTrackJson(const std::vector<SoundSource>& sources, const std::string&
 void ReportClips(const Reporter& reporter, const char* in_path, const ClipReport& clips,
                  const StreamFormat& format, double gain_db);
 
-// What the tags of `in_path` lost, one line each on standard error.
+// What the tags of `in_path` lost, one line each on standard error; the
+// notes of one track of a split (`track` > 0) say which.
 void ReportTagNotes(const Reporter& reporter, const char* in_path,
-                    const std::vector<std::string>& notes);
+                    const std::vector<std::string>& notes, int track = 0);
 
 // `done` of `total` steps are converted (`done` counts from 1): in the
 // original form, divisions.

@@ -1,5 +1,6 @@
 #include "driver/standard_run.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,12 +25,17 @@
 namespace {
 
 constexpr double AutoGainMarginDb = 0.1;  // --gain auto's room below saturation
+// BS.1770's gating block: sound shorter than one has no integrated loudness.
+constexpr double LoudnessBlockSeconds = 0.4;
 constexpr double HundredthsPerDb = 100.0;
 constexpr int Pcm16Bits = 16;
 constexpr int FloatBits = 32;
 // Frames between two figures of the standard form's progress indicator:
 // about 6 s of DSD64 sound, so that the figure moves during a single track.
 constexpr uint64_t ProgressStep = DivSize / 16;
+// Descriptors a run holds beside its tracks' files: the standard streams, the
+// input, and a few the libraries and the console's separation open a while.
+constexpr rlim_t DescriptorsBesideTracks = 16;
 
 SampleFormat SampleFormatOf(int bits) {
   return bits == Pcm16Bits   ? SampleFormat::Pcm16
@@ -104,7 +110,7 @@ Ending EndIn(std::vector<Destination>& destinations, const Streams& s, const Qua
   ending.first = ending.splitter.get();
   if (q.on) {
     ending.quantizer = std::make_unique<Quantizer16>(s.output, q.dither, s.out_block_frames,
-                                                     ending.first, q.clips);
+                                                     outputs, first_frame, ending.first, q.clips);
     ending.first = ending.quantizer.get();
   }
   return ending;
@@ -156,7 +162,12 @@ Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Re
     measured.true_peak *= LinearGain(applied);
     album.true_peak = std::max(album.true_peak, measured.true_peak);
     if (!std::isfinite(measured.loudness_lufs)) {
-      ReportTagNotes(*reporter, request.in, {"the sound is silent: no ReplayGain to write"});
+      const bool brief = d.cut.frames < LoudnessBlockSeconds * s.output.frame_rate;
+      ReportTagNotes(*reporter, request.in,
+                     {brief ? "the sound is shorter than the 0.4 s loudness is measured over: no "
+                              "ReplayGain to write"
+                            : "the sound is silent: no ReplayGain to write"},
+                     d.track);
       continue;
     }
     const ReplayGain values = ReplayGainOf(measured);
@@ -220,10 +231,32 @@ Fault FinishTrackFolder(TrackFolder* folder, bool complete) {
   return fault;
 }
 
+// Whether the process may hold `files` files open at once beside its own.
+bool MayOpenAtOnce(size_t files) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  return limit.rlim_cur >= DescriptorsBesideTracks &&
+         files <= limit.rlim_cur - DescriptorsBesideTracks;
+}
+
 // The files of a run that splits: checked against the input and each other,
-// then opened, in the temporary folder when the folder is new.
+// then opened, in the temporary folder when the folder is new. What can be
+// refused before any is made (more files than may be open at once, a name
+// that is a symbolic link) is refused first, so that a refusal leaves no
+// folder or empty file behind.
 Fault OpenTrackFiles(const Request& request, TrackFolder* folder,
                      std::vector<Destination>* destinations) {
+  if (!MayOpenAtOnce(destinations->size())) {
+    return FaultOf(Failure::FileOpen, request.out,
+                   "one file per track is more files open at once than ulimit -n allows");
+  }
+  for (const Destination& d : *destinations) {
+    struct stat st;
+    if (lstat(d.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      return FaultOf(Failure::FileOpen, d.path.c_str(),
+                     "is a symbolic link; refusing to write through it");
+    }
+  }
   std::vector<std::string> paths = {request.in};
   for (const Destination& d : *destinations) paths.push_back(d.path);
   size_t first = 0, second = 0;
@@ -328,7 +361,7 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   if (request.tags) {
     ReportTagNotes(*reporter, request.in, source->tags.notes);
     for (const Track& track : source->tracks) {
-      ReportTagNotes(*reporter, request.in, track.tags.notes);
+      ReportTagNotes(*reporter, request.in, track.tags.notes, track.number);
     }
   }
 
@@ -376,7 +409,8 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
     if (!request.tags || !row.fit_tags) continue;
     const size_t notes = d.tags.notes.size();
     row.fit_tags(&d.tags);
-    ReportTagNotes(*reporter, request.in, {d.tags.notes.begin() + notes, d.tags.notes.end()});
+    ReportTagNotes(*reporter, request.in, {d.tags.notes.begin() + notes, d.tags.notes.end()},
+                   d.track);
   }
   // Each track's writer stores the quantizer's 16-bit samples as they are.
   ClipReport clips;

@@ -7,6 +7,7 @@
 
 #include "cue/cue.h"
 #include "driver/output_formats.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ std::string ResolveTracks(const Request& request, SoundSource* source, std::stri
   }
   const std::string named = sheet.files.empty() ? "" : BaseName(sheet.files[0]);
   if (!given && strcasecmp(named.c_str(), BaseName(request.in).c_str()) != 0) {
-    return "the cue sheet " + path + " is for " + (named.empty() ? "no file" : named) +
+    return "the cue sheet " + path + " is for " +
+           (named.empty() ? "no file" : PrintableText(named)) +
            "; give it with --cue to take it as it is";
   }
   TakeSheet(sheet, source);
@@ -98,7 +100,7 @@ std::string PlanTrackFiles(const Request& request, const SoundSource& source,
     const std::string tmpl = !request.name_template.empty() ? request.name_template
                              : track.title.empty()          ? UntitledNameTemplate
                                                             : DefaultNameTemplate;
-    names.push_back(whole ? WithoutEnding(BaseName(request.in))
+    names.push_back(whole ? SafeFileName(WithoutEnding(BaseName(request.in)), track.number, ending)
                           : TrackFileName(tmpl, track, album, artist, ending));
     files->push_back(TrackFile{track, "", CutOf(track, filtered_frames, filter_rate, out_rate)});
   }

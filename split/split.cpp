@@ -148,15 +148,20 @@ Fault TrackSplitter::Finish() {
 }
 
 Quantizer16::Quantizer16(const StreamFormat& stream, bool dither, uint32_t max_block_frames,
-                         FrameSink* next, ClipReport* clips)
+                         std::vector<SplitOutput> outputs, uint64_t first_frame, FrameSink* next,
+                         ClipReport* clips)
     : maker_(MakeSampleMaker(SampleFormat::Pcm16, dither, stream, clips)),
       channels_(stream.channels),
       max_block_frames_(max_block_frames),
+      outputs_(std::move(outputs)),
+      position_(first_frame),
       next_(next) {}
 
 Fault Quantizer16::Start() {
   try {
     for (int c = 0; c < channels_; ++c) samples_[c].resize(max_block_frames_);
+    counted_.resize(max_block_frames_);
+    counted_samples_.resize(max_block_frames_);
   } catch (const std::bad_alloc&) {
     return Fault{Failure::MemoryAlloc};
   }
@@ -164,6 +169,22 @@ Fault Quantizer16::Start() {
 }
 
 Fault Quantizer16::Write(const FrameBlock& block) {
+  const uint64_t start = position_, end = position_ + block.frames;
+  position_ = end;
+  uint64_t inside = 0;  // frames of the block that outputs take
+  for (const SplitOutput& output : outputs_) {
+    const uint64_t from = std::max(start, output.first);
+    const uint64_t to = std::min(end, output.first + output.frames);
+    if (from < to) inside += to - from;
+  }
+  // WATCHOUT: the dither a block draws depends on its length alone, not its
+  // samples: so the same maker from the same state, given the block silent
+  // outside the outputs, counts their frames alone (silence neither
+  // saturates nor peaks) and leaves the samples made above as they are.
+  ClipReport* const clips = maker_.clips;
+  ClipReport left_out;
+  SampleMaker counter = maker_;
+  if (inside < block.frames) maker_.clips = &left_out;
   FrameBlock quantized;
   quantized.frames = block.frames;
   for (int c = 0; c < channels_; ++c) {
@@ -171,6 +192,21 @@ Fault Quantizer16::Write(const FrameBlock& block) {
     MakeIntegerSamples(&maker_, block, c, out);
     for (uint32_t k = 0; k < block.frames; ++k) out[k] *= 1 << Pcm16Shift;
     quantized.channels[c] = out;
+  }
+  maker_.clips = clips;
+  for (int c = 0; inside > 0 && inside < block.frames && c < channels_; ++c) {
+    std::fill(counted_.begin(), counted_.begin() + block.frames, 0);
+    for (const SplitOutput& output : outputs_) {
+      const uint64_t from = std::max(start, output.first);
+      const uint64_t to = std::min(end, output.first + output.frames);
+      if (from < to) {
+        std::copy(block.channels[c] + (from - start), block.channels[c] + (to - start),
+                  counted_.begin() + (from - start));
+      }
+    }
+    FrameBlock part = block;
+    part.channels[c] = counted_.data();
+    MakeIntegerSamples(&counter, part, c, counted_samples_.data());
   }
   return next_->Write(quantized);
 }

@@ -88,10 +88,13 @@ class TrackSplitter final : public FrameSink {
 // hands them on in the pass's units (the 16-bit value times 2^8), so that a
 // writer of 16-bit samples without dither stores exactly those values, on
 // whatever part of the stream it is given. Saturation and the peak are
-// counted into `clips`.
+// counted into `clips` for the frames of `outputs` alone (their sinks are
+// not used), the first block being the stream's frame `first_frame`: the
+// dither needs the frames before and between them, which no file holds.
 class Quantizer16 final : public FrameSink {
  public:
-  Quantizer16(const StreamFormat& stream, bool dither, uint32_t max_block_frames, FrameSink* next,
+  Quantizer16(const StreamFormat& stream, bool dither, uint32_t max_block_frames,
+              std::vector<SplitOutput> outputs, uint64_t first_frame, FrameSink* next,
               ClipReport* clips);
   Fault Start() override;
   Fault Write(const FrameBlock& block) override;
@@ -101,6 +104,10 @@ class Quantizer16 final : public FrameSink {
   SampleMaker maker_;
   int channels_;
   uint32_t max_block_frames_;
+  std::vector<SplitOutput> outputs_;
+  uint64_t position_;  // the stream's frame of the next block
   FrameSink* next_;
   std::vector<int32_t> samples_[MaxChannels];
+  std::vector<int32_t> counted_;          // a channel's block, silent outside the outputs
+  std::vector<int32_t> counted_samples_;  // what the maker makes of it, for its count
 };

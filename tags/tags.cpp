@@ -155,13 +155,6 @@ bool IsFieldName(const std::string& name) {
                                       [](char c) { return c >= 0x20 && c <= 0x7D && c != '='; });
 }
 
-// Text for a note: control characters shown as '?'.
-std::string Shown(const std::string& text) {
-  std::string shown;
-  for (char c : text) shown.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
-  return shown;
-}
-
 std::string UpperCase(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -323,7 +316,7 @@ void AddUserText(const id3_frame* frame, TagRecord* record) {
     if (name == UpperCase(known.description)) name = known.field;
   }
   if (!IsFieldName(name)) {
-    record->notes.push_back("TXXX \"" + Shown(description) +
+    record->notes.push_back("TXXX \"" + PrintableText(description) +
                             "\" left out: no Vorbis comment field name");
     return;
   }
@@ -368,7 +361,7 @@ void AddFrame(const FrameMapping& m, const id3_frame* frame, TagRecord* record) 
       if (StringField(frame, 2).empty()) {
         AddComment(m.field, StringField(frame, 3), record);
       } else {
-        record->notes.push_back("COMM \"" + Shown(StringField(frame, 2)) +
+        record->notes.push_back("COMM \"" + PrintableText(StringField(frame, 2)) +
                                 "\" left out: only comments without a description are taken");
       }
       break;
@@ -496,6 +489,14 @@ bool ReadId3TagAt(int fd, uint64_t offset, uint64_t available, TagRecord* record
 
 std::string Utf8OrLatin1(const std::string& bytes) {
   return IsUtf8(bytes) ? bytes : Utf8OfLatin1(bytes);
+}
+
+std::string PrintableText(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    shown.push_back(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c);
+  }
+  return shown;
 }
 
 std::string DsdiffText(const std::string& bytes) {

@@ -78,6 +78,10 @@ void SetUserFields(const std::vector<TagComment>& fields, TagRecord* record);
 // `bytes` in UTF-8: as they are when they are UTF-8, else taken as Latin-1.
 std::string Utf8OrLatin1(const std::string& bytes);
 
+// `text` for a line of the console: control characters shown as '?', so
+// that text from a file can neither break the line nor steer the terminal.
+std::string PrintableText(const std::string& text);
+
 // The text of a DSDIFF counted text (a "DIIN" title or artist, a marker's
 // text): up to its first NUL, without trailing spaces, in UTF-8 (bytes that
 // are not UTF-8 are taken as Latin-1).

@@ -11,6 +11,7 @@ Usage: album_test.py DFF2WAV
 import json
 import os
 import random
+import resource
 import shutil
 import struct
 import subprocess
@@ -194,6 +195,15 @@ def test_cue_album(dff2wav, work):
     listed = json.loads(run([dff2wav, "--json", album], latin).stdout)
     check(listed["tracks"][1]["title"] == "Pr\u00e9lude" and listed["tracks"][1]["pause"] == 1.0,
           "a Latin-1 sheet, and INDEX 00 as the pause")
+    # A path in Latin-1 still gives a JSON document.
+    latin_path = os.path.join(latin.encode(), b"caf\xe9.dsf")
+    os.rename(album, latin_path)
+    listed = subprocess.run([dff2wav, "--json", latin_path], capture_output=True).stdout
+    try:
+        named = json.loads(listed)["file"]
+    except ValueError:  # not UTF-8, or not JSON
+        named = ""
+    check(named.endswith("caf\u00e9.dsf"), "--json of a Latin-1 path: %r" % named)
 
 
 def test_names(dff2wav, work):
@@ -205,6 +215,14 @@ def test_names(dff2wav, work):
     check(done.returncode in (0, 1) and
           files_in(out) == sorted(["a_b.wav", "02.wav", "_-dash.wav", "Same.wav", "Same (2).wav"]),
           "names from titles stay inside OUT and apart: %s" % files_in(out))
+    # The whole sound, one track, is named after the input by the same rules.
+    for base, expected in (("-x", "_-x.flac"), ("y" * 251, "y" * 250 + ".flac")):
+        whole = os.path.join(work, base + ".dsf")
+        open(whole, "wb").write(dsf(sound(1, 5)))
+        out = os.path.join(work, "whole-" + base[:4])
+        done = run([dff2wav, "--format", "flac", whole, out + "/"], work)
+        check(done.returncode == 0 and files_in(out) == [expected],
+              "an input's own name made safe: %s" % [n[:8] for n in files_in(out)])
 
 
 def test_refusals(dff2wav, work):
@@ -228,17 +246,48 @@ def test_refusals(dff2wav, work):
     open(os.path.join(work, "long.cue"), "w").write(
         cue_sheet("plain.dsf", [{"start": 0}, {"start": 9 * R}]))
     refused(["--cue", "long.cue", "--split", plain], "cue times past the end", "past the end")
+    open(os.path.join(work, "many.cue"), "w").write(
+        cue_sheet("plain.dsf", [{"start": n * R // 75} for n in range(100)]))
+    refused(["--cue", "many.cue", "--split", plain], "a sheet of 100 tracks", "more than the 99")
+    open(os.path.join(work, "index.cue"), "w").write(cue_sheet("plain.dsf", [{"start": 0}]).replace(
+        "    INDEX 01", "    INDEX 4294967297 00:00:00\n    INDEX 01"))
+    refused(["--cue", "index.cue", "--split", plain], "INDEX 2^32 + 1", "INDEX number")
     open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("other.dsf", [{"start": 0}]))
     refused(["--split", plain], "a sheet beside for another file", "is for other.dsf")
+    open(os.path.join(work, "plain.cue"), "w").write(cue_sheet("x\x1b[2J\r.dsf", [{"start": 0}]))
+    refused(["--split", plain], "a sheet beside naming control characters", "is for x?[2J?.dsf;")
     open(os.path.join(work, "plain.cue"), "w").write(
         cue_sheet("plain.dsf", [{"start": 0}]) + 'FILE "b.dsf" WAVE\n  TRACK 02 AUDIO\n'
         '    INDEX 01 00:01:00\n')
     refused(["--split", plain], "a sheet beside with several files", "several files")
     refused(["--tracks", "9", album_master(work)], "a track the input lacks", "no track 9")
+    # Refused before any file is made: a name that is a symbolic link, and
+    # more tracks than files the process may have open.
+    linked = os.path.join(work, "linked")
+    os.makedirs(linked)
+    os.symlink(os.path.join(work, "elsewhere.wav"), os.path.join(linked, "03 - Three.wav"))
+    done = run([dff2wav, album_master(work), linked], work)
+    check(done.returncode == 1 and "symbolic link" in done.stderr.decode() and
+          files_in(linked) == ["03 - Three.wav"] and
+          not os.path.exists(os.path.join(work, "elsewhere.wav")),
+          "a name that is a symbolic link: nothing written")
+    many = edited(work, "many.dff", s, [mark(n * R // 50, TRACK_START) for n in range(60)])
+    done = subprocess.run([dff2wav, "--split", many, os.path.join(work, "many")], cwd=work,
+                          capture_output=True,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48)))
+    check(done.returncode == 1 and "ulimit -n" in done.stderr.decode() and
+          not os.path.exists(os.path.join(work, "many")),
+          "60 tracks, 48 descriptors: nothing written")
     # --list still shows what it found.
     listed = run([dff2wav, "--list", os.path.join(work, "late.dff")], work)
     check(listed.returncode == 1 and len(listed.stdout.decode().splitlines()) == 3,
           "--list shows tracks it refuses to cut")
+    # Text from the file neither breaks a line of the list nor steers the terminal.
+    hostile = edited(work, "hostile.dff", s, [mark(0, TRACK_START, b"a\nb\x1b[31m")],
+                     title=b"c\rd")
+    listed = run([dff2wav, "--list", hostile], work).stdout.decode().splitlines()
+    check(len(listed) == 2 and "c?d" in listed[0] and listed[1].endswith("a?b?[31m"),
+          "--list shows control characters as '?': %s" % listed)
 
 
 def test_album_gain(dff2wav, work):
@@ -252,6 +301,12 @@ def test_album_gain(dff2wav, work):
           None not in album_gains and all("REPLAYGAIN_TRACK_GAIN" in t for t in tags) and
           done.stderr.decode().count("--gain auto") == 1,
           "ReplayGain of each track and of the album; one gain for the album")
+    # A track too short for a loudness is not called silent, and is named.
+    brief = edited(work, "brief.dff", sound(2, 6), [mark(0, TRACK_START), mark(R // 5, TRACK_START)])
+    done = run([dff2wav, "--replaygain", brief, os.path.join(work, "brief") + "/"], work)
+    lines = [line for line in done.stderr.decode().splitlines() if "no ReplayGain" in line]
+    check(done.returncode == 0 and len(lines) == 1 and "track 1: the sound is shorter" in lines[0],
+          "a track of 0.2 s: %s" % lines)
 
 
 def test_tags_flac_cannot_hold(dff2wav, work):
@@ -280,6 +335,10 @@ def test_option_values(dff2wav, work):
         done = run([dff2wav] + args + ["in.dff", "out.flac"], work)
         check(done.returncode == 1 and len(done.stderr.decode().splitlines()) == 2 and
               "not" in done.stderr.decode(), "refused: %s" % args)
+    # Digits are an integer, leading zeros and all: the run goes on to IN.
+    for args in (["--bits", "016"], ["--compression", "0000000005"]):
+        done = run([dff2wav] + args + ["in.dff", "out.flac"], work)
+        check("File Open Error" in done.stderr.decode(), "taken: %s" % args)
 
 
 def main():

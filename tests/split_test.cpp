@@ -127,7 +127,7 @@ TEST(Quantizer16, AnyPartOfTheStreamGetsTheWholeStreamsSamples) {
   KeepingSink parts[2];
   TrackSplitter splitter({{0, 12345, &parts[0]}, {12345, all.frames - 12345, &parts[1]}}, 2, 0, 2);
   ClipReport clips;
-  Quantizer16 quantizer(format, true, all.frames, &splitter, &clips);
+  Quantizer16 quantizer(format, true, all.frames, {{0, all.frames, nullptr}}, 0, &splitter, &clips);
   ASSERT_FALSE(Failed(quantizer.Start()));
   ASSERT_FALSE(Failed(quantizer.Write(all)));
   ASSERT_FALSE(Failed(quantizer.Finish()));
@@ -137,4 +137,26 @@ TEST(Quantizer16, AnyPartOfTheStreamGetsTheWholeStreamsSamples) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(clips.saturated[0], whole_clips.saturated[0]);
   EXPECT_GT(clips.saturated[0], 0u);
+}
+
+TEST(Quantizer16, CountsTheSaturationOfTheOutputsFramesAlone) {
+  // Far past full scale around a part, within it only at two frames.
+  Stream stream;
+  for (int k = 0; k < 30000; ++k) {
+    const bool loud = k < 10000 || k >= 20000 || k == 12000 || k == 15000;
+    stream.left.push_back(loud ? (k == 15000 ? 3 << 24 : 2 << 24) : 1000);
+    stream.right.push_back(1000);
+  }
+  StreamFormat format;
+  format.frame_rate = 44100;
+  format.channels = 2;
+  format.frames = stream.left.size();
+  KeepingSink part;
+  TrackSplitter splitter({{11000, 8000, &part}}, 2, 0, 1);
+  ClipReport clips;
+  Quantizer16 quantizer(format, true, 3000, {{11000, 8000, nullptr}}, 0, &splitter, &clips);
+  ASSERT_FALSE(Failed(Feed(stream, 0, &quantizer, 5)));
+  EXPECT_EQ(clips.saturated[0], 2u);
+  EXPECT_EQ(clips.peak, uint64_t{3} << 24);
+  EXPECT_EQ(part.kept.size(), 8000u);
 }
