@@ -3,6 +3,7 @@
 #include "tags/tags.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -125,7 +126,8 @@ std::map<std::string, std::string> FfprobeTags(const Bytes& tag) {
   const Bytes format("\1\0\2\0\x44\xAC\0\0\x10\xB1\2\0\4\0\x10\0", 16);  // 16-bit stereo
   const Bytes wav = chunk("RIFF", "WAVE" + chunk("fmt ", format) + chunk("data", Bytes(400, '\0')) +
                                       chunk("id3 ", tag));
-  const Bytes path = testing::TempDir() + "tagged.wav";
+  // A name of this process's own: other test processes probe at the same time.
+  const Bytes path = testing::TempDir() + "tagged-" + std::to_string(getpid()) + ".wav";
   FILE* file = std::fopen(path.c_str(), "wb");
   std::fwrite(wav.data(), 1, wav.size(), file);
   std::fclose(file);
