@@ -92,14 +92,13 @@ bool EndsWithAny(const std::string& name, const char* const (&endings)[N]) {
 
 bool IsArt(const std::string& name) {
   for (const char* art : ArtNames) {
-    if (strncasecmp(name.c_str(), art, std::strlen(art)) == 0 &&
-        EndsWithAny(name, ArtEndings) && WithoutEnding(name).size() == std::strlen(art)) {
+    if (strncasecmp(name.c_str(), art, std::strlen(art)) == 0 && EndsWithAny(name, ArtEndings) &&
+        WithoutEnding(name).size() == std::strlen(art)) {
       return true;
     }
   }
   return false;
 }
-
 
 std::string Joined(const std::string& folder, const std::string& name) {
   return folder.empty() ? name : folder.back() == '/' ? folder + name : folder + "/" + name;
@@ -194,8 +193,7 @@ void Probe(const Request& request, Item* item) {
   const InputFormatRow* reader = nullptr;
   if (!Failed(ReadSoundHead(fd, item->in.c_str(), ReadChoices{request.area}, &source, &properties,
                             &reader))) {
-    source.words_present =
-        WordsPresent(source, std::min(bytes, source.data_end), source.words);
+    source.words_present = WordsPresent(source, std::min(bytes, source.data_end), source.words);
     item->seconds = double(source.words_present) * WordSamples / source.sample_rate;
     reader->read_details(bytes, &source);
     Request one = request;
@@ -398,14 +396,16 @@ int ConvertLibrary(const Request& request, const char* program) {
           done = jobs.done;
           seconds = jobs.seconds_done;
         }
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const double speed = wall > 0 ? seconds / wall : 0;
         char text[160];
-        std::snprintf(text, sizeof text,
-                      "dff2wav: %zu of %zu files, %.1f of %.1f hours, %.0f x real time%s%s", done,
-                      queue.size(), seconds / SecondsPerHour, total_seconds / SecondsPerHour,
-                      speed, speed > 0 ? ", " : "",
-                      speed > 0 ? (Clock((total_seconds - seconds) / speed) + " left").c_str() : "");
+        std::snprintf(
+            text, sizeof text,
+            "dff2wav: %zu of %zu files, %.1f of %.1f hours, %.0f x real time%s%s", done,
+            queue.size(), seconds / SecondsPerHour, total_seconds / SecondsPerHour, speed,
+            speed > 0 ? ", " : "",
+            speed > 0 ? (Clock((total_seconds - seconds) / speed) + " left").c_str() : "");
         if (!finished.load()) ShowStatusLine(text);
       }
     });

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>

@@ -128,24 +128,60 @@ Fault RunInto(std::vector<Destination>& destinations, const Streams& s, SoundSou
   return fault;
 }
 
-// A first look at the sound, for --gain auto and ReplayGain: the chain at
-// the gain given, into a measurer for each destination. Chooses the gain,
-// and sets each destination's ReplayGain and, for tracks, the album's.
-Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Request& request,
-              SoundSource* source, Reporter* reporter, double* gain_db) {
-  std::vector<const Measurer*> measurers;
-  for (Destination& d : destinations) {
-    auto measurer =
-        std::make_unique<Measurer>(PartOf(s.output, d.cut), request.replaygain, s.out_block_frames);
-    measurers.push_back(measurer.get());
-    d.sink = std::move(measurer);
+// What a first look at the sound measures. A run into one file measures its
+// file. A split measures every track of the album, whichever it writes (the
+// album's loudness is that of all of them), and the lead-in and the tail
+// too, so that --gain auto chooses the gain of the whole stream, as the
+// one-file run does: the tracks put together stay its frames, and --tracks
+// writes what the whole split writes.
+std::vector<Destination> MeasuredParts(const std::vector<Destination>& destinations,
+                                       const SoundSource& source, const Streams& s) {
+  if (!s.split) {
+    std::vector<Destination> whole(1);
+    whole[0].cut = destinations[0].cut;
+    return whole;
   }
+  std::vector<Destination> parts;
+  uint64_t covered = 0;
+  for (const Track& track :
+       source.tracks.empty() ? std::vector<Track>{WholeTrack()} : source.tracks) {
+    const TrackCut cut =
+        CutOf(track, s.filtered.frames, s.filtered.frame_rate, s.output.frame_rate);
+    if (cut.first > covered) parts.emplace_back().cut = TrackCut{covered, cut.first - covered};
+    Destination& part = parts.emplace_back();
+    part.track = track.number;
+    part.cut = cut;
+    covered = std::max(covered, cut.first + cut.frames);
+  }
+  if (s.output.frames > covered)
+    parts.emplace_back().cut = TrackCut{covered, s.output.frames - covered};
+  return parts;
+}
+
+// A first look at the sound, for --gain auto and ReplayGain: the chain at
+// the gain given, into a measurer for each part (MeasuredParts). Chooses the
+// gain, and sets each destination's ReplayGain and, for tracks, the album's.
+Fault Measure(std::vector<Destination>& destinations, Streams s, const Request& request,
+              SoundSource* source, Reporter* reporter, double* gain_db) {
+  std::vector<Destination> parts = MeasuredParts(destinations, *source, s);
+  std::vector<const Measurer*> tracks;  // of the parts that are tracks, or the one file
+  for (Destination& part : parts) {
+    const bool loudness = request.replaygain && (part.track > 0 || !s.split);
+    auto measurer =
+        std::make_unique<Measurer>(PartOf(s.output, part.cut), loudness, s.out_block_frames);
+    if (part.track > 0 || !s.split) tracks.push_back(measurer.get());
+    part.sink = std::move(measurer);
+  }
+  s.first = 0;  // the whole stream
+  s.frames = s.filtered.frames;
   ReportMeasuring(reporter);
   PassReport report;  // the writing pass meets the same frames and reports them
-  const Fault fault = RunInto(destinations, s, source, request.gain_db, {}, reporter, &report);
+  const Fault fault = RunInto(parts, s, source, request.gain_db, {}, reporter, &report);
   if (Failed(fault)) return fault;
   uint64_t peak = 0;
-  for (const Measurer* m : measurers) peak = std::max(peak, m->Result().peak);
+  for (const Destination& part : parts) {
+    peak = std::max(peak, static_cast<const Measurer*>(part.sink.get())->Result().peak);
+  }
   if (request.gain_auto) {
     *gain_db = AutoGain(peak);
     ReportAutoGain(*reporter, request.in, *gain_db, peak);
@@ -154,13 +190,19 @@ Fault Measure(std::vector<Destination>& destinations, const Streams& s, const Re
   // Loudness moves with the gain in dB, the peak with it in proportion.
   const double applied = *gain_db - request.gain_db;
   Measurement album;
-  album.loudness_lufs = Measurer::LoudnessOfAll(measurers) + applied;
-  for (size_t i = 0; i < destinations.size(); ++i) {
-    Destination& d = destinations[i];
-    Measurement measured = measurers[i]->Result();
+  album.loudness_lufs = Measurer::LoudnessOfAll(tracks) + applied;
+  for (const Measurer* m : tracks) {
+    album.true_peak = std::max(album.true_peak, m->Result().true_peak * LinearGain(applied));
+  }
+  for (Destination& d : destinations) {
+    // The destination's own part: its track's, or the one file's.
+    const Destination* part = &parts[0];
+    for (const Destination& p : parts) {
+      if (p.track == d.track && p.track > 0) part = &p;
+    }
+    Measurement measured = static_cast<const Measurer*>(part->sink.get())->Result();
     measured.loudness_lufs += applied;
     measured.true_peak *= LinearGain(applied);
-    album.true_peak = std::max(album.true_peak, measured.true_peak);
     if (!std::isfinite(measured.loudness_lufs)) {
       const bool brief = d.cut.frames < LoudnessBlockSeconds * s.output.frame_rate;
       ReportTagNotes(*reporter, request.in,
@@ -432,8 +474,9 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   // Each file takes its name only once every one is complete.
   for (Destination& d : destinations) {
     d.sink.reset();
-    const Fault closed =
-        !splits ? Fault{} : Failed(fault) ? CloseOutput(&d.output) : CommitOutput(&d.output);
+    const Fault closed = !splits         ? Fault{}
+                         : Failed(fault) ? CloseOutput(&d.output)
+                                         : CommitOutput(&d.output);
     if (!Failed(fault)) fault = closed;
     AddClips(d.clips, &clips);
   }

@@ -301,6 +301,19 @@ def test_album_gain(dff2wav, work):
           None not in album_gains and all("REPLAYGAIN_TRACK_GAIN" in t for t in tags) and
           done.stderr.decode().count("--gain auto") == 1,
           "ReplayGain of each track and of the album; one gain for the album")
+    # With a lead-in before the first track: --gain auto chooses the gain of the
+    # whole stream, so the tracks put together are still the one file's frames,
+    # and a track written alone carries the whole album's gain.
+    lead = edited(work, "lead.dff", sound(6, 9), [mark(2 * R, TRACK_START), mark(4 * R, TRACK_START)])
+    check_concatenation(dff2wav, work, lead, ["--gain", "auto", "--format", "wav"], "wav", 6,
+                        frames_of(2), frames_of(6) - 16, "--gain auto after a lead-in")
+    second = os.path.join(work, "second")
+    run([dff2wav, "--replaygain", "--tracks", "2", "-f", "flac", lead, second], work)
+    whole_album = os.path.join(work, "whole-album")
+    run([dff2wav, "--replaygain", "-f", "flac", lead, whole_album + "/"], work)
+    check(comments(os.path.join(second, "02.flac")).get("REPLAYGAIN_ALBUM_GAIN") ==
+          comments(os.path.join(whole_album, "02.flac")).get("REPLAYGAIN_ALBUM_GAIN"),
+          "--tracks writes the album's ReplayGain of all its tracks")
     # A track too short for a loudness is not called silent, and is named.
     brief = edited(work, "brief.dff", sound(2, 6), [mark(0, TRACK_START), mark(R // 5, TRACK_START)])
     done = run([dff2wav, "--replaygain", brief, os.path.join(work, "brief") + "/"], work)
