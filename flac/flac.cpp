@@ -259,5 +259,7 @@ Fault FlacWriter::Finish() {
   // Writes the last frame, then the stream info with its MD5 and the seek
   // table, where the output can be written at offsets.
   if (!FLAC__stream_encoder_finish(encoder_)) return EncoderFault();
+  // A run of many tracks keeps its writers to the end: their buffers go now.
+  for (std::vector<int32_t>& samples : samples_of_block_) std::vector<int32_t>().swap(samples);
   return CompleteOutput(output_.stream, FlacMark, FlacMarkBytes, output_.end);
 }

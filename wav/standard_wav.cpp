@@ -244,6 +244,9 @@ Fault StandardWavWriter::Finish() {
     const Fault fault = WriteOutput(out_, header_.size() + data_written_, &pad, 1);
     if (Failed(fault)) return fault;
   }
+  // A run of many tracks keeps its writers to the end: their buffers go now.
+  std::vector<uint8_t>().swap(bytes_);
+  for (std::vector<uint32_t>& values : values_) std::vector<uint32_t>().swap(values);
   return CompleteOutput(out_, header_.data(), header_.size(),
                         header_.size() + data_written_ + (data_written_ & 1));
 }
