@@ -19,43 +19,19 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import check, finish, riff_chunks, run, wav_data  # noqa: E402
 from dsd_files import (DSD64_RATE, INDEX_MARK, PROGRAM_START, TRACK_START,  # noqa: E402
                        TRACK_STOP, cue_sheet, dsf, edited_master, mark)
 from id3_files import apic, frame, tag, text  # noqa: E402
 
 R = DSD64_RATE
 FRAME_RATE = R // 32
-FAILURES = []
-
-
-def check(ok, what):
-    print("%s  %s" % ("ok  " if ok else "FAIL", what))
-    if not ok:
-        FAILURES.append(what)
-
-
-def run(args, cwd):
-    return subprocess.run(args, cwd=cwd, capture_output=True)
-
-
-def chunks(data):
-    """The chunks of a RIFF file, by id: each a list of their data."""
-    found, pos = {}, 12
-    while pos + 8 <= len(data):
-        ident, size = struct.unpack("<4sI", data[pos:pos + 8])
-        found.setdefault(ident, []).append(data[pos + 8:pos + 8 + size])
-        pos += 8 + size + (size & 1)
-    return found
-
-
-def wav_data(path):
-    return chunks(open(path, "rb").read())[b"data"][0]
 
 
 def info(path):
     """The LIST/INFO fields of a WAV."""
     fields = {}
-    for listed in chunks(open(path, "rb").read()).get(b"LIST", []):
+    for listed in riff_chunks(open(path, "rb").read()).get(b"LIST", []):
         pos = 4
         while pos + 8 <= len(listed):
             ident, size = struct.unpack("<4sI", listed[pos:pos + 8])
@@ -363,11 +339,7 @@ def main():
                  test_tags_flac_cannot_hold, test_option_values):
         with tempfile.TemporaryDirectory() as work:
             test(dff2wav, work)
-    if FAILURES:
-        print("%d checks failed" % len(FAILURES))
-        return 1
-    print("album: all checks passed")
-    return 0
+    return finish("album")
 
 
 if __name__ == "__main__":

@@ -17,20 +17,10 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import check, finish, run, wav_data  # noqa: E402
 from dsd_files import DSD64_RATE, TRACK_START, edited_master, mark  # noqa: E402
 
 R = DSD64_RATE
-FAILURES = []
-
-
-def check(ok, what):
-    print("%s  %s" % ("ok  " if ok else "FAIL", what))
-    if not ok:
-        FAILURES.append(what)
-
-
-def run(args, cwd):
-    return subprocess.run(args, cwd=cwd, capture_output=True)
 
 
 def sound_of(path):
@@ -43,17 +33,6 @@ def sound_of(path):
             return data[pos + 12:pos + 12 + size]
         pos += 12 + size + (size & 1)
     raise ValueError(path)
-
-
-def wav_data(path):
-    data = open(path, "rb").read()
-    pos = 12
-    while pos + 8 <= len(data):
-        ident, size = struct.unpack("<4sI", data[pos:pos + 8])
-        if ident == b"data":
-            return data[pos + 8:pos + 8 + size]
-        pos += 8 + size + (size & 1)
-    return None
 
 
 def tracks_data(directory):
@@ -218,11 +197,7 @@ def main():
         for test in (test_areas, test_plain_and_text, test_damage):
             directory = tempfile.mkdtemp(dir=work)
             test(dff2wav, disc, directory)
-    if FAILURES:
-        print("%d checks failed" % len(FAILURES))
-        return 1
-    print("disc: all checks passed")
-    return 0
+    return finish("disc")
 
 
 if __name__ == "__main__":

@@ -20,21 +20,11 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import check, finish, run  # noqa: E402
 from dsd_files import DSD64_RATE, TRACK_START, dsf, edited_master, mark  # noqa: E402
 
 R = DSD64_RATE
 SKIP_EXIT = 77
-FAILURES = []
-
-
-def check(ok, what):
-    print("%s  %s" % ("ok  " if ok else "FAIL", what))
-    if not ok:
-        FAILURES.append(what)
-
-
-def run(args, cwd, **kw):
-    return subprocess.run(args, cwd=cwd, capture_output=True, **kw)
 
 
 def tree(top):
@@ -176,11 +166,7 @@ def main():
     for test in (test_tree, test_interrupted, test_clashes):
         with tempfile.TemporaryDirectory() as work:
             test(dff2wav, tools, work)
-    if FAILURES:
-        print("%d checks failed" % len(FAILURES))
-        return 1
-    print("library: all checks passed")
-    return 0
+    return finish("library")
 
 
 if __name__ == "__main__":
