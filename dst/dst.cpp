@@ -4,6 +4,8 @@
 
 #include "dst/dst_format.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -278,6 +280,7 @@ struct FrameHeader {
   int filter_map[DstMaxChannels][MaxTableSegments];
   int table_map[DstMaxChannels][MaxTableSegments];
   bool half_probability[DstMaxChannels];
+  int filters, tables;   // how many the frame holds
   size_t code_position;  // bit of the first code bit after the reserved 0
 };
 
@@ -313,6 +316,8 @@ bool ReadHeader(BitReader* in, int channels, int frame_bytes, FrameHeader* h, Ds
   if (in->Bit() != 0) return false;  // the arithmetic code starts with a 0
   if (in->Overrun(0)) return false;
   BuildTapSums(filters, scratch);
+  h->filters = filters;
+  h->tables = tables;
   h->code_position = in->position;
   return true;
 }
@@ -358,153 +363,549 @@ bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int fra
   return !in->Overrun(MaxOverrunBits);
 }
 
-// The code bits for the fast loop: a 64-bit window, its next bits at the top,
-// refilled a byte at a time; past the end of the frame, zeros.
-struct CodeReader {
+// ---- The fast decoder -------------------------------------------------------
+//
+// The fast loops decode the same bits as ReferenceSamples, with the work of
+// each bit arranged around the one chain that cannot be shortened: a
+// decoding step needs the interval width that the step before left.
+// Everything else runs beside that chain:
+// - The arithmetic decoder lives in two 64-bit words, scaled so that the code
+//   register's 12 bits are their top and the code bits that follow ride below,
+//   so that a renormalisation is two shifts; the code bits are filled in once
+//   every few steps, from a word loaded steps earlier.
+// - A sample's prediction waits for the sample before it only through the
+//   newest group of taps. While a bit is decoded, the older groups of the
+//   sample after next are summed and both values its newest group can take
+//   are classified, so that the decoded bit merely picks one of two
+//   probabilities.
+// - What depends on segments is set up once per stretch of samples that no
+//   segment boundary crosses; the loop over a stretch is compiled for each
+//   channel count, and the portable one for filter orders in steps of 32.
+// - The vector loop sums the taps older than 16 samples of eight samples at
+//   a time in AVX-512 registers, a block ahead of the samples that need them.
+
+constexpr int WordBits = 64;
+constexpr int ByteBits = 8;
+constexpr int GroupTaps = 8;          // taps summed by one table of a filter
+constexpr int GroupPatterns = 256;    // entries of such a table
+constexpr uint64_t GroupMask = 0xFF;  // the history bits one group's table is indexed by
+constexpr int FractionBits = WordBits - RegisterBits;  // code bits carried below the register
+// The interval width's bits 8 and up form the unit of a step, and its bit 7
+// is folded into the unit's bit 0.
+constexpr int UnitShift = FractionBits + 8;
+constexpr int UnitRoundBit = FractionBits + 7;
+// A step shifts in at most this many code bits: its interval is at least a
+// unit of 8 times probability 1, and is shifted up to RangeFloor.
+constexpr int MaxStepBits = 8;
+// A 64-bit load at any bit position holds at least this many bits from it on.
+constexpr int LoadedBits = WordBits - (ByteBits - 1);
+// Steps between two fills of the code bits. A fill leaves at least
+// LoadedBits - MaxStepBits * FillSteps of them below the register, which
+// must cover the FillSteps steps before the next fill.
+constexpr int FillSteps = 3;
+static_assert(LoadedBits - MaxStepBits * FillSteps >= MaxStepBits * FillSteps,
+              "a fill must cover the steps until the next one");
+// Every probability table is padded to this many entries with its last, so
+// that an index is clamped to a constant.
+constexpr int PaddedTableLength = DstMaxTableLength;
+constexpr int LastPaddedIndex = PaddedTableLength - 1;
+// The newest group of the sample after next has the next sample as its first
+// tap: its two values are adjacent entries, at the 7 samples below it.
+constexpr uint64_t PairMask = 0x7F;
+// Loops are compiled for filters of up to 32, 64, 96 and 128 taps.
+constexpr int GroupsPerClass = 4;
+constexpr int GroupClasses = DstTapGroups / GroupsPerClass;
+// The vector loop: blocks of 8 samples, whose taps from VectorFirstTap on
+// it sums a block ahead, 32 history samples to a register.
+constexpr int BlockSamples = 8;
+constexpr int VectorFirstTap = 2 * GroupTaps + 1;
+constexpr int VectorLanes = 32;                        // 16-bit sums in a 512-bit register
+constexpr int MaxVectors = DstMaxOrder / VectorLanes;  // registers for a filter of 128 taps
+// Slots of a lane's ring of vector sums: the block being decoded and the next.
+constexpr int RingSlots = 2 * BlockSamples;
+
+// The unit of a step: with RangeFloor <= width <= RangeStart it is 8 to 15.
+inline uint64_t Unit(uint64_t range) { return (range >> UnitShift) | (range >> UnitRoundBit & 1); }
+
+// A probability as the fast loops multiply it: the product with a unit is
+// the narrow part's width, scaled.
+inline uint64_t ScaledProbability(int probability) {
+  return static_cast<uint64_t>(probability) << FractionBits;
+}
+
+// condition ? if_set : if_clear, with a conditional move: the condition is
+// a decoded bit, which no branch predictor foresees.
+template <typename T>
+inline T Select(uint32_t condition, T if_set, T if_clear) {
+  asm("test %[condition], %[condition]\n\t"
+      "cmovnz %[if_set], %[result]"
+      : [result] "+r"(if_clear)
+      : [condition] "r"(condition), [if_set] "rm"(if_set)
+      : "cc");
+  return if_clear;
+}
+
+// The complemented code bits of a frame from bit `position` on, the first in
+// bit 63: at least LoadedBits of them, then zeros. Past the frame's end every
+// code bit is 0, as BitReader reads it.
+struct CodeStream {
   const uint8_t* data;
   size_t bytes;
-  size_t next_byte = 0;
-  uint64_t window = 0;
-  int held = 0;  // bits in the window
 
-  CodeReader(const uint8_t* frame, size_t frame_bytes, size_t position)
-      : data(frame), bytes(frame_bytes), next_byte(position / 8) {
-    Refill();
-    Take(static_cast<int>(position % 8));
-  }
-  void Refill() {
-    constexpr int WindowBits = 64, ByteBits = 8;
-    while (held <= WindowBits - ByteBits) {
-      const uint64_t byte = next_byte < bytes ? data[next_byte] : 0;
-      ++next_byte;
-      window |= byte << (WindowBits - ByteBits - held);
-      held += ByteBits;
+  uint64_t ComplementedAt(size_t position) const {
+    const size_t at = position / ByteBits;
+    uint64_t word = 0;
+    if (__builtin_expect(at + sizeof word <= bytes, 1)) {
+      std::memcpy(&word, data + at, sizeof word);
+      word = __builtin_bswap64(word);
+    } else {
+      for (size_t k = 0; k < sizeof word; ++k) {
+        word = word << ByteBits | (at + k < bytes ? data[at + k] : 0);
+      }
     }
+    return ~word << (position % ByteBits);
   }
-  // The next `count` bits, 0 to 12. (Two shifts, so that a count of 0 needs
-  // no branch: a 64-bit shift by 64 would be undefined.)
-  uint32_t Take(int count) {
-    if (held < count) Refill();
-    const uint32_t value = static_cast<uint32_t>(window >> 1 >> (63 - count));
-    window <<= count;
-    held -= count;
-    return value;
-  }
-  size_t Consumed() const { return next_byte * 8 - static_cast<size_t>(held); }
 };
 
-// The part of a prediction that all but the newest 8 samples make: groups 1
-// to Groups - 1 of a filter of `Groups` groups of 8 taps, from a channel's
-// last 128 samples.
-template <int Groups>
-int PredictOlder(const int16_t (*sums)[256], uint64_t recent, uint64_t older) {
+// The arithmetic decoder, scaled. With width and code as ArithmeticDecoder
+// holds them, range is width << FractionBits, and gap is (width - code - 1)
+// << FractionBits with the complemented code bits that follow the register
+// below it, or zeros where they are not filled in yet. The complement makes
+// a renormalisation's new bits a plain shift: ((gap + 1) << s) - 1 - bits is
+// gap << s with the complemented bits below. Only the top RegisterBits of gap
+// take part in a decision, since every narrow width is a multiple of
+// 2^FractionBits.
+struct ScaledDecoder {
+  uint64_t range;
+  uint64_t gap;
+  size_t position;  // the frame bit just below the register
+};
+
+ScaledDecoder StartDecoder(const CodeStream& stream, size_t position) {
+  // The first 12 code bits under a width of RangeStart: the complement of
+  // the register is RangeStart - code, one more than the gap.
+  return {uint64_t{RangeStart} << FractionBits,
+          stream.ComplementedAt(position) - (uint64_t{1} << FractionBits),
+          position + RegisterBits};
+}
+
+// One decoding step: 1 for the wider part of the interval (the likely
+// outcome), 0 for the narrow part of about probability / 256 of it.
+inline uint32_t DecodeStep(ScaledDecoder* d, uint64_t probability) {
+  const uint64_t narrow = Unit(d->range) * probability;
+  const uint64_t wide = d->range - narrow;
+  const uint64_t gap_if_wide = d->gap - narrow;
+  uint64_t range = narrow, gap = d->gap;
+  bool likely;
+  // narrow <= gap: the code is below the wide part's top.
+  asm("cmp %[narrow], %[gap]\n\t"
+      "cmovae %[wide], %[range]\n\t"
+      "cmovae %[gap_if_wide], %[gap]"
+      : [range] "+r"(range), [gap] "+r"(gap), "=@ccae"(likely)
+      : [narrow] "r"(narrow), [wide] "r"(wide), [gap_if_wide] "r"(gap_if_wide));
+  // The width is at least 8 << FractionBits: 0 to 8 shifts bring its top bit to bit 63.
+  const int shifts = __builtin_clzll(range);
+  d->range = range << shifts;
+  d->gap = gap << shifts;
+  d->position += static_cast<size_t>(shifts);
+  return likely;
+}
+
+// Fills in the code bits below the register that the steps since `window`
+// was loaded at `window_position` shifted up.
+inline void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
+  d->gap |= window << (d->position - window_position) >> RegisterBits;
+}
+
+// One channel in a fast loop.
+struct Lane {
+  const int16_t (*sums)[GroupPatterns];  // the filter's group sums
+  const uint64_t* probability;           // the table, scaled and padded
+  const int16_t* older_taps;             // the vector loop's coefficients (VectorTaps)
+  int older_total;                       // and the sum of its coefficients (VectorTotal)
+  uint64_t low, high;  // the last 128 samples, the newest in bit 0 of low
+  uint64_t p;          // scaled probability of this sample's narrow part
+  uint32_t negative;   // this sample's prediction is below 0
+  uint64_t next_p[2];  // the next sample's, if this sample is 0 or 1
+  uint32_t next_negative[2];
+  int16_t ring[RingSlots];  // sample s's sum of the taps from VectorFirstTap, at s % RingSlots
+};
+
+// The scaled probability and sign of a prediction.
+inline void Classify(const uint64_t* probability, int sum, uint64_t* p, uint32_t* negative) {
+  const int16_t prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
+  const int magnitude = prediction < 0 ? -prediction : prediction;
+  *p = probability[std::min(magnitude >> IndexShift, LastPaddedIndex)];
+  *negative = prediction < 0;
+}
+
+// Groups [first, groups) of the prediction of the sample `ahead` samples
+// after the one that follows the history's newest, from the whole of 128
+// samples, as ReferenceSamples sums them: group g holds history bits
+// 8g - ahead .. 8g - ahead + 7.
+int GroupsFrom(const int16_t (*sums)[GroupPatterns], int first, int groups, uint64_t low,
+               uint64_t high, int ahead) {
+  const unsigned __int128 history = static_cast<unsigned __int128>(high) << WordBits | low;
   int sum = 0;
-  for (int g = 1; g < Groups; ++g) {
-    const uint64_t bits = g < 8 ? recent >> (8 * g) : older >> (8 * (g - 8));
-    sum += sums[g][bits & 0xFF];
+  for (int g = first; g < groups; ++g) {
+    const int at = GroupTaps * g - ahead;
+    const unsigned __int128 bits = at >= 0 ? history >> at : history << -at;
+    sum += sums[g][static_cast<uint64_t>(bits) & GroupMask];
   }
   return sum;
 }
 
-using PredictFunction = int (*)(const int16_t (*)[256], uint64_t, uint64_t);
-
-template <int... Groups>
-constexpr std::array<PredictFunction, sizeof...(Groups) + 1> PredictFunctions(
-    std::integer_sequence<int, Groups...>) {
-  return {nullptr, &PredictOlder<Groups + 1>...};
+// Sets a lane's probabilities of the next sample and the one after from its
+// history alone: at the start of a stretch, whose filter or table may be new.
+void PrimeLane(Lane* lane, int groups) {
+  Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0),
+           &lane->p, &lane->negative);
+  for (uint32_t bit = 0; bit < 2; ++bit) {
+    const uint64_t low = lane->low << 1 | bit, high = lane->high << 1 | lane->low >> 63;
+    Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, low, high, 0),
+             &lane->next_p[bit], &lane->next_negative[bit]);
+  }
 }
-// Entry g: PredictOlder for a filter of g groups.
-constexpr auto PredictOlderOfGroups =
-    PredictFunctions(std::make_integer_sequence<int, DstTapGroups>());
 
-// What a channel uses over a stretch of samples that no segment boundary
-// crosses.
-struct ChannelState {
-  PredictFunction predict_older;
-  const int16_t (*sums)[256];
-  int older_part;  // PredictOlder for the next sample
-  const uint8_t* probability;
-  int last_index;  // the table's length - 1
-  bool half;       // the first bits at probability 1/2
-  uint64_t recent = InitialHistory, older = InitialHistory;
-};
+// Groups 1 to Groups - 1 of the prediction of the sample two after the
+// newest one, from the history without it: group g holds history bits
+// 8g - 2 .. 8g + 5. They are summed in four chains, so that they are ready
+// soon after the history is.
+template <int Groups>
+inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
+  constexpr int Ahead = 2;  // the samples between: the one being decoded, and the next
+  constexpr int Chains = 4;
+  const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 62 .. 125
+  int chain[Chains] = {};
+#pragma GCC unroll 16
+  for (int g = 1; g < Groups; ++g) {
+    const uint64_t bits = g < 8 ? low >> (GroupTaps * g - Ahead) : upper >> (GroupTaps * (g - 8));
+    chain[g % Chains] += sums[g][bits & GroupMask];
+  }
+  return (chain[0] + chain[1]) + (chain[2] + chain[3]);
+}
 
-// The same samples as ReferenceSamples, faster: the work that depends on
-// segments is done once per stretch, the prediction is unrolled for the
-// filter's order, the decoder renormalises in one step, and a byte of sound
-// is stored from the history each 8 samples. A prediction waits for the
-// bit before it only through its newest group: the rest is summed while that
-// bit is decoded.
+// Decodes one sample of one lane and classifies its sample after next,
+// whose taps beyond the newest group sum to `older`.
+inline void LaneStep(ScaledDecoder* d, Lane* lane, int older) {
+  const uint32_t bit = DecodeStep(d, lane->p) ^ lane->negative;
+  lane->p = Select(bit, lane->next_p[1], lane->next_p[0]);
+  lane->negative = Select(bit, lane->next_negative[1], lane->next_negative[0]);
+  lane->high = lane->high << 1 | lane->low >> 63;
+  lane->low = lane->low << 1 | bit;
+  const int16_t* pair = lane->sums[0] + ((lane->low & PairMask) << 1);
+  Classify(lane->probability, older + pair[0], &lane->next_p[0], &lane->next_negative[0]);
+  Classify(lane->probability, older + pair[1], &lane->next_p[1], &lane->next_negative[1]);
+}
+
+// One sample of every lane; `older(c)` is lane c's part of its sample after
+// next beyond the newest group, from its history before this sample. The
+// code bits are filled in after every FillSteps lanes.
+template <int Channels, typename Older>
+inline void SampleStep(const CodeStream& stream, ScaledDecoder* d, Lane* lane, Older older) {
+  size_t window_position = 0;
+  uint64_t window = 0;
+#pragma GCC unroll 6
+  for (int c = 0; c < Channels; ++c) {
+    if (c % FillSteps == 0) {
+      window_position = d->position;
+      window = stream.ComplementedAt(window_position);
+    }
+    LaneStep(d, &lane[c], older(c));
+    if (c % FillSteps == FillSteps - 1 || c == Channels - 1) FillGap(d, window, window_position);
+  }
+}
+
+// Samples [begin, end) of every lane, which none of their segments'
+// boundaries crosses. Each byte of a lane's sound is stored once its last
+// sample is in.
+template <int Channels, int Groups>
+void PortableStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lanes, int begin,
+                     int end, uint8_t* const out[]) {
+  ScaledDecoder d = *decoder;
+  Lane lane[Channels];
+  std::copy(lanes, lanes + Channels, lane);
+  for (int i = begin; i < end; ++i) {
+    SampleStep<Channels>(stream, &d, lane, [&lane](int c) {
+      return OlderGroups<Groups>(lane[c].sums, lane[c].low, lane[c].high);
+    });
+    if (i % BlockSamples == BlockSamples - 1) {
+#pragma GCC unroll 6
+      for (int c = 0; c < Channels; ++c) {
+        out[c][i / BlockSamples] = static_cast<uint8_t>(lane[c].low);
+      }
+    }
+  }
+  std::copy(lane, lane + Channels, lanes);
+  *decoder = d;
+}
+
+using StretchLoop = void (*)(const CodeStream&, ScaledDecoder*, Lane*, int, int, uint8_t* const[]);
+
+template <int Channels, int... Class>
+constexpr std::array<StretchLoop, GroupClasses> PortableLoopsOf(
+    std::integer_sequence<int, Class...>) {
+  return {&PortableStretch<Channels, GroupsPerClass * (Class + 1)>...};
+}
+
+template <int... Channel>
+constexpr std::array<std::array<StretchLoop, GroupClasses>, DstMaxChannels> PortableLoops(
+    std::integer_sequence<int, Channel...>) {
+  return {PortableLoopsOf<Channel + 1>(std::make_integer_sequence<int, GroupClasses>())...};
+}
+
+// Entry [channels - 1][class]: the portable loop for filters of up to
+// 32 (class + 1) taps.
+constexpr auto PortableStretchLoops =
+    PortableLoops(std::make_integer_sequence<int, DstMaxChannels>());
+
+// ---- The vector loop ----------------------------------------------------------
+//
+// Compiled for AVX-512 only inside the functions marked below, so the rest of
+// the program stays plain x86-64; DecodeFrame calls it only after
+// Avx512Supported() said yes.
+// GCC 12's AVX-512 headers build "undefined" vectors as self-initialised
+// locals, which -Wuninitialized reports at every inlined use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#define DST_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2,lzcnt,movbe")))
+
+bool Avx512Supported() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+         __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("movbe");
+}
+
+// The registers a filter of `order` taps needs: at the start of a block the
+// history's bit t is tap t + 9 + k of the next block's sample k, and the
+// taps from VectorFirstTap on reach bit order - 9. A filter without such
+// taps takes one register of zeros.
+int VectorsFor(int order) {
+  return order < VectorFirstTap ? 1 : (order - (GroupTaps + 1)) / VectorLanes + 1;
+}
+
+// Lays out filter f for the vector loop: vector_taps[f][k][t] is twice the
+// coefficient of tap t + 9 + k for the taps from VectorFirstTap to the
+// order, and 0 elsewhere; vector_total[f] is their sum, once.
+void BuildVectorTaps(int filters, DstScratch* s) {
+  for (int f = 0; f < filters; ++f) {
+    int total = 0;
+    for (int j = VectorFirstTap; j <= s->order[f]; ++j) total += s->filter_coefficient[f][j - 1];
+    s->vector_total[f] = total;
+    for (int k = 0; k < BlockSamples; ++k) {
+      int16_t* taps = s->vector_taps[f][k];
+      for (int t = 0; t < DstMaxOrder; ++t) {
+        const int j = t + GroupTaps + 1 + k;
+        const bool older = j >= VectorFirstTap && j <= s->order[f];
+        taps[t] = static_cast<int16_t>(older ? 2 * s->filter_coefficient[f][j - 1] : 0);
+      }
+    }
+  }
+}
+
+// The eight 16-bit sums of eight registers of 32 16-bit numbers each, in the
+// low 128 bits: halves and quarters are added pairwise across registers, so
+// that each 128-bit lane holds one register's part, and those lanes'
+// numbers in one more add, a widening multiply-add and a shift.
+DST_AVX512 inline __m128i SumsOfEight(const __m512i* a) {
+  __m512i halves[4];  // 256-bit half h of halves[q]: a[2q + h]'s sum of its halves
+  for (int q = 0; q < 4; ++q) {
+    halves[q] = _mm512_add_epi16(_mm512_shuffle_i64x2(a[2 * q], a[2 * q + 1], 0x44),
+                                 _mm512_shuffle_i64x2(a[2 * q], a[2 * q + 1], 0xEE));
+  }
+  __m512i quarters[2];  // 128-bit lane l of quarters[q]: a[4q + l]'s sum of its quarters
+  for (int q = 0; q < 2; ++q) {
+    quarters[q] = _mm512_add_epi16(_mm512_shuffle_i64x2(halves[2 * q], halves[2 * q + 1], 0x88),
+                                   _mm512_shuffle_i64x2(halves[2 * q], halves[2 * q + 1], 0xDD));
+  }
+  // Lane l: a[l]'s 4 sums in its low 64 bits, a[l + 4]'s in its high.
+  const __m512i eighths = _mm512_add_epi16(_mm512_unpacklo_epi64(quarters[0], quarters[1]),
+                                           _mm512_unpackhi_epi64(quarters[0], quarters[1]));
+  const __m512i pairs = _mm512_madd_epi16(eighths, _mm512_set1_epi16(1));
+  // 32-bit element 0 of lane l: a[l]'s sum; element 2: a[l + 4]'s.
+  const __m512i sums = _mm512_add_epi32(pairs, _mm512_srli_epi64(pairs, 32));
+  // Words 0 .. 7 of the result: those elements, as 16-bit words.
+  const __m512i order = _mm512_set_epi64(0, 0, 0, 0, 0, 0, 0x001C0014000C0004, 0x0018001000080000);
+  return _mm512_castsi512_si128(_mm512_permutexvar_epi16(order, sums));
+}
+
+// Sums, from a lane's history at the start of a block, the taps from
+// VectorFirstTap on of each sample of the next block into its ring slots.
+template <int Vectors>
+DST_AVX512 inline void NextBlockSums(Lane* lane, int next_block) {
+  const uint64_t history[2] = {lane->low, lane->high};
+  __mmask32 set[Vectors];  // which of 32 history samples are 1
+  for (int v = 0; v < Vectors; ++v) {
+    set[v] = _cvtu32_mask32(static_cast<uint32_t>(history[v / 2] >> (VectorLanes * (v % 2))));
+  }
+  __m512i sample[BlockSamples];
+  for (int k = 0; k < BlockSamples; ++k) {
+    const int16_t* taps = lane->older_taps + k * DstMaxOrder;
+    sample[k] = _mm512_maskz_loadu_epi16(set[0], taps);
+    for (int v = 1; v < Vectors; ++v) {
+      sample[k] = _mm512_mask_add_epi16(sample[k], set[v], sample[k],
+                                        _mm512_loadu_si512(taps + VectorLanes * v));
+    }
+  }
+  // The sum of c times +1 or -1 is the sum of 2c over the 1s less the sum of c.
+  const __m128i sums = _mm_sub_epi16(SumsOfEight(sample), _mm_set1_epi16(lane->older_total));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lane->ring + next_block % 2 * BlockSamples), sums);
+}
+
+// The same sums for the block that starts now, from the group tables: at
+// the start of a stretch.
+void PrimeRing(Lane* lane, int groups, int block) {
+  for (int k = 0; k < BlockSamples; ++k) {
+    lane->ring[block % 2 * BlockSamples + k] = static_cast<int16_t>(
+        GroupsFrom(lane->sums, VectorFirstTap / GroupTaps, groups, lane->low, lane->high, k));
+  }
+}
+
+// Blocks [begin, end) of every lane, which none of their segments'
+// boundaries crosses.
+template <int Channels, int Vectors>
+DST_AVX512 void VectorStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lanes,
+                              int begin, int end, uint8_t* const out[]) {
+  ScaledDecoder d = *decoder;
+  Lane lane[Channels];
+  std::copy(lanes, lanes + Channels, lane);
+  for (int block = begin; block < end; ++block) {
+#pragma GCC unroll 6
+    for (int c = 0; c < Channels; ++c) NextBlockSums<Vectors>(&lane[c], block + 1);
+    for (int k = 0; k < BlockSamples; ++k) {
+      const int slot = (block * BlockSamples + k + 2) % RingSlots;
+      SampleStep<Channels>(stream, &d, lane, [&lane, slot](int c) {
+        return lane[c].ring[slot] + OlderGroups<2>(lane[c].sums, lane[c].low, lane[c].high);
+      });
+    }
+#pragma GCC unroll 6
+    for (int c = 0; c < Channels; ++c) out[c][block] = static_cast<uint8_t>(lane[c].low);
+  }
+  std::copy(lane, lane + Channels, lanes);
+  *decoder = d;
+}
+
+#pragma GCC diagnostic pop
+
+template <int Channels, int... Vectors>
+constexpr std::array<StretchLoop, MaxVectors> VectorLoopsOf(std::integer_sequence<int, Vectors...>) {
+  return {&VectorStretch<Channels, Vectors + 1>...};
+}
+
+template <int... Channel>
+constexpr std::array<std::array<StretchLoop, MaxVectors>, DstMaxChannels> VectorLoops(
+    std::integer_sequence<int, Channel...>) {
+  return {VectorLoopsOf<Channel + 1>(std::make_integer_sequence<int, MaxVectors>())...};
+}
+
+// Entry [channels - 1][vectors - 1]: the vector loop for filters of that
+// many registers (VectorsFor).
+constexpr auto VectorStretchLoops = VectorLoops(std::make_integer_sequence<int, DstMaxChannels>());
+
+// ---- The fast decoder's frame -------------------------------------------------
+
+// The table a lane uses while its filter fills its history, where the frame
+// says so: every entry is the half probability.
+constexpr std::array<uint64_t, PaddedTableLength> HalfTable() {
+  std::array<uint64_t, PaddedTableLength> table{};
+  for (uint64_t& p : table) p = uint64_t{HalfProbability} << FractionBits;
+  return table;
+}
+constexpr std::array<uint64_t, PaddedTableLength> HalfProbabilityTable = HalfTable();
+
+// Scales and pads the frame's probability tables, and zeros each filter's
+// group sums up to the group class of the frame's longest filter, so that a
+// loop compiled for a class may sum groups a shorter filter lacks.
+void PrepareFastTables(int filters, int tables, DstScratch* s) {
+  for (int t = 0; t < tables; ++t) {
+    for (int i = 0; i < PaddedTableLength; ++i) {
+      s->scaled_probability[t][i] =
+          ScaledProbability(s->probability[t][std::min(i, s->table_length[t] - 1)]);
+    }
+  }
+  int longest = 1;
+  for (int f = 0; f < filters; ++f) longest = std::max(longest, (s->order[f] + 7) / GroupTaps);
+  const int padded = (longest + GroupsPerClass - 1) / GroupsPerClass * GroupsPerClass;
+  for (int f = 0; f < filters; ++f) {
+    const int groups = (s->order[f] + 7) / GroupTaps;
+    std::memset(s->tap_sums[f][groups], 0, sizeof s->tap_sums[f][0] * (padded - groups));
+  }
+}
+
+// The same samples as ReferenceSamples, through the portable loops or, with
+// `vector`, the vector loop wherever a stretch holds whole blocks.
 bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int channels,
-                 int frame_bytes, uint8_t* const out[], const DstScratch* scratch) {
-  CodeReader in(data, bytes, h.code_position);
-  uint32_t range = RangeStart;
-  uint32_t code = in.Take(RegisterBits);
-  // One decoding step; returns 1 for the wider part of the interval.
-  // One decoding step, without branches (its outcome is the coded
-  // information, which no branch predictor foresees); returns 1 for the wider
-  // part of the interval.
-  const auto decode = [&](uint32_t probability) {
-    const uint32_t unit = (range >> 8) | (range >> 7 & 1);
-    const uint32_t narrow = unit * probability;
-    const uint32_t wide = range - narrow;
-    const uint32_t likely = 0u - static_cast<uint32_t>(code < wide);  // all ones or zero
-    code -= wide & ~likely;
-    range = (wide & likely) | (narrow & ~likely);
-    // range < 4096 always, and never narrows below 8 here (narrow >= 8,
-    // wide > narrow): shifting it up to bit 11 takes 0 to 8 steps.
-    const int shifts = __builtin_clz(range) - (31 - 11);
-    range <<= shifts;
-    code = code << shifts | in.Take(shifts);
-    return likely & 1;
-  };
-  decode(static_cast<uint32_t>(ReservedBitProbability(scratch->filter_coefficient[0][0])));
+                 int frame_bytes, uint8_t* const out[], DstScratch* scratch, bool vector) {
+  const CodeStream stream{data, bytes};
+  // A code register that starts at RangeStart or above lies outside the
+  // interval, which no encoder writes and the scaled decoder cannot hold:
+  // such a frame is decoded as the reference decodes it.
+  if (stream.ComplementedAt(h.code_position) >> FractionBits == 0) {
+    BitReader in{data, bytes * 8, h.code_position};
+    return ReferenceSamples(&in, h, channels, frame_bytes, out, scratch);
+  }
+  PrepareFastTables(h.filters, h.tables, scratch);
+  if (vector) BuildVectorTaps(h.filters, scratch);
+  ScaledDecoder d = StartDecoder(stream, h.code_position);
+  FillGap(&d, stream.ComplementedAt(d.position), d.position);
+  DecodeStep(&d, ScaledProbability(ReservedBitProbability(scratch->filter_coefficient[0][0])));
 
-  ChannelState state[DstMaxChannels];
+  Lane lanes[DstMaxChannels];
+  for (int c = 0; c < channels; ++c) lanes[c].low = lanes[c].high = InitialHistory;
   int filter_segment[DstMaxChannels] = {}, table_segment[DstMaxChannels] = {};
+  int lane_filter[DstMaxChannels];
   const int samples = frame_bytes * 8;
   for (int i = 0; i < samples;) {
     // Set up each channel for the stretch from i to the next boundary of any.
     int stretch_end = samples;
+    int groups = 1, vectors = 1;
+    bool half = false;
     for (int c = 0; c < channels; ++c) {
       while (i >= h.filter_segments.end[c][filter_segment[c]]) ++filter_segment[c];
       while (i >= h.table_segments.end[c][table_segment[c]]) ++table_segment[c];
       const int f = h.filter_map[c][filter_segment[c]];
       const int t = h.table_map[c][table_segment[c]];
-      ChannelState& s = state[c];
-      s.predict_older = PredictOlderOfGroups[(scratch->order[f] + 7) / 8];
-      s.sums = scratch->tap_sums[f];
-      s.older_part = s.predict_older(s.sums, s.recent, s.older);
-      s.probability = scratch->probability[t];
-      s.last_index = scratch->table_length[t] - 1;
-      s.half = h.half_probability[c] && i < scratch->order[f];
+      const bool lane_half = h.half_probability[c] && i < scratch->order[f];
+      Lane& lane = lanes[c];
+      lane.sums = scratch->tap_sums[f];
+      lane.probability = lane_half ? HalfProbabilityTable.data() : scratch->scaled_probability[t];
+      PrimeLane(&lane, (scratch->order[f] + 7) / GroupTaps);
+      lane_filter[c] = f;
+      groups = std::max(groups, (scratch->order[f] + 7) / GroupTaps);
+      vectors = std::max(vectors, VectorsFor(scratch->order[f]));
+      half = half || lane_half;
       stretch_end = std::min({stretch_end, h.filter_segments.end[c][filter_segment[c]],
                               h.table_segments.end[c][table_segment[c]]});
-      if (s.half) stretch_end = std::min(stretch_end, scratch->order[f]);
+      if (lane_half) stretch_end = std::min(stretch_end, scratch->order[f]);
     }
-    for (; i < stretch_end; ++i) {
+    // Segments end on whole blocks; only the half probabilities end inside
+    // one, and the portable loop takes the samples up to the next block.
+    const int block_end = (i + BlockSamples - 1) / BlockSamples * BlockSamples;
+    if (i < block_end) stretch_end = std::min(stretch_end, block_end);
+    if (vector && !half && i % BlockSamples == 0) {
       for (int c = 0; c < channels; ++c) {
-        ChannelState& s = state[c];
-        const int16_t prediction = static_cast<int16_t>(s.older_part + s.sums[0][s.recent & 0xFF]);
-        // Groups 1 and up of the next sample hold none of this sample's bit.
-        const uint64_t next_older = s.older << 1 | s.recent >> 63;
-        s.older_part = s.predict_older(s.sums, s.recent << 1, next_older);
-        const int magnitude = prediction < 0 ? -prediction : prediction;
-        const uint32_t probability =
-            s.half ? HalfProbability
-                   : s.probability[std::min(magnitude >> IndexShift, s.last_index)];
-        const uint64_t bit = decode(probability) ^ (prediction < 0 ? 1u : 0u);
-        s.older = next_older;
-        s.recent = s.recent << 1 | bit;
-        if ((i & 7) == 7) out[c][i >> 3] = static_cast<uint8_t>(s.recent);
+        const int f = lane_filter[c];
+        lanes[c].older_taps = scratch->vector_taps[f][0];
+        lanes[c].older_total = scratch->vector_total[f];
+        PrimeRing(&lanes[c], (scratch->order[f] + 7) / GroupTaps, i / BlockSamples);
       }
+      VectorStretchLoops[channels - 1][vectors - 1](stream, &d, lanes, i / BlockSamples,
+                                                     stretch_end / BlockSamples, out);
+    } else {
+      const int group_class = (groups + GroupsPerClass - 1) / GroupsPerClass - 1;
+      PortableStretchLoops[channels - 1][group_class](stream, &d, lanes, i, stretch_end, out);
     }
+    i = stretch_end;
   }
-  return in.Consumed() <= bytes * 8 + MaxOverrunBits;
+  return d.position <= bytes * 8 + MaxOverrunBits;
 }
 
+enum class Decoder { Reference, Portable, Vector };
+
 bool DecodeFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
-                 uint8_t* const out[], DstScratch* scratch, bool reference) {
+                 uint8_t* const out[], DstScratch* scratch, Decoder decoder) {
   if (channels < 1 || channels > DstMaxChannels || channel_bytes < 1 ||
       channel_bytes > DstMaxChannelBytes || bytes < 2)
     return false;
@@ -513,18 +914,49 @@ bool DecodeFrame(const uint8_t* data, size_t bytes, int channels, size_t channel
   const int frame_bytes = static_cast<int>(channel_bytes);
   FrameHeader header;
   if (!ReadHeader(&in, channels, frame_bytes, &header, scratch)) return false;
-  if (reference) return ReferenceSamples(&in, header, channels, frame_bytes, out, scratch);
-  return FastSamples(data, bytes, header, channels, frame_bytes, out, scratch);
+  if (decoder == Decoder::Reference) {
+    return ReferenceSamples(&in, header, channels, frame_bytes, out, scratch);
+  }
+  return FastSamples(data, bytes, header, channels, frame_bytes, out, scratch,
+                     decoder == Decoder::Vector);
 }
 
 }  // namespace
 
+bool DstKernelSupported(DstKernel kernel) {
+  switch (kernel) {
+    case DstKernel::Portable:
+      return true;
+    case DstKernel::Avx512:
+      return Avx512Supported();
+  }
+  return false;
+}
+
+DstKernel BestDstKernel() { return Avx512Supported() ? DstKernel::Avx512 : DstKernel::Portable; }
+
+const char* DstKernelName(DstKernel kernel) {
+  switch (kernel) {
+    case DstKernel::Portable:
+      return "portable";
+    case DstKernel::Avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+bool DecodeDstFrameWith(DstKernel kernel, const uint8_t* data, size_t bytes, int channels,
+                        size_t channel_bytes, uint8_t* const out[], DstScratch* scratch) {
+  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch,
+                     kernel == DstKernel::Avx512 ? Decoder::Vector : Decoder::Portable);
+}
+
 bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
                     uint8_t* const out[], DstScratch* scratch) {
-  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch, false);
+  return DecodeDstFrameWith(BestDstKernel(), data, bytes, channels, channel_bytes, out, scratch);
 }
 
 bool DecodeDstFrameReference(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
                              uint8_t* const out[], DstScratch* scratch) {
-  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch, true);
+  return DecodeFrame(data, bytes, channels, channel_bytes, out, scratch, Decoder::Reference);
 }

@@ -29,6 +29,13 @@ struct DstScratch {
   int filter_coefficient[DstMaxTables][DstMaxOrder];
   uint8_t probability[DstMaxTables][DstMaxTableLength];  // of a wrong prediction, in 1/256
   int table_length[DstMaxTables];
+  // The tables as the fast decoder multiplies them: each probability shifted
+  // up by 52 bits, and each table padded to 64 entries with its last.
+  uint64_t scaled_probability[DstMaxTables][DstMaxTableLength];
+  // Each filter laid out for the AVX-512 loop: per sample of a block of 8,
+  // twice its coefficients of the taps from 17 on, and their sum.
+  int16_t vector_taps[DstMaxTables][8][DstMaxOrder];
+  int vector_total[DstMaxTables];
 };
 
 // The width of a field that holds 0 .. x, as a frame sizes its segment
@@ -48,6 +55,29 @@ size_t DstChannelBytes(uint32_t sample_rate);
 // whatever the bytes.
 bool DecodeDstFrame(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
                     uint8_t* const out[], DstScratch* scratch);
+
+// The loops DecodeDstFrame chooses from. Each decodes every frame, whole or
+// damaged, to the bits and outcome of DecodeDstFrameReference.
+enum class DstKernel {
+  Portable,  // plain x86-64: runs on any machine
+  Avx512,    // the taps older than 16 samples summed 8 samples at a time in AVX-512
+};
+
+constexpr int DstKernelCount = 2;
+
+// Whether this CPU can run `kernel`.
+bool DstKernelSupported(DstKernel kernel);
+
+// The kernel DecodeDstFrame uses on this CPU.
+DstKernel BestDstKernel();
+
+// A short name of the kernel for test and benchmark labels.
+const char* DstKernelName(DstKernel kernel);
+
+// For tests and benchmarks: DecodeDstFrame with a chosen kernel, which must
+// be supported.
+bool DecodeDstFrameWith(DstKernel kernel, const uint8_t* data, size_t bytes, int channels,
+                        size_t channel_bytes, uint8_t* const out[], DstScratch* scratch);
 
 // The same, one bit at a time as the format describes it: slower, the oracle
 // DecodeDstFrame is tested against.

@@ -23,20 +23,34 @@ struct Decoded {
 
 Decoded Decode(const std::vector<uint8_t>& payload, int channels, size_t bytes) {
   static auto scratch = std::make_unique<DstScratch>();
+  const auto decode = [&](const DstKernel* kernel, Decoded* d) {
+    d->sound.assign(channels, std::vector<uint8_t>(bytes));
+    std::vector<uint8_t*> out;
+    for (auto& c : d->sound) out.push_back(c.data());
+    d->ok = kernel == nullptr ? DecodeDstFrameReference(payload.data(), payload.size(), channels,
+                                                        bytes, out.data(), scratch.get())
+                              : DecodeDstFrameWith(*kernel, payload.data(), payload.size(),
+                                                   channels, bytes, out.data(), scratch.get());
+  };
+  Decoded reference;
+  decode(nullptr, &reference);
+  // Every kernel this CPU runs agrees with the bit-at-a-time decoder on every
+  // frame, whole or damaged.
+  for (int k = 0; k < DstKernelCount; ++k) {
+    const DstKernel kernel = static_cast<DstKernel>(k);
+    if (!DstKernelSupported(kernel)) continue;
+    Decoded d;
+    decode(&kernel, &d);
+    EXPECT_EQ(d.ok, reference.ok) << DstKernelName(kernel);
+    if (d.ok && reference.ok) {
+      EXPECT_EQ(d.sound, reference.sound) << DstKernelName(kernel);
+    }
+  }
   Decoded d;
-  d.sound.assign(channels, std::vector<uint8_t>(bytes));
   std::vector<uint8_t*> out;
+  d.sound.assign(channels, std::vector<uint8_t>(bytes));
   for (auto& c : d.sound) out.push_back(c.data());
   d.ok = DecodeDstFrame(payload.data(), payload.size(), channels, bytes, out.data(), scratch.get());
-  // The bit-at-a-time decoder agrees on every frame, whole or damaged.
-  Sound reference(channels, std::vector<uint8_t>(bytes));
-  for (int c = 0; c < channels; ++c) out[c] = reference[c].data();
-  const bool reference_ok = DecodeDstFrameReference(payload.data(), payload.size(), channels, bytes,
-                                                    out.data(), scratch.get());
-  EXPECT_EQ(d.ok, reference_ok);
-  if (d.ok && reference_ok) {
-    EXPECT_EQ(d.sound, reference);
-  }
   return d;
 }
 
