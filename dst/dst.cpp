@@ -390,10 +390,11 @@ constexpr int GroupTaps = 8;          // taps summed by one table of a filter
 constexpr int GroupPatterns = 256;    // entries of such a table
 constexpr uint64_t GroupMask = 0xFF;  // the history bits one group's table is indexed by
 constexpr int FractionBits = WordBits - RegisterBits;  // code bits carried below the register
-// The interval width's bits 8 and up form the unit of a step, and its bit 7
-// is folded into the unit's bit 0.
-constexpr int UnitShift = FractionBits + 8;
-constexpr int UnitRoundBit = FractionBits + 7;
+// A step's unit is the interval width's bits 8 and up with its bit 7 folded
+// into bit 0: with the width renormalised, a function of its top 5 bits.
+constexpr int UnitBits = 5;
+constexpr int UnitIndexShift = WordBits - UnitBits;
+constexpr int UnitIndices = 1 << UnitBits;
 // A step shifts in at most this many code bits: its interval is at least a
 // unit of 8 times probability 1, and is shifted up to RangeFloor.
 constexpr int MaxStepBits = 8;
@@ -423,14 +424,41 @@ constexpr int VectorLanes = 32;                        // 16-bit sums in a 512-b
 constexpr int MaxVectors = DstMaxOrder / VectorLanes;  // registers for a filter of 128 taps
 // Slots of a lane's ring of vector sums: the block being decoded and the next.
 constexpr int RingSlots = 2 * BlockSamples;
+constexpr unsigned RingMask = RingSlots - 1;
+// A probability word (ProbabilityWord), and in bit 0 the sign of the
+// prediction it was looked up for.
+constexpr uint64_t SignBit = 1;
+// With this many channels or more, a channel's next sample is classified once
+// its bit is known: the other channels' steps in between cover the lookups.
+// With fewer, both values the bit can take are classified in advance, one
+// sample further ahead.
+constexpr int ExactChannels = 4;
 
-// The unit of a step: with RangeFloor <= width <= RangeStart it is 8 to 15.
-inline uint64_t Unit(uint64_t range) { return (range >> UnitShift) | (range >> UnitRoundBit & 1); }
+// The narrow part of the interval, scaled, for each probability and top 5
+// bits of the renormalised width (16 to 31; rows hold 32 so that the top
+// bits index them directly): a lookup in place of the unit's few shifts and
+// the multiply, which the chain from step to step would wait for.
+struct NarrowTable {
+  alignas(256) uint64_t row[MaxProbability + 1][UnitIndices];
+};
 
-// A probability as the fast loops multiply it: the product with a unit is
-// the narrow part's width, scaled.
-inline uint64_t ScaledProbability(int probability) {
-  return static_cast<uint64_t>(probability) << FractionBits;
+constexpr NarrowTable MakeNarrowTable() {
+  NarrowTable table{};
+  for (int p = 0; p <= MaxProbability; ++p) {
+    for (int top = UnitIndices / 2; top < UnitIndices; ++top) {
+      const uint64_t unit = (top >> 1) | (top & 1);  // width bits 8 .. 11, and 8 | 7
+      table.row[p][top] = unit * p << FractionBits;
+    }
+  }
+  return table;
+}
+
+constexpr NarrowTable Narrow = MakeNarrowTable();
+
+// A probability as the fast loops look it up: the address of its row of
+// narrow widths, which leaves bit 0 free (SignBit).
+inline uint64_t ProbabilityWord(int probability) {
+  return reinterpret_cast<uintptr_t>(Narrow.row[probability]);
 }
 
 // condition ? if_set : if_clear, with a conditional move: the condition is
@@ -489,10 +517,11 @@ ScaledDecoder StartDecoder(const CodeStream& stream, size_t position) {
           position + RegisterBits};
 }
 
-// One decoding step: 1 for the wider part of the interval (the likely
-// outcome), 0 for the narrow part of about probability / 256 of it.
+// One decoding step at the probability of a row of narrow widths: 1 for the
+// wider part of the interval (the likely outcome), 0 for the narrow part of
+// about probability / 256 of it.
 inline uint32_t DecodeStep(ScaledDecoder* d, uint64_t probability) {
-  const uint64_t narrow = Unit(d->range) * probability;
+  const uint64_t narrow = reinterpret_cast<const uint64_t*>(probability)[d->range >> UnitIndexShift];
   const uint64_t wide = d->range - narrow;
   const uint64_t gap_if_wide = d->gap - narrow;
   uint64_t range = narrow, gap = d->gap;
@@ -520,23 +549,22 @@ inline void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
 // One channel in a fast loop.
 struct Lane {
   const int16_t (*sums)[GroupPatterns];  // the filter's group sums
-  const uint64_t* probability;           // the table, scaled and padded
+  const uint64_t* probability;           // the table's probability words, padded
   const int16_t* older_taps;             // the vector loop's coefficients (VectorTaps)
   int older_total;                       // and the sum of its coefficients (VectorTotal)
   uint64_t low, high;  // the last 128 samples, the newest in bit 0 of low
-  uint64_t p;          // scaled probability of this sample's narrow part
-  uint32_t negative;   // this sample's prediction is below 0
-  uint64_t next_p[2];  // the next sample's, if this sample is 0 or 1
-  uint32_t next_negative[2];
+  uint64_t p;          // probability word of this sample's narrow part
+  uint64_t next[2];    // with fewer than ExactChannels: the next sample's, if this one is 0 or 1
   int16_t ring[RingSlots];  // sample s's sum of the taps from VectorFirstTap, at s % RingSlots
 };
 
-// The scaled probability and sign of a prediction.
-inline void Classify(const uint64_t* probability, int sum, uint64_t* p, uint32_t* negative) {
-  const int16_t prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
-  const int magnitude = prediction < 0 ? -prediction : prediction;
-  *p = probability[std::min(magnitude >> IndexShift, LastPaddedIndex)];
-  *negative = prediction < 0;
+// The probability word of a prediction.
+inline uint64_t Classify(const uint64_t* probability, int sum) {
+  const int prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
+  const int sign = prediction >> 31;                 // 0 or -1
+  const int magnitude = (prediction ^ sign) - sign;
+  return probability[std::min(magnitude >> IndexShift, LastPaddedIndex)] |
+         static_cast<uint32_t>(prediction) >> 31;
 }
 
 // Groups [first, groups) of the prediction of the sample `ahead` samples
@@ -555,25 +583,23 @@ int GroupsFrom(const int16_t (*sums)[GroupPatterns], int first, int groups, uint
   return sum;
 }
 
-// Sets a lane's probabilities of the next sample and the one after from its
-// history alone: at the start of a stretch, whose filter or table may be new.
-void PrimeLane(Lane* lane, int groups) {
-  Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0),
-           &lane->p, &lane->negative);
-  for (uint32_t bit = 0; bit < 2; ++bit) {
+// Sets a lane's probability words of the next sample, and with `ahead` of
+// the one after, from its history alone: at the start of a stretch, whose
+// filter or table may be new.
+void PrimeLane(Lane* lane, int groups, bool ahead) {
+  lane->p = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0));
+  for (uint32_t bit = 0; ahead && bit < 2; ++bit) {
     const uint64_t low = lane->low << 1 | bit, high = lane->high << 1 | lane->low >> 63;
-    Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, low, high, 0),
-             &lane->next_p[bit], &lane->next_negative[bit]);
+    lane->next[bit] = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, low, high, 0));
   }
 }
 
-// Groups 1 to Groups - 1 of the prediction of the sample two after the
-// newest one, from the history without it: group g holds history bits
-// 8g - 2 .. 8g + 5. They are summed in four chains, so that they are ready
-// soon after the history is.
-template <int Groups>
+// Groups 1 to Groups - 1 of the prediction of the sample Ahead after the one
+// being decoded, from the history before it: group g holds history bits
+// 8g - Ahead .. 8g - Ahead + 7. They are summed in four chains, so that they
+// are ready soon after the history is.
+template <int Groups, int Ahead>
 inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
-  constexpr int Ahead = 2;  // the samples between: the one being decoded, and the next
   constexpr int Chains = 4;
   const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 62 .. 125
   int chain[Chains] = {};
@@ -585,22 +611,34 @@ inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint6
   return (chain[0] + chain[1]) + (chain[2] + chain[3]);
 }
 
-// Decodes one sample of one lane and classifies its sample after next,
-// whose taps beyond the newest group sum to `older`.
+// Decodes one sample of one lane and classifies the sample Ahead after it,
+// whose taps beyond the newest group sum to `older`: with Ahead 1 the next
+// sample itself; with Ahead 2 the one after, for both values of the next.
+template <int Ahead>
 inline void LaneStep(ScaledDecoder* d, Lane* lane, int older) {
-  const uint32_t bit = DecodeStep(d, lane->p) ^ lane->negative;
-  lane->p = Select(bit, lane->next_p[1], lane->next_p[0]);
-  lane->negative = Select(bit, lane->next_negative[1], lane->next_negative[0]);
+  const uint64_t p = lane->p;
+  const uint32_t bit = DecodeStep(d, p & ~SignBit) ^ static_cast<uint32_t>(p & SignBit);
+  if (Ahead == 2) lane->p = Select(bit, lane->next[1], lane->next[0]);
   lane->high = lane->high << 1 | lane->low >> 63;
   lane->low = lane->low << 1 | bit;
-  const int16_t* pair = lane->sums[0] + ((lane->low & PairMask) << 1);
-  Classify(lane->probability, older + pair[0], &lane->next_p[0], &lane->next_negative[0]);
-  Classify(lane->probability, older + pair[1], &lane->next_p[1], &lane->next_negative[1]);
+  if (Ahead == 1) {
+    lane->p = Classify(lane->probability, older + lane->sums[0][lane->low & GroupMask]);
+  } else {
+    // The newest group's first tap is the next sample: its two values are
+    // adjacent entries.
+    const int16_t* pair = lane->sums[0] + ((lane->low & PairMask) << 1);
+    lane->next[0] = Classify(lane->probability, older + pair[0]);
+    lane->next[1] = Classify(lane->probability, older + pair[1]);
+  }
 }
 
-// One sample of every lane; `older(c)` is lane c's part of its sample after
-// next beyond the newest group, from its history before this sample. The
-// code bits are filled in after every FillSteps lanes.
+// How far ahead of its decoding a lane's sample is classified.
+constexpr int AheadFor(int channels) { return channels >= ExactChannels ? 1 : 2; }
+
+// One sample of every lane; `older(c)` is lane c's sum of the taps beyond
+// the newest group of its sample AheadFor(Channels) after this one, from its
+// history before this sample. The code bits are filled in after every
+// FillSteps lanes.
 template <int Channels, typename Older>
 inline void SampleStep(const CodeStream& stream, ScaledDecoder* d, Lane* lane, Older older) {
   size_t window_position = 0;
@@ -611,7 +649,7 @@ inline void SampleStep(const CodeStream& stream, ScaledDecoder* d, Lane* lane, O
       window_position = d->position;
       window = stream.ComplementedAt(window_position);
     }
-    LaneStep(d, &lane[c], older(c));
+    LaneStep<AheadFor(Channels)>(d, &lane[c], older(c));
     if (c % FillSteps == FillSteps - 1 || c == Channels - 1) FillGap(d, window, window_position);
   }
 }
@@ -627,7 +665,7 @@ void PortableStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lan
   std::copy(lanes, lanes + Channels, lane);
   for (int i = begin; i < end; ++i) {
     SampleStep<Channels>(stream, &d, lane, [&lane](int c) {
-      return OlderGroups<Groups>(lane[c].sums, lane[c].low, lane[c].high);
+      return OlderGroups<Groups, AheadFor(Channels)>(lane[c].sums, lane[c].low, lane[c].high);
     });
     if (i % BlockSamples == BlockSamples - 1) {
 #pragma GCC unroll 6
@@ -774,10 +812,11 @@ DST_AVX512 void VectorStretch(const CodeStream& stream, ScaledDecoder* decoder, 
   for (int block = begin; block < end; ++block) {
 #pragma GCC unroll 6
     for (int c = 0; c < Channels; ++c) NextBlockSums<Vectors>(&lane[c], block + 1);
+    constexpr int Ahead = AheadFor(Channels);
     for (int k = 0; k < BlockSamples; ++k) {
-      const int slot = (block * BlockSamples + k + 2) % RingSlots;
+      const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;
       SampleStep<Channels>(stream, &d, lane, [&lane, slot](int c) {
-        return lane[c].ring[slot] + OlderGroups<2>(lane[c].sums, lane[c].low, lane[c].high);
+        return lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
       });
     }
 #pragma GCC unroll 6
@@ -806,25 +845,19 @@ constexpr auto VectorStretchLoops = VectorLoops(std::make_integer_sequence<int, 
 
 // ---- The fast decoder's frame -------------------------------------------------
 
-// The table a lane uses while its filter fills its history, where the frame
-// says so: every entry is the half probability.
-constexpr std::array<uint64_t, PaddedTableLength> HalfTable() {
-  std::array<uint64_t, PaddedTableLength> table{};
-  for (uint64_t& p : table) p = uint64_t{HalfProbability} << FractionBits;
-  return table;
-}
-constexpr std::array<uint64_t, PaddedTableLength> HalfProbabilityTable = HalfTable();
-
-// Scales and pads the frame's probability tables, and zeros each filter's
+// Makes the frame's probability tables into padded tables of probability
+// words, the last one of the half probability that a lane uses while its
+// filter fills its history where the frame says so; and zeros each filter's
 // group sums up to the group class of the frame's longest filter, so that a
 // loop compiled for a class may sum groups a shorter filter lacks.
 void PrepareFastTables(int filters, int tables, DstScratch* s) {
   for (int t = 0; t < tables; ++t) {
     for (int i = 0; i < PaddedTableLength; ++i) {
-      s->scaled_probability[t][i] =
-          ScaledProbability(s->probability[t][std::min(i, s->table_length[t] - 1)]);
+      s->probability_words[t][i] =
+          ProbabilityWord(s->probability[t][std::min(i, s->table_length[t] - 1)]);
     }
   }
+  for (uint64_t& word : s->probability_words[DstMaxTables]) word = ProbabilityWord(HalfProbability);
   int longest = 1;
   for (int f = 0; f < filters; ++f) longest = std::max(longest, (s->order[f] + 7) / GroupTaps);
   const int padded = (longest + GroupsPerClass - 1) / GroupsPerClass * GroupsPerClass;
@@ -850,7 +883,7 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
   if (vector) BuildVectorTaps(h.filters, scratch);
   ScaledDecoder d = StartDecoder(stream, h.code_position);
   FillGap(&d, stream.ComplementedAt(d.position), d.position);
-  DecodeStep(&d, ScaledProbability(ReservedBitProbability(scratch->filter_coefficient[0][0])));
+  DecodeStep(&d, ProbabilityWord(ReservedBitProbability(scratch->filter_coefficient[0][0])));
 
   Lane lanes[DstMaxChannels];
   for (int c = 0; c < channels; ++c) lanes[c].low = lanes[c].high = InitialHistory;
@@ -870,8 +903,8 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
       const bool lane_half = h.half_probability[c] && i < scratch->order[f];
       Lane& lane = lanes[c];
       lane.sums = scratch->tap_sums[f];
-      lane.probability = lane_half ? HalfProbabilityTable.data() : scratch->scaled_probability[t];
-      PrimeLane(&lane, (scratch->order[f] + 7) / GroupTaps);
+      lane.probability = scratch->probability_words[lane_half ? DstMaxTables : t];
+      PrimeLane(&lane, (scratch->order[f] + 7) / GroupTaps, AheadFor(channels) == 2);
       lane_filter[c] = f;
       groups = std::max(groups, (scratch->order[f] + 7) / GroupTaps);
       vectors = std::max(vectors, VectorsFor(scratch->order[f]));
