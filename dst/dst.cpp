@@ -372,17 +372,20 @@ bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int fra
 // - The arithmetic decoder lives in two 64-bit words, scaled so that the code
 //   register's 12 bits are their top and the code bits that follow ride below,
 //   so that a renormalisation is two shifts; the code bits are filled in once
-//   every few steps, from a word loaded steps earlier.
+//   every few steps, from a word loaded steps earlier. The narrow part's width
+//   is looked up, by probability and the width's top bits.
 // - A sample's prediction waits for the sample before it only through the
-//   newest group of taps. While a bit is decoded, the older groups of the
-//   sample after next are summed and both values its newest group can take
-//   are classified, so that the decoded bit merely picks one of two
-//   probabilities.
+//   newest group of taps. With few channels, while a bit is decoded, the
+//   older groups of the sample after next are summed and both values its
+//   newest group can take are classified, so that the decoded bit merely
+//   picks one of two probabilities. With more, the other channels' steps
+//   leave time to classify a channel's next sample once its bit is known.
 // - What depends on segments is set up once per stretch of samples that no
 //   segment boundary crosses; the loop over a stretch is compiled for each
 //   channel count, and the portable one for filter orders in steps of 32.
 // - The vector loop sums the taps older than 16 samples of eight samples at
-//   a time in AVX-512 registers, a block ahead of the samples that need them.
+//   a time in AVX-512 registers, a block ahead of the samples that need them,
+//   and classifies with vector instructions, beside the integer work.
 
 constexpr int WordBits = 64;
 constexpr int ByteBits = 8;
@@ -416,18 +419,6 @@ constexpr uint64_t PairMask = 0x7F;
 // Loops are compiled for filters of up to 32, 64, 96 and 128 taps.
 constexpr int GroupsPerClass = 4;
 constexpr int GroupClasses = DstTapGroups / GroupsPerClass;
-// The vector loop: blocks of 8 samples, whose taps from VectorFirstTap on
-// it sums a block ahead, 32 history samples to a register.
-constexpr int BlockSamples = 8;
-constexpr int VectorFirstTap = 2 * GroupTaps + 1;
-constexpr int VectorLanes = 32;                        // 16-bit sums in a 512-bit register
-constexpr int MaxVectors = DstMaxOrder / VectorLanes;  // registers for a filter of 128 taps
-// Slots of a lane's ring of vector sums: the block being decoded and the next.
-constexpr int RingSlots = 2 * BlockSamples;
-constexpr unsigned RingMask = RingSlots - 1;
-// A probability word (ProbabilityWord), and in bit 0 the sign of the
-// prediction it was looked up for.
-constexpr uint64_t SignBit = 1;
 // With this many channels or more, a channel's next sample is classified once
 // its bit is known: the other channels' steps in between cover the lookups.
 // With fewer, both values the bit can take are classified in advance, one
@@ -439,7 +430,8 @@ constexpr int ExactChannels = 4;
 // bits index them directly): a lookup in place of the unit's few shifts and
 // the multiply, which the chain from step to step would wait for.
 struct NarrowTable {
-  alignas(256) uint64_t row[MaxProbability + 1][UnitIndices];
+  static constexpr int RowBytes = UnitIndices * sizeof(uint64_t);
+  alignas(RowBytes) uint64_t row[MaxProbability + 1][UnitIndices];
 };
 
 constexpr NarrowTable MakeNarrowTable() {
@@ -455,10 +447,19 @@ constexpr NarrowTable MakeNarrowTable() {
 
 constexpr NarrowTable Narrow = MakeNarrowTable();
 
-// A probability as the fast loops look it up: the address of its row of
-// narrow widths, which leaves bit 0 free (SignBit).
-inline uint64_t ProbabilityWord(int probability) {
-  return reinterpret_cast<uintptr_t>(Narrow.row[probability]);
+// A probability word: the offset of the probability's row of narrow widths,
+// and in bit 0 (SignBit) the sign of the prediction it was looked up for.
+// 16 bits: the largest offset is MaxProbability * RowBytes.
+constexpr uint32_t SignBit = 1;
+static_assert(MaxProbability * NarrowTable::RowBytes <= 0xFFFF, "a probability word is 16 bits");
+
+constexpr uint16_t ProbabilityWord(int probability) {
+  return static_cast<uint16_t>(probability * NarrowTable::RowBytes);
+}
+
+inline const uint64_t* RowOf(uint32_t word) {
+  return reinterpret_cast<const uint64_t*>(reinterpret_cast<const char*>(Narrow.row) +
+                                           (word & ~SignBit));
 }
 
 // condition ? if_set : if_clear, with a conditional move: the condition is
@@ -480,16 +481,18 @@ struct CodeStream {
   const uint8_t* data;
   size_t bytes;
 
+  // Where the caller knows the 8 bytes from `position` are in the frame.
+  uint64_t ComplementedWithin(size_t position) const {
+    uint64_t word;
+    std::memcpy(&word, data + position / ByteBits, sizeof word);
+    return ~__builtin_bswap64(word) << (position % ByteBits);
+  }
   uint64_t ComplementedAt(size_t position) const {
     const size_t at = position / ByteBits;
+    if (__builtin_expect(at + sizeof(uint64_t) <= bytes, 1)) return ComplementedWithin(position);
     uint64_t word = 0;
-    if (__builtin_expect(at + sizeof word <= bytes, 1)) {
-      std::memcpy(&word, data + at, sizeof word);
-      word = __builtin_bswap64(word);
-    } else {
-      for (size_t k = 0; k < sizeof word; ++k) {
-        word = word << ByteBits | (at + k < bytes ? data[at + k] : 0);
-      }
+    for (size_t k = 0; k < sizeof word; ++k) {
+      word = word << ByteBits | (at + k < bytes ? data[at + k] : 0);
     }
     return ~word << (position % ByteBits);
   }
@@ -520,8 +523,8 @@ ScaledDecoder StartDecoder(const CodeStream& stream, size_t position) {
 // One decoding step at the probability of a row of narrow widths: 1 for the
 // wider part of the interval (the likely outcome), 0 for the narrow part of
 // about probability / 256 of it.
-inline uint32_t DecodeStep(ScaledDecoder* d, uint64_t probability) {
-  const uint64_t narrow = reinterpret_cast<const uint64_t*>(probability)[d->range >> UnitIndexShift];
+inline uint32_t DecodeStep(ScaledDecoder* d, const uint64_t* row) {
+  const uint64_t narrow = row[d->range >> UnitIndexShift];
   const uint64_t wide = d->range - narrow;
   const uint64_t gap_if_wide = d->gap - narrow;
   uint64_t range = narrow, gap = d->gap;
@@ -546,20 +549,28 @@ inline void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
   d->gap |= window << (d->position - window_position) >> RegisterBits;
 }
 
+// Slots of a lane's ring of vector sums: the block being decoded and the next.
+constexpr int BlockSamples = 8;
+constexpr int RingSlots = 2 * BlockSamples;
+constexpr unsigned RingMask = RingSlots - 1;
+
 // One channel in a fast loop.
 struct Lane {
   const int16_t (*sums)[GroupPatterns];  // the filter's group sums
-  const uint64_t* probability;           // the table's probability words, padded
-  const int16_t* older_taps;             // the vector loop's coefficients (VectorTaps)
-  int older_total;                       // and the sum of its coefficients (VectorTotal)
+  const uint16_t* probability;           // the table's probability words, padded
+  const int16_t* older_taps;             // the vector loop's coefficients (vector_taps)
+  int older_total;                       // and their sum (vector_total)
   uint64_t low, high;  // the last 128 samples, the newest in bit 0 of low
-  uint64_t p;          // probability word of this sample's narrow part
-  uint64_t next[2];    // with fewer than ExactChannels: the next sample's, if this one is 0 or 1
-  int16_t ring[RingSlots];  // sample s's sum of the taps from VectorFirstTap, at s % RingSlots
+  uint32_t word;       // the probability word of this sample
+  // With fewer than ExactChannels, the next sample's if this one is 0 or 1:
+  // apart, and in the low and high halves of next_pair.
+  uint32_t next[2];
+  uint32_t next_pair;
+  int16_t ring[RingSlots];  // sample s's sum of the taps from 17 on, at s % RingSlots
 };
 
 // The probability word of a prediction.
-inline uint64_t Classify(const uint64_t* probability, int sum) {
+inline uint32_t Classify(const uint16_t* probability, int sum) {
   const int prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
   const int sign = prediction >> 31;                 // 0 or -1
   const int magnitude = (prediction ^ sign) - sign;
@@ -583,15 +594,16 @@ int GroupsFrom(const int16_t (*sums)[GroupPatterns], int first, int groups, uint
   return sum;
 }
 
-// Sets a lane's probability words of the next sample, and with `ahead` of
-// the one after, from its history alone: at the start of a stretch, whose
-// filter or table may be new.
-void PrimeLane(Lane* lane, int groups, bool ahead) {
-  lane->p = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0));
-  for (uint32_t bit = 0; ahead && bit < 2; ++bit) {
+// Sets a lane's probability words of the next sample and, for both of its
+// values, of the one after, from its history alone: at the start of a
+// stretch, whose filter or table may be new.
+void PrimeLane(Lane* lane, int groups) {
+  lane->word = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0));
+  for (uint32_t bit = 0; bit < 2; ++bit) {
     const uint64_t low = lane->low << 1 | bit, high = lane->high << 1 | lane->low >> 63;
     lane->next[bit] = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, low, high, 0));
   }
+  lane->next_pair = lane->next[0] | lane->next[1] << 16;
 }
 
 // Groups 1 to Groups - 1 of the prediction of the sample Ahead after the one
@@ -601,7 +613,7 @@ void PrimeLane(Lane* lane, int groups, bool ahead) {
 template <int Groups, int Ahead>
 inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
   constexpr int Chains = 4;
-  const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 62 .. 125
+  const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 64 - Ahead ..
   int chain[Chains] = {};
 #pragma GCC unroll 16
   for (int g = 1; g < Groups; ++g) {
@@ -611,18 +623,22 @@ inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint6
   return (chain[0] + chain[1]) + (chain[2] + chain[3]);
 }
 
-// Decodes one sample of one lane and classifies the sample Ahead after it,
-// whose taps beyond the newest group sum to `older`: with Ahead 1 the next
-// sample itself; with Ahead 2 the one after, for both values of the next.
+// How far ahead of its decoding a lane's sample is classified.
+constexpr int AheadFor(int channels) { return channels >= ExactChannels ? 1 : 2; }
+
+// Decodes one sample of one lane in a portable loop and classifies the
+// sample Ahead after it, whose taps beyond the newest group sum to `older`:
+// with Ahead 1 the next sample itself; with Ahead 2 the one after, for both
+// values of the next.
 template <int Ahead>
-inline void LaneStep(ScaledDecoder* d, Lane* lane, int older) {
-  const uint64_t p = lane->p;
-  const uint32_t bit = DecodeStep(d, p & ~SignBit) ^ static_cast<uint32_t>(p & SignBit);
-  if (Ahead == 2) lane->p = Select(bit, lane->next[1], lane->next[0]);
+inline void PortableLaneStep(ScaledDecoder* d, Lane* lane, int older) {
+  const uint32_t word = lane->word;
+  const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
+  if (Ahead == 2) lane->word = Select(bit, lane->next[1], lane->next[0]);
   lane->high = lane->high << 1 | lane->low >> 63;
   lane->low = lane->low << 1 | bit;
   if (Ahead == 1) {
-    lane->p = Classify(lane->probability, older + lane->sums[0][lane->low & GroupMask]);
+    lane->word = Classify(lane->probability, older + lane->sums[0][lane->low & GroupMask]);
   } else {
     // The newest group's first tap is the next sample: its two values are
     // adjacent entries.
@@ -632,24 +648,19 @@ inline void LaneStep(ScaledDecoder* d, Lane* lane, int older) {
   }
 }
 
-// How far ahead of its decoding a lane's sample is classified.
-constexpr int AheadFor(int channels) { return channels >= ExactChannels ? 1 : 2; }
-
-// One sample of every lane; `older(c)` is lane c's sum of the taps beyond
-// the newest group of its sample AheadFor(Channels) after this one, from its
-// history before this sample. The code bits are filled in after every
-// FillSteps lanes.
-template <int Channels, typename Older>
-inline void SampleStep(const CodeStream& stream, ScaledDecoder* d, Lane* lane, Older older) {
+// One sample of every lane: step(c) decodes lane c. The code bits are
+// filled in after every FillSteps lanes, from windows loaded by `load`.
+template <int Channels, typename Load, typename Step>
+inline void SampleStep(ScaledDecoder* d, Load load, Step step) {
   size_t window_position = 0;
   uint64_t window = 0;
 #pragma GCC unroll 6
   for (int c = 0; c < Channels; ++c) {
     if (c % FillSteps == 0) {
       window_position = d->position;
-      window = stream.ComplementedAt(window_position);
+      window = load(window_position);
     }
-    LaneStep<AheadFor(Channels)>(d, &lane[c], older(c));
+    step(c);
     if (c % FillSteps == FillSteps - 1 || c == Channels - 1) FillGap(d, window, window_position);
   }
 }
@@ -660,13 +671,17 @@ inline void SampleStep(const CodeStream& stream, ScaledDecoder* d, Lane* lane, O
 template <int Channels, int Groups>
 void PortableStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lanes, int begin,
                      int end, uint8_t* const out[]) {
+  constexpr int Ahead = AheadFor(Channels);
   ScaledDecoder d = *decoder;
   Lane lane[Channels];
   std::copy(lanes, lanes + Channels, lane);
   for (int i = begin; i < end; ++i) {
-    SampleStep<Channels>(stream, &d, lane, [&lane](int c) {
-      return OlderGroups<Groups, AheadFor(Channels)>(lane[c].sums, lane[c].low, lane[c].high);
-    });
+    SampleStep<Channels>(
+        &d, [&stream](size_t position) { return stream.ComplementedAt(position); },
+        [&d, &lane](int c) {
+          const int older = OlderGroups<Groups, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
+          PortableLaneStep<Ahead>(&d, &lane[c], older);
+        });
     if (i % BlockSamples == BlockSamples - 1) {
 #pragma GCC unroll 6
       for (int c = 0; c < Channels; ++c) {
@@ -708,12 +723,24 @@ constexpr auto PortableStretchLoops =
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#define DST_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2,lzcnt,movbe")))
+#define DST_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2,lzcnt,movbe")))
+
+// The vector loop: blocks of 8 samples, whose taps from VectorFirstTap on
+// it sums a block ahead, 32 history samples to a register.
+constexpr int VectorFirstTap = 2 * GroupTaps + 1;
+constexpr int VectorLanes = 32;                        // 16-bit sums in a 512-bit register
+constexpr int MaxVectors = DstMaxOrder / VectorLanes;  // registers for a filter of 128 taps
+// A block reads at most this many bytes of code from where it starts: each
+// step shifts in at most MaxStepBits, and a window load takes 8 bytes.
+constexpr size_t BlockCodeBytes(int channels) {
+  return BlockSamples * channels * MaxStepBits / ByteBits + sizeof(uint64_t);
+}
 
 bool Avx512Supported() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-         __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("movbe");
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
+         __builtin_cpu_supports("movbe");
 }
 
 // The registers a filter of `order` taps needs: at the start of a block the
@@ -801,6 +828,69 @@ void PrimeRing(Lane* lane, int groups, int block) {
   }
 }
 
+// A lane's table of probability words in two registers, for vpermt2w.
+struct WordTable {
+  __m512i low, high;
+};
+
+DST_AVX512 inline WordTable WordTableOf(const Lane& lane) {
+  return {_mm512_loadu_si512(lane.probability),
+          _mm512_loadu_si512(lane.probability + PaddedTableLength / 2)};
+}
+
+// Classify of the predictions in the low two 16-bit elements, as the low
+// and high halves of the result.
+DST_AVX512 inline uint32_t ClassifyPair(__m128i predictions, const WordTable& table) {
+  const __m128i index = _mm_min_epu16(_mm_srli_epi16(_mm_abs_epi16(predictions), IndexShift),
+                                      _mm_set1_epi16(LastPaddedIndex));
+  const __m512i words =
+      _mm512_permutex2var_epi16(table.low, _mm512_castsi128_si512(index), table.high);
+  const __m128i signs = _mm_srli_epi16(predictions, 15);
+  return static_cast<uint32_t>(
+      _mm_cvtsi128_si32(_mm_or_si128(_mm512_castsi512_si128(words), signs)));
+}
+
+// Decodes one sample of one lane in the vector loop, as PortableLaneStep.
+// The history's high word is brought up to date once per block.
+template <int Ahead>
+DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, Lane* lane, const WordTable& table,
+                                      int older) {
+  const uint32_t word = lane->word;
+  const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
+  constexpr uint32_t HalfBits = 16;
+  if (Ahead == 2) lane->word = lane->next_pair >> (bit * HalfBits) & 0xFFFF;
+  lane->low = lane->low << 1 | bit;
+  if (Ahead == 1) {
+    const int prediction = older + lane->sums[0][lane->low & GroupMask];
+    lane->word = ClassifyPair(_mm_cvtsi32_si128(prediction), table) & 0xFFFF;
+  } else {
+    int32_t pair;  // the newest group's two values, adjacent entries
+    std::memcpy(&pair, lane->sums[0] + ((lane->low & PairMask) << 1), sizeof pair);
+    lane->next_pair = ClassifyPair(
+        _mm_add_epi16(_mm_cvtsi32_si128(pair), _mm_set1_epi16(static_cast<int16_t>(older))), table);
+  }
+}
+
+// One block of samples of every lane; Within: the block's code is in the frame.
+template <int Channels, bool Within>
+DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d, Lane* lane,
+                                   const WordTable* table, int block) {
+  constexpr int Ahead = AheadFor(Channels);
+  for (int k = 0; k < BlockSamples; ++k) {
+    const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;
+    SampleStep<Channels>(
+        d,
+        [&stream](size_t position) {
+          return Within ? stream.ComplementedWithin(position) : stream.ComplementedAt(position);
+        },
+        [d, lane, table, slot](int c) {
+          const int older =
+              lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
+          VectorLaneStep<Ahead>(d, &lane[c], table[c], older);
+        });
+  }
+}
+
 // Blocks [begin, end) of every lane, which none of their segments'
 // boundaries crosses.
 template <int Channels, int Vectors>
@@ -808,19 +898,26 @@ DST_AVX512 void VectorStretch(const CodeStream& stream, ScaledDecoder* decoder, 
                               int begin, int end, uint8_t* const out[]) {
   ScaledDecoder d = *decoder;
   Lane lane[Channels];
+  WordTable table[Channels];
   std::copy(lanes, lanes + Channels, lane);
+  for (int c = 0; c < Channels; ++c) table[c] = WordTableOf(lane[c]);
   for (int block = begin; block < end; ++block) {
+    uint64_t block_low[Channels];
 #pragma GCC unroll 6
-    for (int c = 0; c < Channels; ++c) NextBlockSums<Vectors>(&lane[c], block + 1);
-    constexpr int Ahead = AheadFor(Channels);
-    for (int k = 0; k < BlockSamples; ++k) {
-      const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;
-      SampleStep<Channels>(stream, &d, lane, [&lane, slot](int c) {
-        return lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
-      });
+    for (int c = 0; c < Channels; ++c) {
+      block_low[c] = lane[c].low;
+      NextBlockSums<Vectors>(&lane[c], block + 1);
+    }
+    if (d.position / ByteBits + BlockCodeBytes(Channels) <= stream.bytes) {
+      VectorBlock<Channels, true>(stream, &d, lane, table, block);
+    } else {
+      VectorBlock<Channels, false>(stream, &d, lane, table, block);
     }
 #pragma GCC unroll 6
-    for (int c = 0; c < Channels; ++c) out[c][block] = static_cast<uint8_t>(lane[c].low);
+    for (int c = 0; c < Channels; ++c) {
+      out[c][block] = static_cast<uint8_t>(lane[c].low);
+      lane[c].high = lane[c].high << BlockSamples | block_low[c] >> (WordBits - BlockSamples);
+    }
   }
   std::copy(lane, lane + Channels, lanes);
   *decoder = d;
@@ -846,7 +943,7 @@ constexpr auto VectorStretchLoops = VectorLoops(std::make_integer_sequence<int, 
 // ---- The fast decoder's frame -------------------------------------------------
 
 // Makes the frame's probability tables into padded tables of probability
-// words, the last one of the half probability that a lane uses while its
+// words, and one more of the half probability that a lane uses while its
 // filter fills its history where the frame says so; and zeros each filter's
 // group sums up to the group class of the frame's longest filter, so that a
 // loop compiled for a class may sum groups a shorter filter lacks.
@@ -857,7 +954,7 @@ void PrepareFastTables(int filters, int tables, DstScratch* s) {
           ProbabilityWord(s->probability[t][std::min(i, s->table_length[t] - 1)]);
     }
   }
-  for (uint64_t& word : s->probability_words[DstMaxTables]) word = ProbabilityWord(HalfProbability);
+  for (uint16_t& word : s->probability_words[DstMaxTables]) word = ProbabilityWord(HalfProbability);
   int longest = 1;
   for (int f = 0; f < filters; ++f) longest = std::max(longest, (s->order[f] + 7) / GroupTaps);
   const int padded = (longest + GroupsPerClass - 1) / GroupsPerClass * GroupsPerClass;
@@ -883,7 +980,7 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
   if (vector) BuildVectorTaps(h.filters, scratch);
   ScaledDecoder d = StartDecoder(stream, h.code_position);
   FillGap(&d, stream.ComplementedAt(d.position), d.position);
-  DecodeStep(&d, ProbabilityWord(ReservedBitProbability(scratch->filter_coefficient[0][0])));
+  DecodeStep(&d, RowOf(ProbabilityWord(ReservedBitProbability(scratch->filter_coefficient[0][0]))));
 
   Lane lanes[DstMaxChannels];
   for (int c = 0; c < channels; ++c) lanes[c].low = lanes[c].high = InitialHistory;
@@ -904,7 +1001,7 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
       Lane& lane = lanes[c];
       lane.sums = scratch->tap_sums[f];
       lane.probability = scratch->probability_words[lane_half ? DstMaxTables : t];
-      PrimeLane(&lane, (scratch->order[f] + 7) / GroupTaps, AheadFor(channels) == 2);
+      PrimeLane(&lane, (scratch->order[f] + 7) / GroupTaps);
       lane_filter[c] = f;
       groups = std::max(groups, (scratch->order[f] + 7) / GroupTaps);
       vectors = std::max(vectors, VectorsFor(scratch->order[f]));

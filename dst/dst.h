@@ -29,10 +29,10 @@ struct DstScratch {
   int filter_coefficient[DstMaxTables][DstMaxOrder];
   uint8_t probability[DstMaxTables][DstMaxTableLength];  // of a wrong prediction, in 1/256
   int table_length[DstMaxTables];
-  // The tables as the fast decoder looks them up: each entry the address of
+  // The tables as the fast decoder looks them up: each entry the offset of
   // a row of narrow interval widths, each table padded to 64 entries with its
   // last, and one more of probability 1/2.
-  uint64_t probability_words[DstMaxTables + 1][DstMaxTableLength];
+  uint16_t probability_words[DstMaxTables + 1][DstMaxTableLength];
   // Each filter laid out for the AVX-512 loop: per sample of a block of 8,
   // twice its coefficients of the taps from 17 on, and their sum.
   int16_t vector_taps[DstMaxTables][8][DstMaxOrder];
