@@ -871,23 +871,29 @@ DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, Lane* lane, const WordTa
   }
 }
 
-// One block of samples of every lane; Within: the block's code is in the frame.
+// One block of samples of every lane; Within: the block's code is in the
+// frame. (SampleStep's loop, written out: a lambda would not be compiled
+// for AVX-512, and could not take VectorLaneStep inline.)
 template <int Channels, bool Within>
 DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d, Lane* lane,
                                    const WordTable* table, int block) {
   constexpr int Ahead = AheadFor(Channels);
   for (int k = 0; k < BlockSamples; ++k) {
     const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;
-    SampleStep<Channels>(
-        d,
-        [&stream](size_t position) {
-          return Within ? stream.ComplementedWithin(position) : stream.ComplementedAt(position);
-        },
-        [d, lane, table, slot](int c) {
-          const int older =
-              lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
-          VectorLaneStep<Ahead>(d, &lane[c], table[c], older);
-        });
+    size_t window_position = 0;
+    uint64_t window = 0;
+#pragma GCC unroll 6
+    for (int c = 0; c < Channels; ++c) {
+      if (c % FillSteps == 0) {
+        window_position = d->position;
+        window = Within ? stream.ComplementedWithin(window_position)
+                        : stream.ComplementedAt(window_position);
+      }
+      const int older =
+          lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
+      VectorLaneStep<Ahead>(d, &lane[c], table[c], older);
+      if (c % FillSteps == FillSteps - 1 || c == Channels - 1) FillGap(d, window, window_position);
+    }
   }
 }
 
