@@ -458,8 +458,12 @@ constexpr uint16_t ProbabilityWord(int probability) {
 }
 
 inline const uint64_t* RowOf(uint32_t word) {
-  return reinterpret_cast<const uint64_t*>(reinterpret_cast<const char*>(Narrow.row) +
-                                           (word & ~SignBit));
+  const uint64_t* row = reinterpret_cast<const uint64_t*>(
+      reinterpret_cast<const char*>(Narrow.row) + (word & ~SignBit));
+  // The row is known steps ahead; the width's top bits are the chain's. A
+  // load indexed by the top bits alone waits for nothing else.
+  asm("" : "+r"(row));
+  return row;
 }
 
 // condition ? if_set : if_clear, with a conditional move: the condition is
