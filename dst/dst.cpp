@@ -803,15 +803,16 @@ DST_AVX512 inline __m128i SumsOfEight(const __m512i* a) {
 // Sums, from a lane's history at the start of a block, the taps from
 // VectorFirstTap on of each sample of the next block into its ring slots.
 template <int Vectors>
-DST_AVX512 inline void NextBlockSums(Lane* lane, int next_block) {
-  const uint64_t history[2] = {lane->low, lane->high};
+DST_AVX512 inline void NextBlockSums(const Lane& lane, uint64_t low, uint64_t high, int16_t* ring,
+                                     int next_block) {
+  const uint64_t history[2] = {low, high};
   __mmask32 set[Vectors];  // which of 32 history samples are 1
   for (int v = 0; v < Vectors; ++v) {
     set[v] = _cvtu32_mask32(static_cast<uint32_t>(history[v / 2] >> (VectorLanes * (v % 2))));
   }
   __m512i sample[BlockSamples];
   for (int k = 0; k < BlockSamples; ++k) {
-    const int16_t* taps = lane->older_taps + k * DstMaxOrder;
+    const int16_t* taps = lane.older_taps + k * DstMaxOrder;
     sample[k] = _mm512_maskz_loadu_epi16(set[0], taps);
     for (int v = 1; v < Vectors; ++v) {
       sample[k] = _mm512_mask_add_epi16(sample[k], set[v], sample[k],
@@ -819,8 +820,8 @@ DST_AVX512 inline void NextBlockSums(Lane* lane, int next_block) {
     }
   }
   // The sum of c times +1 or -1 is the sum of 2c over the 1s less the sum of c.
-  const __m128i sums = _mm_sub_epi16(SumsOfEight(sample), _mm_set1_epi16(lane->older_total));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lane->ring + next_block % 2 * BlockSamples), sums);
+  const __m128i sums = _mm_sub_epi16(SumsOfEight(sample), _mm_set1_epi16(lane.older_total));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(ring + next_block % 2 * BlockSamples), sums);
 }
 
 // The same sums for the block that starts now, from the group tables: at
@@ -854,23 +855,36 @@ DST_AVX512 inline uint32_t ClassifyPair(__m128i predictions, const WordTable& ta
       _mm_cvtsi128_si32(_mm_or_si128(_mm512_castsi512_si128(words), signs)));
 }
 
-// Decodes one sample of one lane in the vector loop, as PortableLaneStep.
-// The history's high word is brought up to date once per block.
-template <int Ahead>
-DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, Lane* lane, const WordTable& table,
-                                      int older) {
-  const uint32_t word = lane->word;
+// What a vector loop's lanes use at every step, in its own frame: their
+// state, their rings, and copies of the tables of each filter's two newest
+// groups, so that no register need hold the tables' addresses.
+template <int Channels>
+struct VectorState {
+  int16_t newest[Channels][2][GroupPatterns];
+  int16_t ring[Channels][RingSlots];
+  uint64_t low[Channels];
+  uint32_t word[Channels];
+  uint32_t next_pair[Channels];
+};
+
+// Decodes one sample of lane c in the vector loop, as PortableLaneStep;
+// `older` is the sum of its taps from 9 on of the sample Ahead after this.
+template <int Ahead, int Channels>
+DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, VectorState<Channels>& v, int c,
+                                      const WordTable& table, int older) {
+  const uint32_t word = v.word[c];
   const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
   constexpr uint32_t HalfBits = 16;
-  if (Ahead == 2) lane->word = lane->next_pair >> (bit * HalfBits) & 0xFFFF;
-  lane->low = lane->low << 1 | bit;
+  if (Ahead == 2) v.word[c] = v.next_pair[c] >> (bit * HalfBits) & 0xFFFF;
+  const uint64_t low = v.low[c] << 1 | bit;
+  v.low[c] = low;
   if (Ahead == 1) {
-    const int prediction = older + lane->sums[0][lane->low & GroupMask];
-    lane->word = ClassifyPair(_mm_cvtsi32_si128(prediction), table) & 0xFFFF;
+    const int prediction = older + v.newest[c][0][low & GroupMask];
+    v.word[c] = ClassifyPair(_mm_cvtsi32_si128(prediction), table) & 0xFFFF;
   } else {
     int32_t pair;  // the newest group's two values, adjacent entries
-    std::memcpy(&pair, lane->sums[0] + ((lane->low & PairMask) << 1), sizeof pair);
-    lane->next_pair = ClassifyPair(
+    std::memcpy(&pair, v.newest[c][0] + ((low & PairMask) << 1), sizeof pair);
+    v.next_pair[c] = ClassifyPair(
         _mm_add_epi16(_mm_cvtsi32_si128(pair), _mm_set1_epi16(static_cast<int16_t>(older))), table);
   }
 }
@@ -879,8 +893,8 @@ DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, Lane* lane, const WordTa
 // frame. (SampleStep's loop, written out: a lambda would not be compiled
 // for AVX-512, and could not take VectorLaneStep inline.)
 template <int Channels, bool Within>
-DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d, Lane* lane,
-                                   const WordTable* table, int block) {
+DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d,
+                                   VectorState<Channels>& v, const WordTable* table, int block) {
   constexpr int Ahead = AheadFor(Channels);
   for (int k = 0; k < BlockSamples; ++k) {
     const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;
@@ -893,9 +907,9 @@ DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d, L
         window = Within ? stream.ComplementedWithin(window_position)
                         : stream.ComplementedAt(window_position);
       }
-      const int older =
-          lane[c].ring[slot] + OlderGroups<2, Ahead>(lane[c].sums, lane[c].low, lane[c].high);
-      VectorLaneStep<Ahead>(d, &lane[c], table[c], older);
+      // Group 1 of the sample Ahead after this one: history bits 8 - Ahead ..
+      const int group1 = v.newest[c][1][v.low[c] >> (GroupTaps - Ahead) & GroupMask];
+      VectorLaneStep<Ahead>(d, v, c, table[c], v.ring[c][slot] + group1);
       if (c % FillSteps == FillSteps - 1 || c == Channels - 1) FillGap(d, window, window_position);
     }
   }
@@ -907,29 +921,42 @@ template <int Channels, int Vectors>
 DST_AVX512 void VectorStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lanes,
                               int begin, int end, uint8_t* const out[]) {
   ScaledDecoder d = *decoder;
-  Lane lane[Channels];
+  VectorState<Channels> v;
   WordTable table[Channels];
-  std::copy(lanes, lanes + Channels, lane);
-  for (int c = 0; c < Channels; ++c) table[c] = WordTableOf(lane[c]);
+  uint64_t high[Channels];
+  for (int c = 0; c < Channels; ++c) {
+    table[c] = WordTableOf(lanes[c]);
+    std::memcpy(v.newest[c], lanes[c].sums, sizeof v.newest[c]);
+    std::memcpy(v.ring[c], lanes[c].ring, sizeof v.ring[c]);
+    v.low[c] = lanes[c].low;
+    v.word[c] = lanes[c].word;
+    v.next_pair[c] = lanes[c].next_pair;
+    high[c] = lanes[c].high;
+  }
   for (int block = begin; block < end; ++block) {
     uint64_t block_low[Channels];
 #pragma GCC unroll 6
     for (int c = 0; c < Channels; ++c) {
-      block_low[c] = lane[c].low;
-      NextBlockSums<Vectors>(&lane[c], block + 1);
+      block_low[c] = v.low[c];
+      NextBlockSums<Vectors>(lanes[c], v.low[c], high[c], v.ring[c], block + 1);
     }
     if (d.position / ByteBits + BlockCodeBytes(Channels) <= stream.bytes) {
-      VectorBlock<Channels, true>(stream, &d, lane, table, block);
+      VectorBlock<Channels, true>(stream, &d, v, table, block);
     } else {
-      VectorBlock<Channels, false>(stream, &d, lane, table, block);
+      VectorBlock<Channels, false>(stream, &d, v, table, block);
     }
 #pragma GCC unroll 6
     for (int c = 0; c < Channels; ++c) {
-      out[c][block] = static_cast<uint8_t>(lane[c].low);
-      lane[c].high = lane[c].high << BlockSamples | block_low[c] >> (WordBits - BlockSamples);
+      out[c][block] = static_cast<uint8_t>(v.low[c]);
+      high[c] = high[c] << BlockSamples | block_low[c] >> (WordBits - BlockSamples);
     }
   }
-  std::copy(lane, lane + Channels, lanes);
+  for (int c = 0; c < Channels; ++c) {
+    lanes[c].low = v.low[c];
+    lanes[c].high = high[c];
+    lanes[c].word = v.word[c];
+    lanes[c].next_pair = v.next_pair[c];
+  }
   *decoder = d;
 }
 
