@@ -4,6 +4,7 @@
 
 #include "dst/dst_format.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -324,10 +325,14 @@ bool ReadHeader(BitReader* in, int channels, int frame_bytes, FrameHeader* h, Ds
 
 // The samples of a coded frame, one bit at a time, as the format describes
 // them: the oracle the fast loop is tested against.
+// `record` sees the probability of every decoding step (a benchmark's
+// recording; nothing otherwise).
+template <typename Record>
 bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int frame_bytes,
-                      uint8_t* const out[], const DstScratch* scratch) {
+                      uint8_t* const out[], const DstScratch* scratch, Record record) {
   ArithmeticDecoder decoder;
   decoder.code = in->Field(RegisterBits);
+  record(ReservedBitProbability(scratch->filter_coefficient[0][0]));
   decoder.Decode(in, ReservedBitProbability(scratch->filter_coefficient[0][0]));
   uint64_t history[DstMaxChannels][2];  // [0]: the last 64 samples, newest in bit 0
   int filter_segment[DstMaxChannels] = {}, table_segment[DstMaxChannels] = {};
@@ -354,6 +359,7 @@ bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int fra
         if (index >= scratch->table_length[t]) index = scratch->table_length[t] - 1;
         probability = scratch->probability[t][index];
       }
+      record(probability);
       const uint32_t bit = decoder.Decode(in, probability) ^ (prediction < 0 ? 1 : 0);
       out[c][i >> 3] |= static_cast<uint8_t>(bit << (7 - (i & 7)));
       history[c][1] = history[c][1] << 1 | history[c][0] >> 63;
@@ -725,7 +731,9 @@ constexpr auto PortableStretchLoops =
 // locals, which -Wuninitialized reports at every inlined use.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define DST_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,bmi,bmi2,lzcnt,movbe")))
 
@@ -740,11 +748,19 @@ constexpr size_t BlockCodeBytes(int channels) {
   return BlockSamples * channels * MaxStepBits / ByteBits + sizeof(uint64_t);
 }
 
+// CPUID bits that not every compiler's __builtin_cpu_supports names.
+constexpr unsigned CpuidFeatures = 1, CpuidExtendedFeatures = 0x80000001;
+constexpr unsigned MovbeBit = 1u << 22;  // leaf 1, ECX
+constexpr unsigned LzcntBit = 1u << 5;   // leaf 0x80000001, ECX
+
 bool Avx512Supported() {
+  unsigned a = 0, b = 0, features = 0, extended = 0, d = 0;
+  if (!__get_cpuid(CpuidFeatures, &a, &b, &features, &d)) return false;
+  if (!__get_cpuid(CpuidExtendedFeatures, &a, &b, &extended, &d)) return false;
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
-         __builtin_cpu_supports("movbe");
+         __builtin_cpu_supports("bmi2") && (features & MovbeBit) != 0 &&
+         (extended & LzcntBit) != 0;
 }
 
 // The registers a filter of `order` taps needs: at the start of a block the
@@ -1011,7 +1027,7 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
   // such a frame is decoded as the reference decodes it.
   if (stream.ComplementedAt(h.code_position) >> FractionBits == 0) {
     BitReader in{data, bytes * 8, h.code_position};
-    return ReferenceSamples(&in, h, channels, frame_bytes, out, scratch);
+    return ReferenceSamples(&in, h, channels, frame_bytes, out, scratch, [](int) {});
   }
   PrepareFastTables(h.filters, h.tables, scratch);
   if (vector) BuildVectorTaps(h.filters, scratch);
@@ -1082,13 +1098,70 @@ bool DecodeFrame(const uint8_t* data, size_t bytes, int channels, size_t channel
   FrameHeader header;
   if (!ReadHeader(&in, channels, frame_bytes, &header, scratch)) return false;
   if (decoder == Decoder::Reference) {
-    return ReferenceSamples(&in, header, channels, frame_bytes, out, scratch);
+    return ReferenceSamples(&in, header, channels, frame_bytes, out, scratch, [](int) {});
   }
   return FastSamples(data, bytes, header, channels, frame_bytes, out, scratch,
                      decoder == Decoder::Vector);
 }
 
+// Reads a coded frame's header as DecodeFrame does: false for a frame that
+// is not coded or whose header is malformed.
+bool ReadCodedHeader(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                     BitReader* in, FrameHeader* header, DstScratch* scratch) {
+  if (channels < 1 || channels > DstMaxChannels || channel_bytes < 1 ||
+      channel_bytes > DstMaxChannelBytes || bytes < 2 || (data[0] >> 7) == 0)
+    return false;
+  return ReadHeader(in, channels, static_cast<int>(channel_bytes), header, scratch);
+}
+
 }  // namespace
+
+size_t DstStepProbabilities(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                            uint8_t* const out[], uint8_t* probabilities, DstScratch* scratch) {
+  BitReader in{data, bytes * 8};
+  FrameHeader header;
+  if (!ReadCodedHeader(data, bytes, channels, channel_bytes, &in, &header, scratch)) return 0;
+  size_t steps = 0;
+  ReferenceSamples(&in, header, channels, static_cast<int>(channel_bytes), out, scratch,
+                   [&](int p) { probabilities[steps++] = static_cast<uint8_t>(p); });
+  return steps;
+}
+
+size_t DstDecodeSteps(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                      const uint8_t* probabilities, size_t steps, uint8_t* outcomes,
+                      DstScratch* scratch) {
+  BitReader in{data, bytes * 8};
+  FrameHeader header;
+  if (!ReadCodedHeader(data, bytes, channels, channel_bytes, &in, &header, scratch)) return 0;
+  // The fast loops' decoder, filled every FillSteps steps as they fill it,
+  // and the frame's end checked once per 8 steps of 6 channels, as the
+  // vector loop checks it once per block.
+  const CodeStream stream{data, bytes};
+  ScaledDecoder d = StartDecoder(stream, header.code_position);
+  FillGap(&d, stream.ComplementedAt(d.position), d.position);
+  constexpr size_t ChunkSteps = BlockSamples * DstMaxChannels;
+  const auto decode = [&](size_t k) {
+    outcomes[k] = static_cast<uint8_t>(DecodeStep(&d, RowOf(ProbabilityWord(probabilities[k]))));
+  };
+  size_t k = 0;
+  for (; k + ChunkSteps <= steps; k += ChunkSteps) {
+    const bool within = d.position / ByteBits + BlockCodeBytes(DstMaxChannels) <= bytes;
+    for (size_t j = 0; j < ChunkSteps; j += FillSteps) {
+      const size_t window_position = d.position;
+      const uint64_t window = within ? stream.ComplementedWithin(window_position)
+                                     : stream.ComplementedAt(window_position);
+      for (int f = 0; f < FillSteps; ++f) decode(k + j + f);
+      FillGap(&d, window, window_position);
+    }
+  }
+  for (; k < steps; ++k) {
+    const size_t window_position = d.position;
+    const uint64_t window = stream.ComplementedAt(window_position);
+    decode(k);
+    FillGap(&d, window, window_position);
+  }
+  return d.position;
+}
 
 bool DstKernelSupported(DstKernel kernel) {
   switch (kernel) {

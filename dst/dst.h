@@ -80,6 +80,21 @@ const char* DstKernelName(DstKernel kernel);
 bool DecodeDstFrameWith(DstKernel kernel, const uint8_t* data, size_t bytes, int channels,
                         size_t channel_bytes, uint8_t* const out[], DstScratch* scratch);
 
+// For benchmarks, the arithmetic decoding alone: the chain from step to step
+// that every fast loop waits on. DstStepProbabilities decodes a coded frame
+// as DecodeDstFrameReference does (into `out`) and writes the probability
+// of each of its decoding steps to `probabilities`, which holds channels *
+// channel_bytes * 8 + 1 of them (the first the reserved bit's); it returns
+// how many it wrote, 0 when the frame is plain or its header malformed.
+// DstDecodeSteps decodes the frame's code at those probabilities with the
+// fast loops' arithmetic decoder, writing each step's outcome (1: the likely
+// part) to `outcomes`, and returns the frame bit it got to.
+size_t DstStepProbabilities(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                            uint8_t* const out[], uint8_t* probabilities, DstScratch* scratch);
+size_t DstDecodeSteps(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
+                      const uint8_t* probabilities, size_t steps, uint8_t* outcomes,
+                      DstScratch* scratch);
+
 // The same, one bit at a time as the format describes it: slower, the oracle
 // DecodeDstFrame is tested against.
 bool DecodeDstFrameReference(const uint8_t* data, size_t bytes, int channels, size_t channel_bytes,
