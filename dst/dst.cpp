@@ -428,8 +428,10 @@ constexpr int GroupClasses = DstTapGroups / GroupsPerClass;
 // With this many channels or more, a channel's next sample is classified once
 // its bit is known: the other channels' steps in between cover the lookups.
 // With fewer, both values the bit can take are classified in advance, one
-// sample further ahead.
+// sample further ahead. The vector loop classifies with vector instructions,
+// whose longer latency wants more channels in between than the portable loop's.
 constexpr int ExactChannels = 4;
+constexpr int PortableExactChannels = 2;
 
 // The narrow part of the interval, scaled, for each probability and top 5
 // bits of the renormalised width (16 to 31; rows hold 32 so that the top
@@ -635,6 +637,7 @@ inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint6
 
 // How far ahead of its decoding a lane's sample is classified.
 constexpr int AheadFor(int channels) { return channels >= ExactChannels ? 1 : 2; }
+constexpr int PortableAheadFor(int channels) { return channels >= PortableExactChannels ? 1 : 2; }
 
 // Decodes one sample of one lane in a portable loop and classifies the
 // sample Ahead after it, whose taps beyond the newest group sum to `older`:
@@ -681,7 +684,7 @@ inline void SampleStep(ScaledDecoder* d, Load load, Step step) {
 template <int Channels, int Groups>
 void PortableStretch(const CodeStream& stream, ScaledDecoder* decoder, Lane* lanes, int begin,
                      int end, uint8_t* const out[]) {
-  constexpr int Ahead = AheadFor(Channels);
+  constexpr int Ahead = PortableAheadFor(Channels);
   ScaledDecoder d = *decoder;
   Lane lane[Channels];
   std::copy(lanes, lanes + Channels, lane);
