@@ -1176,7 +1176,12 @@ bool DstKernelSupported(DstKernel kernel) {
   return false;
 }
 
-DstKernel BestDstKernel() { return Avx512Supported() ? DstKernel::Avx512 : DstKernel::Portable; }
+DstKernel BestDstKernel() {
+  // Decided once: CPUID may cost microseconds (under a hypervisor it traps),
+  // as much as a good part of a frame.
+  static const DstKernel best = Avx512Supported() ? DstKernel::Avx512 : DstKernel::Portable;
+  return best;
+}
 
 const char* DstKernelName(DstKernel kernel) {
   switch (kernel) {
