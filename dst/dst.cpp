@@ -626,13 +626,15 @@ template <int Groups, int Ahead>
 inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
   constexpr int Chains = 4;
   const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 64 - Ahead ..
-  int chain[Chains] = {};
+  // 16-bit sums: the prediction wraps as 16 bits do, and an add can take
+  // its table entry straight from memory.
+  uint16_t chain[Chains] = {};
 #pragma GCC unroll 16
   for (int g = 1; g < Groups; ++g) {
     const uint64_t bits = g < 8 ? low >> (GroupTaps * g - Ahead) : upper >> (GroupTaps * (g - 8));
-    chain[g % Chains] += sums[g][bits & GroupMask];
+    chain[g % Chains] += static_cast<uint16_t>(sums[g][bits & GroupMask]);
   }
-  return (chain[0] + chain[1]) + (chain[2] + chain[3]);
+  return static_cast<int16_t>((chain[0] + chain[1]) + (chain[2] + chain[3]));
 }
 
 // How far ahead of its decoding a lane's sample is classified.
