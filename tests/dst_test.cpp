@@ -336,4 +336,117 @@ TEST(DstDecode, CutAndDamagedFramesAgreeInEveryKernel) {
   EXPECT_GT(refused, 0);
 }
 
+// ---- Frames written field by field ------------------------------------------
+
+// A coded frame of one segment per channel: channel c predicts with filter
+// and table map[c] (numbered in order of first use, as the format requires)
+// and the arithmetic code is `code`, bytes taken as they are, which every
+// decoder must read alike whether or not an encoder could have written them.
+struct FrameFields {
+  std::vector<std::vector<int>> filters;  // coefficients, -256 .. 255; the order is the size
+  std::vector<std::vector<int>> tables;   // probabilities, 1 .. 128; 2 to 64 of them
+  std::vector<int> map;                   // per channel
+  bool half = false;                      // probability 1/2 while a filter fills its history
+  std::vector<uint8_t> code;
+};
+
+std::vector<uint8_t> WriteFrame(const FrameFields& f) {
+  std::vector<bool> bits;
+  const auto field = [&bits](int value, int width) {
+    for (int i = width - 1; i >= 0; --i) bits.push_back(value >> i & 1);
+  };
+  field(1, 1);  // arithmetic-coded
+  field(1, 1);  // the tables' segments are the filters'
+  field(1, 1);  // one segmentation for every channel
+  field(1, 1);  // of one segment
+  field(1, 1);  // the tables' map is the filters'
+  field(0, 1);  // a map of its own for each channel
+  int count = 0;
+  for (const int m : f.map) {
+    field(m, DstFieldBits(count));
+    count = std::max(count, m + 1);
+  }
+  for (size_t c = 0; c < f.map.size(); ++c) field(f.half, 1);
+  for (const auto& filter : f.filters) {
+    field(static_cast<int>(filter.size()) - 1, 7);
+    field(0, 1);  // coefficients written plainly
+    for (const int v : filter) field(v & 0x1FF, 9);
+  }
+  for (const auto& table : f.tables) {
+    field(static_cast<int>(table.size()) - 1, 6);
+    field(0, 1);  // probabilities written plainly
+    for (const int p : table) field(p - 1, 7);
+  }
+  field(0, 1);  // the code's reserved first bit
+  std::vector<uint8_t> frame((bits.size() + 7) / 8);
+  for (size_t i = 0; i < bits.size(); ++i) frame[i / 8] |= bits[i] << (7 - i % 8);
+  // The code starts mid-byte: its bytes shifted into place.
+  const size_t start = bits.size();
+  frame.resize((start + 8 * f.code.size() + 7) / 8);
+  for (size_t i = 0; i < 8 * f.code.size(); ++i) {
+    const size_t at = start + i;
+    frame[at / 8] |= (f.code[i / 8] >> (7 - i % 8) & 1) << (7 - at % 8);
+  }
+  return frame;
+}
+
+// Random frames of mixed filter orders, tables, channel maps and code: a
+// loop compiled for the longest filter runs the shorter ones too, and every
+// kernel must agree with the reference on all of them.
+TEST(DstFields, RandomFramesOfMixedOrdersAgreeInEveryKernel) {
+  std::mt19937 random(11);
+  const auto uniform = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  for (int trial = 0; trial < 1000; ++trial) {
+    const int channels = uniform(1, DstMaxChannels);
+    const size_t bytes = std::vector<size_t>{1, 16, 100, 333}[uniform(0, 3)];
+    FrameFields f;
+    int count = 0;
+    for (int c = 0; c < channels; ++c) {
+      f.map.push_back(uniform(0, std::min(count, 2 * channels - 1)));
+      count = std::max(count, f.map.back() + 1);
+    }
+    const int coefficient = uniform(4, 256);  // small: predictions over the whole table
+    for (int t = 0; t < count; ++t) {
+      f.filters.emplace_back(uniform(1, DstMaxOrder));
+      for (int& v : f.filters.back()) v = uniform(-coefficient, coefficient - 1);
+      f.tables.emplace_back(uniform(2, DstMaxTableLength));
+      for (int& p : f.tables.back()) p = uniform(1, 128);
+    }
+    f.half = uniform(0, 1);
+    f.code.resize(uniform(1, static_cast<int>(bytes) * channels));
+    for (uint8_t& b : f.code) b = static_cast<uint8_t>(random());
+    SCOPED_TRACE(testing::Message() << "trial " << trial);
+    Decode(WriteFrame(f), channels, bytes);  // compares every kernel with the reference
+  }
+}
+
+// The most bits a step can take: every probability 1, and a code register
+// that starts at the top of the interval (4094, under a width of 4095) with
+// ones below it. Every step then takes the narrow part, a unit of 8 to 15,
+// leaves the register at its top again and shifts in 7 or 8 bits, so that
+// the code bits below the register run as low between two fills as any
+// frame can take them; where the code ends, every decoder reads zeros, and
+// a bit it failed to fill in would read as one.
+TEST(DstFields, StepsThatShiftInTheMostBitsAgreeInEveryKernel) {
+  for (int channels = 1; channels <= DstMaxChannels; ++channels) {
+    for (const int order : {8, 40, 128}) {
+      FrameFields f;
+      for (int c = 0; c < channels; ++c) f.map.push_back(c % 2);
+      for (int t = 0; t < std::min(channels, 2); ++t) {
+        f.filters.emplace_back(order - 7 * t, 3);
+        f.tables.emplace_back(DstMaxTableLength, 1);
+      }
+      for (size_t ones = 0; ones < 48; ++ones) {
+        f.code.assign(2 + ones, 0xFF);
+        f.code[1] = 0xEF;  // 12 bits of 4094, then ones
+        SCOPED_TRACE(testing::Message() << channels << " channels, order " << order << ", "
+                                        << ones << " bytes of ones");
+        Decode(WriteFrame(f), channels, 100);
+      }
+    }
+  }
+}
+
 }  // namespace
