@@ -41,12 +41,11 @@ void DecodeFrames(benchmark::State& state, const DstKernel* kernel) {
   for (auto& c : decoded) out.push_back(c.data());
   auto scratch = std::make_unique<DstScratch>();
   for (auto _ : state) {
-    const bool ok =
-        kernel == nullptr
-            ? DecodeDstFrame(f.payload.data(), f.payload.size(), f.channels, f.bytes, out.data(),
-                             scratch.get())
-            : DecodeDstFrameWith(*kernel, f.payload.data(), f.payload.size(), f.channels, f.bytes,
-                                 out.data(), scratch.get());
+    const bool ok = kernel == nullptr
+                        ? DecodeDstFrame(f.payload.data(), f.payload.size(), f.channels, f.bytes,
+                                         out.data(), scratch.get())
+                        : DecodeDstFrameWith(*kernel, f.payload.data(), f.payload.size(),
+                                             f.channels, f.bytes, out.data(), scratch.get());
     benchmark::DoNotOptimize(ok);
   }
   if (decoded != f.sound || f.payload.empty() || (f.payload[0] & 0x80) == 0) {
@@ -89,7 +88,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < DstKernelCount; ++i) {
     kernels[i] = static_cast<DstKernel>(i);
     if (!DstKernelSupported(kernels[i])) {
-      std::fprintf(stderr, "kernel %s skipped: this CPU cannot run it\n", DstKernelName(kernels[i]));
+      std::fprintf(stderr, "kernel %s skipped: this CPU cannot run it\n",
+                   DstKernelName(kernels[i]));
       continue;
     }
     const std::string name = std::string("DecodeFrames/") + DstKernelName(kernels[i]);

@@ -435,8 +435,9 @@ constexpr int PortableExactChannels = 2;
 
 // The narrow part of the interval, scaled, for each probability and top 5
 // bits of the renormalised width (16 to 31; rows hold 32 so that the top
-// bits index them directly): a lookup in place of the unit's few shifts and
-// the multiply, which the chain from step to step would wait for.
+// bits index them directly): one load in place of the unit's shifts and the
+// multiply. (The multiply with bextr makes the chain a cycle shorter, but
+// its extra instructions and registers cost the loops more than that.)
 struct NarrowTable {
   static constexpr int RowBytes = UnitIndices * sizeof(uint64_t);
   alignas(RowBytes) uint64_t row[MaxProbability + 1][UnitIndices];
@@ -528,8 +529,7 @@ ScaledDecoder StartDecoder(const CodeStream& stream, size_t position) {
   // The first 12 code bits under a width of RangeStart: the complement of
   // the register is RangeStart - code, one more than the gap.
   return {uint64_t{RangeStart} << FractionBits,
-          stream.ComplementedAt(position) - (uint64_t{1} << FractionBits),
-          position + RegisterBits};
+          stream.ComplementedAt(position) - (uint64_t{1} << FractionBits), position + RegisterBits};
 }
 
 // One decoding step at the probability of a row of narrow widths: 1 for the
@@ -562,7 +562,7 @@ inline void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
 }
 
 // Slots of a lane's ring of vector sums: the block being decoded and the next.
-constexpr int BlockSamples = 8;
+constexpr int BlockSamples = DstBlockSamples;
 constexpr int RingSlots = 2 * BlockSamples;
 constexpr unsigned RingMask = RingSlots - 1;
 
@@ -572,8 +572,8 @@ struct Lane {
   const uint16_t* probability;           // the table's probability words, padded
   const int16_t* older_taps;             // the vector loop's coefficients (vector_taps)
   int older_total;                       // and their sum (vector_total)
-  uint64_t low, high;  // the last 128 samples, the newest in bit 0 of low
-  uint32_t word;       // the probability word of this sample
+  uint64_t low, high;                    // the last 128 samples, the newest in bit 0 of low
+  uint32_t word;                         // the probability word of this sample
   // With fewer than ExactChannels, the next sample's if this one is 0 or 1:
   // apart, and in the low and high halves of next_pair.
   uint32_t next[2];
@@ -610,7 +610,8 @@ int GroupsFrom(const int16_t (*sums)[GroupPatterns], int first, int groups, uint
 // values, of the one after, from its history alone: at the start of a
 // stretch, whose filter or table may be new.
 void PrimeLane(Lane* lane, int groups) {
-  lane->word = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0));
+  lane->word =
+      Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, lane->low, lane->high, 0));
   for (uint32_t bit = 0; bit < 2; ++bit) {
     const uint64_t low = lane->low << 1 | bit, high = lane->high << 1 | lane->low >> 63;
     lane->next[bit] = Classify(lane->probability, GroupsFrom(lane->sums, 0, groups, low, high, 0));
@@ -713,7 +714,7 @@ using StretchLoop = void (*)(const CodeStream&, ScaledDecoder*, Lane*, int, int,
 template <int Channels, int... Class>
 constexpr std::array<StretchLoop, GroupClasses> PortableLoopsOf(
     std::integer_sequence<int, Class...>) {
-  return {&PortableStretch<Channels, GroupsPerClass * (Class + 1)>...};
+  return {&PortableStretch<Channels, GroupsPerClass*(Class + 1)>...};
 }
 
 template <int... Channel>
@@ -764,8 +765,7 @@ bool Avx512Supported() {
   if (!__get_cpuid(CpuidExtendedFeatures, &a, &b, &extended, &d)) return false;
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2") && (features & MovbeBit) != 0 &&
-         (extended & LzcntBit) != 0;
+         __builtin_cpu_supports("bmi2") && (features & MovbeBit) != 0 && (extended & LzcntBit) != 0;
 }
 
 // The registers a filter of `order` taps needs: at the start of a block the
@@ -984,7 +984,8 @@ DST_AVX512 void VectorStretch(const CodeStream& stream, ScaledDecoder* decoder, 
 #pragma GCC diagnostic pop
 
 template <int Channels, int... Vectors>
-constexpr std::array<StretchLoop, MaxVectors> VectorLoopsOf(std::integer_sequence<int, Vectors...>) {
+constexpr std::array<StretchLoop, MaxVectors> VectorLoopsOf(
+    std::integer_sequence<int, Vectors...>) {
   return {&VectorStretch<Channels, Vectors + 1>...};
 }
 
@@ -1080,7 +1081,7 @@ bool FastSamples(const uint8_t* data, size_t bytes, const FrameHeader& h, int ch
         PrimeRing(&lanes[c], (scratch->order[f] + 7) / GroupTaps, i / BlockSamples);
       }
       VectorStretchLoops[channels - 1][vectors - 1](stream, &d, lanes, i / BlockSamples,
-                                                     stretch_end / BlockSamples, out);
+                                                    stretch_end / BlockSamples, out);
     } else {
       const int group_class = (groups + GroupsPerClass - 1) / GroupsPerClass - 1;
       PortableStretchLoops[channels - 1][group_class](stream, &d, lanes, i, stretch_end, out);

@@ -1,5 +1,6 @@
 // Decodes DST (Direct Stream Transfer) frames, the lossless coding of one-bit
-// sound that a DSDIFF file carries in "DSTF" chunks, into plain one-bit sound.
+// sound that a DSDIFF file carries in "DSTF" chunks, into plain one-bit sound,
+// with the fastest loop this CPU runs, each bit for bit the reference's.
 // Memory in, memory out: no files, threads, printing or allocation. Each frame
 // is independent; the caller gives every thread its own DstScratch and says
 // how many channels and bytes per channel a frame holds (DstChannelBytes).
@@ -13,7 +14,8 @@ constexpr int DstMaxTables = 2 * DstMaxChannels;  // filters, or probability tab
 constexpr int DstMaxOrder = 128;                  // taps of a prediction filter
 constexpr int DstTapGroups = DstMaxOrder / 8;     // a filter is summed 8 taps at a time
 constexpr int DstMaxTableLength = 64;             // entries of a probability table
-constexpr uint32_t DstFramesPerSecond = 75;       // every frame holds 1/75 s of sound
+constexpr int DstBlockSamples = 8;  // samples the AVX-512 loop sums the older taps of at once
+constexpr uint32_t DstFramesPerSecond = 75;  // every frame holds 1/75 s of sound
 // Bytes per channel of the longest frame taken: DSD512, 8 x 4704.
 constexpr size_t DstMaxChannelBytes = 37632;
 // What a plainly stored frame that ends early is filled with: the idle pattern
@@ -35,7 +37,7 @@ struct DstScratch {
   uint16_t probability_words[DstMaxTables + 1][DstMaxTableLength];
   // Each filter laid out for the AVX-512 loop: per sample of a block of 8,
   // twice its coefficients of the taps from 17 on, and their sum.
-  int16_t vector_taps[DstMaxTables][8][DstMaxOrder];
+  int16_t vector_taps[DstMaxTables][DstBlockSamples][DstMaxOrder];
   int vector_total[DstMaxTables];
 };
 

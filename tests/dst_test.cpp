@@ -441,8 +441,8 @@ TEST(DstFields, StepsThatShiftInTheMostBitsAgreeInEveryKernel) {
       for (size_t ones = 0; ones < 48; ++ones) {
         f.code.assign(2 + ones, 0xFF);
         f.code[1] = 0xEF;  // 12 bits of 4094, then ones
-        SCOPED_TRACE(testing::Message() << channels << " channels, order " << order << ", "
-                                        << ones << " bytes of ones");
+        SCOPED_TRACE(testing::Message() << channels << " channels, order " << order << ", " << ones
+                                        << " bytes of ones");
         Decode(WriteFrame(f), channels, 100);
       }
     }
