@@ -393,6 +393,10 @@ bool ReferenceSamples(BitReader* in, const FrameHeader& h, int channels, int fra
 //   a time in AVX-512 registers, a block ahead of the samples that need them,
 //   and classifies with vector instructions, beside the integer work.
 
+// The loops' helpers are taken inline whatever the compiler's budget: called
+// out of line, the decoder's state would go through memory at every step.
+#define DST_INLINE inline __attribute__((always_inline))
+
 constexpr int WordBits = 64;
 constexpr int ByteBits = 8;
 constexpr int GroupTaps = 8;          // taps summed by one table of a filter
@@ -466,7 +470,7 @@ constexpr uint16_t ProbabilityWord(int probability) {
   return static_cast<uint16_t>(probability * NarrowTable::RowBytes);
 }
 
-inline const uint64_t* RowOf(uint32_t word) {
+DST_INLINE const uint64_t* RowOf(uint32_t word) {
   const uint64_t* row = reinterpret_cast<const uint64_t*>(
       reinterpret_cast<const char*>(Narrow.row) + (word & ~SignBit));
   // The row is known steps ahead; the width's top bits are the chain's. A
@@ -478,7 +482,7 @@ inline const uint64_t* RowOf(uint32_t word) {
 // condition ? if_set : if_clear, with a conditional move: the condition is
 // a decoded bit, which no branch predictor foresees.
 template <typename T>
-inline T Select(uint32_t condition, T if_set, T if_clear) {
+DST_INLINE T Select(uint32_t condition, T if_set, T if_clear) {
   asm("test %[condition], %[condition]\n\t"
       "cmovnz %[if_set], %[result]"
       : [result] "+r"(if_clear)
@@ -495,12 +499,12 @@ struct CodeStream {
   size_t bytes;
 
   // Where the caller knows the 8 bytes from `position` are in the frame.
-  uint64_t ComplementedWithin(size_t position) const {
+  DST_INLINE uint64_t ComplementedWithin(size_t position) const {
     uint64_t word;
     std::memcpy(&word, data + position / ByteBits, sizeof word);
     return ~__builtin_bswap64(word) << (position % ByteBits);
   }
-  uint64_t ComplementedAt(size_t position) const {
+  DST_INLINE uint64_t ComplementedAt(size_t position) const {
     const size_t at = position / ByteBits;
     if (__builtin_expect(at + sizeof(uint64_t) <= bytes, 1)) return ComplementedWithin(position);
     uint64_t word = 0;
@@ -535,7 +539,7 @@ ScaledDecoder StartDecoder(const CodeStream& stream, size_t position) {
 // One decoding step at the probability of a row of narrow widths: 1 for the
 // wider part of the interval (the likely outcome), 0 for the narrow part of
 // about probability / 256 of it.
-inline uint32_t DecodeStep(ScaledDecoder* d, const uint64_t* row) {
+DST_INLINE uint32_t DecodeStep(ScaledDecoder* d, const uint64_t* row) {
   const uint64_t narrow = row[d->range >> UnitIndexShift];
   const uint64_t wide = d->range - narrow;
   const uint64_t gap_if_wide = d->gap - narrow;
@@ -557,7 +561,7 @@ inline uint32_t DecodeStep(ScaledDecoder* d, const uint64_t* row) {
 
 // Fills in the code bits below the register that the steps since `window`
 // was loaded at `window_position` shifted up.
-inline void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
+DST_INLINE void FillGap(ScaledDecoder* d, uint64_t window, size_t window_position) {
   d->gap |= window << (d->position - window_position) >> RegisterBits;
 }
 
@@ -582,7 +586,7 @@ struct Lane {
 };
 
 // The probability word of a prediction.
-inline uint32_t Classify(const uint16_t* probability, int sum) {
+DST_INLINE uint32_t Classify(const uint16_t* probability, int sum) {
   const int prediction = static_cast<int16_t>(sum);  // wraps as 16 bits do
   const int sign = prediction >> 31;                 // 0 or -1
   const int magnitude = (prediction ^ sign) - sign;
@@ -624,7 +628,7 @@ void PrimeLane(Lane* lane, int groups) {
 // 8g - Ahead .. 8g - Ahead + 7. They are summed in four chains, so that they
 // are ready soon after the history is.
 template <int Groups, int Ahead>
-inline int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
+DST_INLINE int OlderGroups(const int16_t (*sums)[GroupPatterns], uint64_t low, uint64_t high) {
   constexpr int Chains = 4;
   const uint64_t upper = high << Ahead | low >> (WordBits - Ahead);  // history bits 64 - Ahead ..
   // 16-bit sums: the prediction wraps as 16 bits do, and an add can take
@@ -647,7 +651,7 @@ constexpr int PortableAheadFor(int channels) { return channels >= PortableExactC
 // with Ahead 1 the next sample itself; with Ahead 2 the one after, for both
 // values of the next.
 template <int Ahead>
-inline void PortableLaneStep(ScaledDecoder* d, Lane* lane, int older) {
+DST_INLINE void PortableLaneStep(ScaledDecoder* d, Lane* lane, int older) {
   const uint32_t word = lane->word;
   const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
   if (Ahead == 2) lane->word = Select(bit, lane->next[1], lane->next[0]);
@@ -667,7 +671,7 @@ inline void PortableLaneStep(ScaledDecoder* d, Lane* lane, int older) {
 // One sample of every lane: step(c) decodes lane c. The code bits are
 // filled in after every FillSteps lanes, from windows loaded by `load`.
 template <int Channels, typename Load, typename Step>
-inline void SampleStep(ScaledDecoder* d, Load load, Step step) {
+DST_INLINE void SampleStep(ScaledDecoder* d, Load load, Step step) {
   size_t window_position = 0;
   uint64_t window = 0;
 #pragma GCC unroll 6
@@ -799,7 +803,7 @@ void BuildVectorTaps(int filters, DstScratch* s) {
 // low 128 bits: halves and quarters are added pairwise across registers, so
 // that each 128-bit lane holds one register's part, and those lanes'
 // numbers in one more add, a widening multiply-add and a shift.
-DST_AVX512 inline __m128i SumsOfEight(const __m512i* a) {
+DST_AVX512 DST_INLINE __m128i SumsOfEight(const __m512i* a) {
   __m512i halves[4];  // 256-bit half h of halves[q]: a[2q + h]'s sum of its halves
   for (int q = 0; q < 4; ++q) {
     halves[q] = _mm512_add_epi16(_mm512_shuffle_i64x2(a[2 * q], a[2 * q + 1], 0x44),
@@ -824,7 +828,7 @@ DST_AVX512 inline __m128i SumsOfEight(const __m512i* a) {
 // Sums, from a lane's history at the start of a block, the taps from
 // VectorFirstTap on of each sample of the next block into its ring slots.
 template <int Vectors>
-DST_AVX512 inline void NextBlockSums(const Lane& lane, uint64_t low, uint64_t high, int16_t* ring,
+DST_AVX512 DST_INLINE void NextBlockSums(const Lane& lane, uint64_t low, uint64_t high, int16_t* ring,
                                      int next_block) {
   const uint64_t history[2] = {low, high};
   __mmask32 set[Vectors];  // which of 32 history samples are 1
@@ -859,14 +863,14 @@ struct WordTable {
   __m512i low, high;
 };
 
-DST_AVX512 inline WordTable WordTableOf(const Lane& lane) {
+DST_AVX512 DST_INLINE WordTable WordTableOf(const Lane& lane) {
   return {_mm512_loadu_si512(lane.probability),
           _mm512_loadu_si512(lane.probability + PaddedTableLength / 2)};
 }
 
 // Classify of the predictions in the low two 16-bit elements, as the low
 // and high halves of the result.
-DST_AVX512 inline uint32_t ClassifyPair(__m128i predictions, const WordTable& table) {
+DST_AVX512 DST_INLINE uint32_t ClassifyPair(__m128i predictions, const WordTable& table) {
   const __m128i index = _mm_min_epu16(_mm_srli_epi16(_mm_abs_epi16(predictions), IndexShift),
                                       _mm_set1_epi16(LastPaddedIndex));
   const __m512i words =
@@ -891,7 +895,7 @@ struct VectorState {
 // Decodes one sample of lane c in the vector loop, as PortableLaneStep;
 // `older` is the sum of its taps from 9 on of the sample Ahead after this.
 template <int Ahead, int Channels>
-DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, VectorState<Channels>& v, int c,
+DST_AVX512 DST_INLINE void VectorLaneStep(ScaledDecoder* d, VectorState<Channels>& v, int c,
                                       const WordTable& table, int older) {
   const uint32_t word = v.word[c];
   const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
@@ -914,7 +918,7 @@ DST_AVX512 inline void VectorLaneStep(ScaledDecoder* d, VectorState<Channels>& v
 // frame. (SampleStep's loop, written out: a lambda would not be compiled
 // for AVX-512, and could not take VectorLaneStep inline.)
 template <int Channels, bool Within>
-DST_AVX512 inline void VectorBlock(const CodeStream& stream, ScaledDecoder* d,
+DST_AVX512 DST_INLINE void VectorBlock(const CodeStream& stream, ScaledDecoder* d,
                                    VectorState<Channels>& v, const WordTable* table, int block) {
   constexpr int Ahead = AheadFor(Channels);
   for (int k = 0; k < BlockSamples; ++k) {
