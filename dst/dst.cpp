@@ -828,8 +828,8 @@ DST_AVX512 DST_INLINE __m128i SumsOfEight(const __m512i* a) {
 // Sums, from a lane's history at the start of a block, the taps from
 // VectorFirstTap on of each sample of the next block into its ring slots.
 template <int Vectors>
-DST_AVX512 DST_INLINE void NextBlockSums(const Lane& lane, uint64_t low, uint64_t high, int16_t* ring,
-                                     int next_block) {
+DST_AVX512 DST_INLINE void NextBlockSums(const Lane& lane, uint64_t low, uint64_t high,
+                                         int16_t* ring, int next_block) {
   const uint64_t history[2] = {low, high};
   __mmask32 set[Vectors];  // which of 32 history samples are 1
   for (int v = 0; v < Vectors; ++v) {
@@ -896,7 +896,7 @@ struct VectorState {
 // `older` is the sum of its taps from 9 on of the sample Ahead after this.
 template <int Ahead, int Channels>
 DST_AVX512 DST_INLINE void VectorLaneStep(ScaledDecoder* d, VectorState<Channels>& v, int c,
-                                      const WordTable& table, int older) {
+                                          const WordTable& table, int older) {
   const uint32_t word = v.word[c];
   const uint32_t bit = DecodeStep(d, RowOf(word)) ^ (word & SignBit);
   constexpr uint32_t HalfBits = 16;
@@ -919,7 +919,8 @@ DST_AVX512 DST_INLINE void VectorLaneStep(ScaledDecoder* d, VectorState<Channels
 // for AVX-512, and could not take VectorLaneStep inline.)
 template <int Channels, bool Within>
 DST_AVX512 DST_INLINE void VectorBlock(const CodeStream& stream, ScaledDecoder* d,
-                                   VectorState<Channels>& v, const WordTable* table, int block) {
+                                       VectorState<Channels>& v, const WordTable* table,
+                                       int block) {
   constexpr int Ahead = AheadFor(Channels);
   for (int k = 0; k < BlockSamples; ++k) {
     const unsigned slot = (static_cast<unsigned>(block) * BlockSamples + k + Ahead) & RingMask;

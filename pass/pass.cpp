@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "base/workers.h"
@@ -66,6 +67,7 @@ PieceBuffers WorkerSlice(const Pass& pass, int channels, unsigned worker) {
 // One call's frames, shared by the workers: each takes the next piece.
 struct PieceJob {
   const PassJob* job;
+  SharedFrames* shared;
   uint32_t piece_frames;
   uint64_t first;  // run frame of the first piece's frame 0
   uint64_t count;  // frames of all pieces
@@ -92,7 +94,7 @@ Fault RunPiece(PieceJob* pieces, uint32_t piece, const PieceBuffers& b, int slot
   const uint32_t frames = static_cast<uint32_t>(
       std::min<uint64_t>(pieces->piece_frames, pieces->first + pieces->count - first));
   const uint32_t words = frames + OverlapWords;
-  Fault fault = ReadSourceWords(source, first, words, b.sound, b.words, damaged);
+  Fault fault = ReadSourceWords(source, first, words, b.sound, b.words, damaged, pieces->shared);
   if (Failed(fault)) return fault;
   if (job.channel_files) {
     // A piece owns the words of its frames; the 15 after them belong to the
@@ -153,12 +155,16 @@ Fault PassPrepare(const SoundSource& source, const FrameSink& sink, unsigned wor
                        Aligned(SourceBufferBytes(source, pass->piece_frames + OverlapWords));
   pass->memory = static_cast<uint8_t*>(
       std::aligned_alloc(BufferAlignment, pass->workers * pass->worker_bytes));
+  // Coded frames are decoded whole: the frame two pieces share is shared.
+  if (source.layout == SoundLayout::DstFrames || source.layout == SoundLayout::DiscFrames) {
+    pass->shared = new (std::nothrow) SharedFrames;
+  }
   return pass->memory ? Fault{} : Fault{Failure::MemoryAlloc};
 }
 
 Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count,
                  PassReport* report) {
-  PieceJob pieces{&job, pass->piece_frames, first, count, {}, {}};
+  PieceJob pieces{&job, pass->shared, pass->piece_frames, first, count, {}, {}};
   pieces.pieces.count =
       static_cast<uint32_t>((count + pass->piece_frames - 1) / pass->piece_frames);
   std::vector<PieceWorker> workers;
@@ -185,4 +191,6 @@ Fault PassFrames(Pass* pass, const PassJob& job, uint64_t first, uint64_t count,
 void PassRelease(Pass* pass) {
   std::free(pass->memory);
   pass->memory = nullptr;
+  delete pass->shared;
+  pass->shared = nullptr;
 }

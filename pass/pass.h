@@ -36,6 +36,7 @@ struct Pass {
   size_t prepared_bytes = 0;  // the sink's room for Prepare in each slot
   size_t worker_bytes = 0;
   uint8_t* memory = nullptr;
+  SharedFrames* shared = nullptr;  // the frames neighbouring pieces share, for coded sound
 };
 
 // Frames in the largest block the pass hands a sink for `source`.

@@ -105,45 +105,98 @@ void PutSilence(int channels, uint64_t from, uint64_t to, uint64_t first,
   }
 }
 
-// Decodes DST frame `frame` into `sound` (channel_bytes per file channel).
+// Decodes DST frame `frame` into out[c] (channel_bytes per file channel).
 // `*decoded` is false for a frame the index marks cut short, one longer than
 // any frame can be, and one that does not decode; a Fault only when reading
 // the input fails.
-Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload, uint8_t* sound,
-                    DstScratch* scratch, bool* decoded) {
+Fault DecodeFrameOf(const SoundSource& source, uint64_t frame, uint8_t* payload,
+                    uint8_t* const out[], DstScratch* scratch, bool* decoded) {
   const DstFrameIndex& dst = *source.dst;
   *decoded = false;
   const uint32_t bytes = dst.payload_bytes[frame];
   if (bytes == 0 || bytes > MaxDstPayload(dst, source.channels)) return Fault{};
   const Fault fault = ReadWhole(source, payload, bytes, dst.payload[frame]);
   if (Failed(fault)) return fault;
-  uint8_t* out[MaxChannels];
-  for (int c = 0; c < source.channels; ++c)
-    out[c] = sound + static_cast<size_t>(c) * dst.channel_bytes;
   *decoded = DecodeDstFrame(payload, bytes, source.channels, dst.channel_bytes, out, scratch);
   return Fault{};
+}
+
+// Takes decoded frame `frame` (`bytes` long) from `shared` into `sound`.
+bool TakeShared(SharedFrames* shared, uint64_t frame, size_t bytes, uint8_t* sound) {
+  if (shared == nullptr) return false;
+  SharedFrames::Slot& slot = shared->slots[frame % SharedFrames::Slots];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  if (slot.frame != frame || slot.sound.size() != bytes) return false;
+  std::memcpy(sound, slot.sound.data(), bytes);
+  return true;
+}
+
+void LeaveShared(SharedFrames* shared, uint64_t frame, size_t bytes, const uint8_t* sound) {
+  if (shared == nullptr) return;
+  SharedFrames::Slot& slot = shared->slots[frame % SharedFrames::Slots];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.sound.assign(sound, sound + bytes);
+  slot.frame = frame;
+}
+
+// How the words of a frame are made: a frame that the range holds whole is
+// decoded straight into the words (their bits then reversed in place); one
+// at an end of the range, into the buffer's room for a frame, and shared.
+struct FrameRoom {
+  uint8_t* out[MaxChannels];
+  bool in_words;
+};
+
+FrameRoom RoomFor(uint64_t frame_first, uint64_t from, uint64_t to, uint64_t frame_words,
+                  uint64_t first, size_t channel_bytes, int channels, uint8_t* sound,
+                  ChannelWord* const by_file[]) {
+  FrameRoom room;
+  room.in_words = from == frame_first && to == frame_first + frame_words;
+  for (int c = 0; c < channels; ++c) {
+    room.out[c] = room.in_words ? reinterpret_cast<uint8_t*>(by_file[c] + (from - first))
+                                : sound + static_cast<size_t>(c) * channel_bytes;
+  }
+  return room;
+}
+
+// The words of a decoded frame from its room.
+void PutDecodedWords(const FrameRoom& room, const uint8_t* sound, size_t channel_bytes,
+                     int channels, uint64_t frame_first, uint64_t from, uint64_t to, uint64_t first,
+                     WordKernel kernel, ChannelWord* const by_file[]) {
+  if (!room.in_words) {
+    PutFrameWords(sound, channel_bytes, channels, frame_first, from, to, first, kernel, by_file);
+    return;
+  }
+  for (int c = 0; c < channels; ++c) ReverseBits(kernel, room.out[c], channel_bytes);
 }
 
 // Words [first, first + count) of every file channel of a DST source, from
 // the frames that hold them; a damaged frame's words are SilenceWord.
 Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
                    uint8_t* buffer, ChannelWord* const by_file[],
-                   std::vector<DamagedFrame>* damaged) {
+                   std::vector<DamagedFrame>* damaged, SharedFrames* shared) {
   const DstFrameIndex& dst = *source.dst;
   DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
   uint8_t* payload = buffer + ScratchBytes;
   uint8_t* sound = payload + MaxDstPayload(dst, source.channels);
+  const size_t frame_bytes = size_t{dst.channel_bytes} * source.channels;
   const uint64_t frame_words = dst.FrameWords();
   const uint64_t end = first + count;
   for (uint64_t frame = first / frame_words; frame * frame_words < end; ++frame) {
-    const uint64_t from = std::max(first, frame * frame_words);
-    const uint64_t to = std::min(end, (frame + 1) * frame_words);
-    bool decoded = false;
-    const Fault fault = DecodeFrameOf(source, frame, payload, sound, scratch, &decoded);
-    if (Failed(fault)) return fault;
+    const uint64_t frame_first = frame * frame_words;
+    const uint64_t from = std::max(first, frame_first);
+    const uint64_t to = std::min(end, frame_first + frame_words);
+    const FrameRoom room = RoomFor(frame_first, from, to, frame_words, first, dst.channel_bytes,
+                                   source.channels, sound, by_file);
+    bool decoded = !room.in_words && TakeShared(shared, frame, frame_bytes, sound);
+    if (!decoded) {
+      const Fault fault = DecodeFrameOf(source, frame, payload, room.out, scratch, &decoded);
+      if (Failed(fault)) return fault;
+      if (decoded && !room.in_words) LeaveShared(shared, frame, frame_bytes, sound);
+    }
     if (decoded) {
-      PutFrameWords(sound, dst.channel_bytes, source.channels, frame * frame_words, from, to, first,
-                    kernel, by_file);
+      PutDecodedWords(room, sound, dst.channel_bytes, source.channels, frame_first, from, to, first,
+                      kernel, by_file);
     } else {
       damaged->push_back(DamagedFrame{frame, {}});
       PutSilence(source.channels, from, to, first, by_file);
@@ -158,39 +211,46 @@ Fault ReadDstWords(const SoundSource& source, uint64_t first, uint32_t count, Wo
 // is SilenceWord, and is said in `*damaged`.
 void ReadDiscWords(const SoundSource& source, uint64_t first, uint32_t count, WordKernel kernel,
                    uint8_t* buffer, ChannelWord* const by_file[],
-                   std::vector<DamagedFrame>* damaged) {
+                   std::vector<DamagedFrame>* damaged, SharedFrames* shared) {
   const SacdArea& area = *source.area;
   DstScratch* scratch = new (buffer) DstScratch;  // plain data: nothing is initialised
   uint8_t* sound = buffer + ScratchBytes;
   constexpr uint64_t frame_words = SacdChannelFrameBytes / WordBytes;
+  const size_t frame_bytes = SacdChannelFrameBytes * source.channels;
   SacdCursor cursor;
   StartSacdCursor(area, &cursor);
   SacdFrame frame;
   const uint64_t end = first + count;
   for (uint64_t f = first / frame_words; f * frame_words < end; ++f) {
-    const uint64_t from = std::max(first, f * frame_words);
-    const uint64_t to = std::min(end, (f + 1) * frame_words);
+    const uint64_t frame_first = f * frame_words;
+    const uint64_t from = std::max(first, frame_first);
+    const uint64_t to = std::min(end, frame_first + frame_words);
+    // Read even when shared: the cursor reads on from it to the next frame.
     bool read = ReadSacdFrame(&cursor, static_cast<uint32_t>(f), &frame);
-    if (read && frame.dst) {
-      uint8_t* out[MaxChannels];
-      for (int c = 0; c < source.channels; ++c) out[c] = sound + c * SacdChannelFrameBytes;
-      read = DecodeDstFrame(frame.bytes.data(), frame.bytes.size(), source.channels,
-                            SacdChannelFrameBytes, out, scratch);
-      if (!read) frame.damage = "its DST frame could not be decoded";
-    }
-    if (!read) {
-      damaged->push_back(DamagedFrame{f, frame.damage});
-      PutSilence(source.channels, from, to, first, by_file);
-    } else if (frame.dst) {
-      PutFrameWords(sound, SacdChannelFrameBytes, source.channels, f * frame_words, from, to, first,
-                    kernel, by_file);
-    } else {
+    if (read && !frame.dst) {
       // Plain: one byte of each channel in turn, as DSDIFF interleaves them.
       const uint8_t* bytes =
-          frame.bytes.data() + (from - f * frame_words) * WordBytes * source.channels;
+          frame.bytes.data() + (from - frame_first) * WordBytes * source.channels;
       ChannelWord* words[MaxChannels];
       for (int c = 0; c < source.channels; ++c) words[c] = by_file[c] + (from - first);
       InterleavedBytesToWords(kernel, bytes, to - from, source.channels, words);
+      continue;
+    }
+    const FrameRoom room = RoomFor(frame_first, from, to, frame_words, first, SacdChannelFrameBytes,
+                                   source.channels, sound, by_file);
+    const bool taken = read && !room.in_words && TakeShared(shared, f, frame_bytes, sound);
+    if (read && !taken) {
+      read = DecodeDstFrame(frame.bytes.data(), frame.bytes.size(), source.channels,
+                            SacdChannelFrameBytes, room.out, scratch);
+      if (!read) frame.damage = "its DST frame could not be decoded";
+      if (read && !room.in_words) LeaveShared(shared, f, frame_bytes, sound);
+    }
+    if (read) {
+      PutDecodedWords(room, sound, SacdChannelFrameBytes, source.channels, frame_first, from, to,
+                      first, kernel, by_file);
+    } else {
+      damaged->push_back(DamagedFrame{f, frame.damage});
+      PutSilence(source.channels, from, to, first, by_file);
     }
   }
 }
@@ -260,7 +320,8 @@ size_t SourceBufferBytes(const SoundSource& source, uint32_t count) {
 }
 
 Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
-                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged) {
+                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged,
+                      SharedFrames* shared) {
   const uint32_t held =
       first < source.words_present
           ? static_cast<uint32_t>(std::min<uint64_t>(count, source.words_present - first))
@@ -270,10 +331,10 @@ Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count,
   for (int c = 0; c < source.channels; ++c) by_file[source.file_channel[c]] = words[c];
   const WordKernel kernel = BestWordKernel();
   if (held > 0 && source.layout == SoundLayout::DstFrames) {
-    const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file, damaged);
+    const Fault fault = ReadDstWords(source, first, held, kernel, buffer, by_file, damaged, shared);
     if (Failed(fault)) return fault;
   } else if (held > 0 && source.layout == SoundLayout::DiscFrames) {
-    ReadDiscWords(source, first, held, kernel, buffer, by_file, damaged);
+    ReadDiscWords(source, first, held, kernel, buffer, by_file, damaged, shared);
   } else if (held > 0 && source.layout == SoundLayout::Interleaved) {
     const size_t word_round = size_t{WordBytes} * source.channels;
     const Fault fault =

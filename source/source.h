@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -169,15 +170,32 @@ uint64_t WordsPresent(const SoundSource& source, uint64_t input_bytes, uint64_t 
 // Bytes of buffer ReadSourceWords needs for `count` words per channel.
 size_t SourceBufferBytes(const SoundSource& source, uint32_t count);
 
+// Decoded frames that neighbouring reads share. A read of words decodes the
+// whole frames that hold them, so the frame where one read ends and the
+// next begins (the next one's first, the words the windows reach past the
+// one's end) would be decoded twice: the first read to decode it leaves it
+// here, and the other takes it. Any number of threads may use it at once.
+struct SharedFrames {
+  static constexpr size_t Slots = 64;  // frames kept: more than the reads in flight
+  struct Slot {
+    std::mutex mutex;  // guards the members below
+    uint64_t frame = UINT64_MAX;
+    std::vector<uint8_t> sound;  // each channel's bytes after the other's
+  };
+  Slot slots[Slots];
+};
+
 // Makes words [first, first + count) of every channel, channel c into
 // words[c]. Words from `words_present` on are SilenceWord; the others are
 // read from the input into `buffer` (SourceBufferBytes) and must be there:
 // an input that has shrunk since it was measured gives Failure::FileRead.
-// DST frames are decoded whole, so the words of a frame that two calls
-// share are decoded twice; a damaged frame gives silence and an entry in
-// `*damaged`, not a Fault.
+// DST frames are decoded whole; with `shared` (which may be null) a frame
+// at either end of the range that another call decoded is taken from there,
+// and one this call decodes is left there. A damaged frame gives silence and
+// an entry in `*damaged`, not a Fault.
 Fault ReadSourceWords(const SoundSource& source, uint64_t first, uint32_t count, uint8_t* buffer,
-                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged);
+                      ChannelWord* const words[], std::vector<DamagedFrame>* damaged,
+                      SharedFrames* shared = nullptr);
 
 // The ways of turning bytes into words. Both give the same words; Vector
 // needs AVX-512 VBMI and GFNI and is chosen at run time where the CPU has it.

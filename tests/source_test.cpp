@@ -4,9 +4,11 @@
 #include "source/source.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <vector>
 
+#include "dsdiff/dsdiff.h"
 #include "dsf/dsf.h"
 #include "tests/test_support.h"
 
@@ -17,19 +19,25 @@ struct Words {
   std::vector<std::vector<ChannelWord>> channels;
 };
 
-// Words [first, first + count) of every channel of `source` over `file`.
-Words ReadWords(const Bytes& file, SoundSource source, uint64_t first, uint32_t count) {
-  const InputFile in(file);
-  source.fd = in.fd;
-  source.path = "in";
+// Words [first, first + count) of every channel of `source`, on its input.
+Words ReadOpenWords(const SoundSource& source, uint64_t first, uint32_t count,
+                    SharedFrames* shared = nullptr) {
   std::vector<uint8_t> buffer(SourceBufferBytes(source, count));
   Words words{
       {}, std::vector<std::vector<ChannelWord>>(source.channels, std::vector<ChannelWord>(count))};
   ChannelWord* pointers[MaxChannels];
   for (int c = 0; c < source.channels; ++c) pointers[c] = words.channels[c].data();
   std::vector<DamagedFrame> damaged;
-  words.fault = ReadSourceWords(source, first, count, buffer.data(), pointers, &damaged);
+  words.fault = ReadSourceWords(source, first, count, buffer.data(), pointers, &damaged, shared);
   return words;
+}
+
+// The same over `file`.
+Words ReadWords(const Bytes& file, SoundSource source, uint64_t first, uint32_t count) {
+  const InputFile in(file);
+  source.fd = in.fd;
+  source.path = "in";
+  return ReadOpenWords(source, first, count);
 }
 
 SoundSource InterleavedAt(uint64_t offset, int channels = 2, uint64_t present = UINT64_MAX) {
@@ -254,3 +262,38 @@ TEST(DsfHead, RefusesMalformedHeadsAndWhatCannotBeConverted) {
 }
 
 }  // namespace
+
+TEST(SourceWords, NeighbouringReadsShareTheDstFrameBetweenThem) {
+  // Four plainly stored DST frames of stereo DSD64: a flags byte, then the
+  // channels' bytes in turn, as DSDIFF interleaves them.
+  constexpr uint32_t FrameWords = 1176;
+  const Bytes sound = RandomSound(4 * 2 * 4704, 41);
+  Bytes frames;
+  for (int f = 0; f < 4; ++f) frames += Chunk("DSTF", Bytes(1, 0) + sound.substr(f * 9408, 9408));
+  const Bytes file = Container({FverChunk(), PropChunk(2822400, 2, "DST "), Chunk("DST ", frames)});
+  const InputFile in(file);
+  SoundSource source;
+  SoundProperties properties;
+  ASSERT_FALSE(Failed(ChunkWalk(in.fd, "in.dff", &source, &properties)));
+  source.words_present = source.words;
+  const InputFile plain(DsdiffOf(sound));
+  SoundSource twin_source;
+  ASSERT_FALSE(Failed(ChunkWalk(plain.fd, "twin.dff", &twin_source, &properties)));
+  twin_source.words_present = twin_source.words;
+  const Words twin = ReadOpenWords(twin_source, 0, 4 * FrameWords);
+  // The first read ends inside frame 2 and leaves it; then the frame is made
+  // unreadable: the next read, which begins in it, takes it from the first.
+  SharedFrames shared;
+  const uint32_t end = 2 * FrameWords + 100;
+  const Words a = ReadOpenWords(source, 0, end, &shared);
+  const uint64_t flags_of_frame_2 = source.dst->payload[2];
+  ASSERT_EQ(pwrite(in.fd, "\xFF", 1, static_cast<off_t>(flags_of_frame_2)), 1);
+  const Words b = ReadOpenWords(source, end, 2 * FrameWords - 100, &shared);
+  const Words alone = ReadOpenWords(source, end, 2 * FrameWords - 100);
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_TRUE(std::equal(a.channels[c].begin(), a.channels[c].end(), twin.channels[c].begin()));
+    EXPECT_TRUE(
+        std::equal(b.channels[c].begin(), b.channels[c].end(), twin.channels[c].begin() + end));
+    EXPECT_EQ(alone.channels[c][0], SilenceWord) << "read alone, frame 2 is damaged";
+  }
+}
