@@ -86,6 +86,8 @@ Fault TrackSplitter::WriteLane(Lane* lane) {
       frames.channels[c] = block.samples.data() + c * block.frames;
     fault = sink->Write(frames);
     written += block.frames;
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(block.samples));
   }
   return Failed(fault) ? fault : sink->Finish();
 }
@@ -108,15 +110,22 @@ Fault TrackSplitter::Write(const FrameBlock& block) {
       });
       if (stopped_) break;
     }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        queued.samples = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
     try {
-      queued.samples.resize(size_t{queued.frames} * channels_);
+      queued.samples.clear();  // its capacity kept: nothing to map, nothing to zero
+      for (int c = 0; c < channels_; ++c) {
+        queued.samples.insert(queued.samples.end(), block.channels[c] + (from - start),
+                              block.channels[c] + (to - start));
+      }
     } catch (const std::bad_alloc&) {
       Stop(&lane, Fault{Failure::MemoryAlloc});
       break;
-    }
-    for (int c = 0; c < channels_; ++c) {
-      std::copy(block.channels[c] + (from - start), block.channels[c] + (to - start),
-                queued.samples.begin() + c * queued.frames);
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -79,6 +79,9 @@ class TrackSplitter final : public FrameSink {
   std::condition_variable queued_;   // a block was queued, or the stream ended or stopped
   std::condition_variable drained_;  // a block left a queue, or the stream stopped
   size_t queued_bytes_ = 0;
+  // Buffers of blocks written, to queue the next ones in: the stream's
+  // samples pass through memory already mapped.
+  std::vector<std::vector<int32_t>> spare_;
   size_t next_lane_ = 0;  // the next lane a thread takes
   bool ended_ = false;    // Finish: no more blocks come
   bool stopped_ = false;  // an output failed
