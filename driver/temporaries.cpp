@@ -50,9 +50,36 @@ void OnSignal(int signal) {
   raise(signal);
 }
 
-// Takes the lock of an open temporary without waiting; false when another
-// run holds it.
-bool Lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+// Takes the lock of the temporary `temp` just created as `fd`, without
+// waiting; false when another run holds it, or when another run, finding it
+// not yet locked, took it for stale and removed it in between: `temp` must
+// still be the file `fd` holds, or this run would write one nobody sees and
+// rename the other run's unfinished one into place.
+bool Lock(int fd, const std::string& temp) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && lstat(temp.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Whether another run holds the temporary at `temp`.
+bool HeldByAnother(const std::string& temp) {
+  const int fd = open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+// After a create of `temp` failed: whether another run holds what stands
+// there. Anything else in the way (a link, a folder of folders) is said as
+// EEXIST.
+bool BusyAfterFailedCreate(const std::string& temp) {
+  if (errno != EEXIST) return false;
+  const bool busy = HeldByAnother(temp);
+  errno = EEXIST;
+  return busy;
+}
 
 // Removes the files of a stale temporary folder, then the folder; false when
 // it holds a folder (no temporary of ours).
@@ -140,11 +167,10 @@ int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy) {
   RemoveStaleTemporary(temp);
   const int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) {
-    // Another run's, which it holds, or one that came in between.
-    *busy = errno == EEXIST;
+    *busy = BusyAfterFailedCreate(temp);
     return -1;
   }
-  if (!Lock(fd)) {
+  if (!Lock(fd, temp)) {
     close(fd);
     *busy = true;
     return -1;
@@ -157,11 +183,11 @@ int CreateTemporaryFolder(const std::string& temp, bool* busy) {
   *busy = false;
   RemoveStaleTemporary(temp);
   if (mkdir(temp.c_str(), FolderMode) != 0) {
-    *busy = errno == EEXIST;
+    *busy = BusyAfterFailedCreate(temp);
     return -1;
   }
   const int fd = open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || !Lock(fd)) {
+  if (fd < 0 || !Lock(fd, temp)) {
     if (fd >= 0) close(fd);
     *busy = fd >= 0;
     return -1;

@@ -24,7 +24,9 @@ void RemoveTemporariesOnSignal();
 
 // Creates the temporary file `temp` with `mode` (less the umask), locked,
 // and puts it on the list. A stale one is removed first. Returns its
-// descriptor, or -1: with `*busy` when another run holds it, else errno set.
+// descriptor, or -1: with `*busy` when another run holds it, else errno set
+// (EEXIST when something not ours, a link say, stands at the name: it is
+// neither followed nor removed).
 int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy);
 
 // The same for a temporary folder: returns a descriptor of the folder that
