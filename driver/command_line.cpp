@@ -13,6 +13,7 @@ namespace {
 
 constexpr char EndOfOptions[] = "--";
 constexpr char StandardStreamName[] = "-";
+constexpr size_t ShortOptionLength = 2;  // "-j": its value may follow at once, as in "-j4"
 constexpr int Pcm16Bits = 16;  // --bits 16
 constexpr int Pcm24Bits = 24;  // --bits 24
 constexpr int FloatBits = 32;  // --bits 32: IEEE float
@@ -205,6 +206,11 @@ Request ParseCommandLine(int argc, char** argv) {
     if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
+      has_value = true;
+    } else if (name.size() > ShortOptionLength && name[1] != '-' &&
+               TakesValue(name.substr(0, ShortOptionLength))) {
+      value = name.substr(ShortOptionLength);
+      name = name.substr(0, ShortOptionLength);
       has_value = true;
     } else if (TakesValue(name) && i + 1 < argc) {
       value = argv[++i];

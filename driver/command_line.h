@@ -62,8 +62,9 @@ constexpr double MaxGainDb = 20.0;
 
 // Options start with '-' (but "-" alone, which names standard output) and
 // may stand anywhere before "--", after which every argument is a name. An
-// option's value is the next argument, or follows "=" in the same one. The
-// first two names are IN and OUT; further names are ignored. Without
+// option's value is the next argument, or follows "=" in the same long one,
+// or follows a short one at once ("-j4", "-fflac"). The
+// first two names are IN and OUT (all of them are in `names`). Without
 // --format, an OUT that ends in ".flac" (in any case) is FLAC.
 Request ParseCommandLine(int argc, char** argv);
 
