@@ -17,6 +17,7 @@
 #include "dsdiff/dsdiff_ids.h"
 #include "dst/dst.h"
 #include "tools/dst_encoder.h"
+#include "tools/tool_options.h"
 
 namespace {
 
@@ -32,7 +33,6 @@ constexpr uint32_t Dsd64Rate = 2822400;
 constexpr uint16_t FrameRate = 75;  // frames per second, as "FRTE" says
 
 constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
 
 const char HelpText[] =
     "Usage: dff-dst [OPTIONS] IN.dff OUT.dff\n"
@@ -65,15 +65,6 @@ struct Options {
   std::string in, out;
 };
 
-bool ParseCount(const char* text, int low, int high, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || end == text || v < low || v > high) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
 // Fills `options`; returns an error message, empty on success, "help" for --help.
 std::string ParseOptions(int argc, char** argv, Options* options) {
   DstEncoderOptions& e = options->encoder;
@@ -85,16 +76,16 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
                              arg == "--coefficients";
     if (takes_value && i + 1 >= argc) return "option " + arg + " needs a value";
     const char* value = takes_value ? argv[++i] : nullptr;
-    if (arg == "--help" || arg == "-h") return "help";
-    if (arg == "--filters" && !ParseCount(value, 1, DstMaxTables, &e.filters))
+    if (arg == "--help" || arg == "-h") return ToolHelpAnswer;
+    if (arg == "--filters" && !ParseWholeNumber(value, 1, DstMaxTables, &e.filters))
       return "--filters takes 1 to 12";
-    if (arg == "--tables" && !ParseCount(value, 1, DstMaxTables, &e.tables))
+    if (arg == "--tables" && !ParseWholeNumber(value, 1, DstMaxTables, &e.tables))
       return "--tables takes 1 to 12";
-    if (arg == "--segments" && !ParseCount(value, 1, 4, &e.segments))
+    if (arg == "--segments" && !ParseWholeNumber(value, 1, 4, &e.segments))
       return "--segments takes 1 to 4";
-    if (arg == "--table-segments" && !ParseCount(value, 1, 8, &e.table_segments))
+    if (arg == "--table-segments" && !ParseWholeNumber(value, 1, 8, &e.table_segments))
       return "--table-segments takes 1 to 8";
-    if (arg == "--order" && !ParseCount(value, 1, DstMaxOrder, &e.order))
+    if (arg == "--order" && !ParseWholeNumber(value, 1, DstMaxOrder, &e.order))
       return "--order takes 1 to 128";
     if (arg == "--coefficients") {
       const std::string v = value;
@@ -323,15 +314,8 @@ bool WriteFile(const std::string& path, const Bytes& data) {
 
 int main(int argc, char** argv) {
   Options options;
-  const std::string error = ParseOptions(argc, argv, &options);
-  if (error == "help") {
-    std::fputs(HelpText, stdout);
-    return 0;
-  }
-  if (!error.empty()) {
-    std::fprintf(stderr, "dff-dst: %s (see --help)\n", error.c_str());
-    return ExitUsage;
-  }
+  const int answered = AnswerToOptions("dff-dst", HelpText, ParseOptions(argc, argv, &options));
+  if (answered >= 0) return answered;
   Bytes in, out;
   if (!ReadFile(options.in, &in)) {
     std::fprintf(stderr, "dff-dst: cannot read %s: %s\n", options.in.c_str(), std::strerror(errno));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sacd/sacd_format.h"
+#include "tools/tool_options.h"
 
 namespace {
 
@@ -44,7 +45,6 @@ constexpr size_t ChannelFrameBytes = 4704;  // one channel's 1/75 s at DSD64
 constexpr uint8_t IdleByte = 0x69;          // fills a last plain frame the sound does not fill
 
 constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
 
 const char HelpText[] =
     "Usage: dff-sacd [OPTIONS] OUT.iso\n"
@@ -113,22 +113,13 @@ struct Options {
   std::string out;
 };
 
-bool ParseNumber(const std::string& text, int low, int high, int* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || end == text.c_str() || v < low || v > high) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
 // Fills `options`; returns an error message, empty on success, "help" for --help.
 std::string ParseOptions(int argc, char** argv, Options* options) {
   std::vector<std::string> files;
   Track* last = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return "help";
+    if (arg == "--help" || arg == "-h") return ToolHelpAnswer;
     if (arg == "--supplementary") {
       options->supplementary = true;
       continue;
@@ -175,21 +166,21 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
       *disc_text = value;
     } else if (arg == "--genre") {
       if (!last) return "--genre names no track: give it after --stereo or --multichannel";
-      if (!ParseNumber(value, 1, LastGenre, &last->genre)) return "--genre takes 1 to 29";
+      if (!ParseWholeNumber(value, 1, LastGenre, &last->genre)) return "--genre takes 1 to 29";
     } else if (arg == "--album-genre") {
-      if (!ParseNumber(value, 1, LastGenre, &options->album_genre))
+      if (!ParseWholeNumber(value, 1, LastGenre, &options->album_genre))
         return "--album-genre takes 1 to 29";
     } else if (arg == "--date") {
       if (value.size() != 10 || value[4] != '-' || value[7] != '-' ||
-          !ParseNumber(value.substr(0, 4), 1, 9999, &options->year) ||
-          !ParseNumber(value.substr(5, 2), 1, 12, &options->month) ||
-          !ParseNumber(value.substr(8, 2), 1, 31, &options->day))
+          !ParseWholeNumber(value.substr(0, 4), 1, 9999, &options->year) ||
+          !ParseWholeNumber(value.substr(5, 2), 1, 12, &options->month) ||
+          !ParseWholeNumber(value.substr(8, 2), 1, 31, &options->day))
         return "--date takes YYYY-MM-DD";
     } else if (arg == "--set") {
       const size_t slash = value.find('/');
       if (slash == std::string::npos ||
-          !ParseNumber(value.substr(slash + 1), 1, 65535, &options->set_size) ||
-          !ParseNumber(value.substr(0, slash), 1, options->set_size, &options->set_number))
+          !ParseWholeNumber(value.substr(slash + 1), 1, 65535, &options->set_size) ||
+          !ParseWholeNumber(value.substr(0, slash), 1, options->set_size, &options->set_number))
         return "--set takes N/M, 1 <= N <= M";
     } else if (arg == "--charset") {
       if (value == "latin1")
@@ -786,15 +777,8 @@ std::string Write(Options* options, size_t* sectors_written) {
 
 int main(int argc, char** argv) {
   Options options;
-  const std::string error = ParseOptions(argc, argv, &options);
-  if (error == "help") {
-    std::fputs(HelpText, stdout);
-    return 0;
-  }
-  if (!error.empty()) {
-    std::fprintf(stderr, "dff-sacd: %s (see --help)\n", error.c_str());
-    return ExitUsage;
-  }
+  const int answered = AnswerToOptions("dff-sacd", HelpText, ParseOptions(argc, argv, &options));
+  if (answered >= 0) return answered;
   size_t sectors = 0;
   const std::string failed = Write(&options, &sectors);
   if (!failed.empty()) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dsdiff/dsdiff_ids.h"
+#include "tools/tool_options.h"
 
 namespace {
 
@@ -114,7 +115,7 @@ constexpr double MaxDuration = 3600.0;  // seconds
 constexpr int ClickSamples = 32;        // length of a click's input pulse
 
 constexpr int ExitWriteFailure = 1;
-constexpr int ExitUsage = 2;  // bad options or a level refused
+constexpr int ExitUsage = ToolExitUsage;  // bad options or a level refused
 
 enum class SignalKind { Silence, Zero, Sine, Sweep, Click };
 
@@ -283,7 +284,7 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
   std::string format;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return "help";
+    if (arg == "--help" || arg == "-h") return ToolHelpAnswer;
     const bool takes_value = arg == "--duration" || arg == "--left" || arg == "--right" ||
                              arg == "--rate" || arg == "--format" || arg == "--channels" ||
                              arg == "--channel";
@@ -573,15 +574,8 @@ WriteResult WriteFile(const Options& options, std::FILE* file) {
 
 int main(int argc, char** argv) {
   Options options;
-  const std::string error = ParseOptions(argc, argv, &options);
-  if (error == "help") {
-    std::fputs(HelpText, stdout);
-    return 0;
-  }
-  if (!error.empty()) {
-    std::fprintf(stderr, "dff-tone: %s (see --help)\n", error.c_str());
-    return ExitUsage;
-  }
+  const int answered = AnswerToOptions("dff-tone", HelpText, ParseOptions(argc, argv, &options));
+  if (answered >= 0) return answered;
   std::FILE* file = std::fopen(options.path.c_str(), "wb");
   if (file == nullptr) {
     std::fprintf(stderr, "dff-tone: cannot create %s: %s\n", options.path.c_str(),
