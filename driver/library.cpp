@@ -48,10 +48,12 @@ struct Item {
   std::string folder;  // where its output goes: OUTDIR and the input's folder below its IN
   std::string stem;    // its output's name without ending, made distinct
   bool skipped = false;
-  bool album = false;  // several tracks: a folder of them
-  double seconds = 0;  // of sound, when read
-  std::string out;     // the file, or the folder ending in '/', that its run writes
+  bool probed = false;  // `album` and `seconds` are known
+  bool album = false;   // several tracks: a folder of them
+  double seconds = 0;   // of sound, when read
+  std::string out;      // the file, or the folder ending in '/', that its run writes
   int status = ExitSuccess;
+  bool damaged = false;  // written whole, but with damage its run named
 };
 
 Item ItemOf(const std::string& in, const std::string& folder, const std::string& stem) {
@@ -72,6 +74,7 @@ struct Library {
   bool has_outdir = false;
   std::vector<Item> items;
   std::vector<Art> art;
+  std::vector<std::string> mirrored;  // the folders of OUTDIR that mirror walked folders
   std::vector<std::string> lines;  // for the summary: names made distinct, folders left out
   int unreadable = 0;              // folders that could not be read
 };
@@ -81,11 +84,16 @@ std::string WithoutEnding(const std::string& name) {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// Whether `name` ends in `ending`, in any case, and is more than the ending.
+bool EndsWith(const std::string& name, const char* ending) {
+  const size_t n = std::strlen(ending);
+  return name.size() > n && strcasecmp(name.c_str() + name.size() - n, ending) == 0;
+}
+
 template <size_t N>
 bool EndsWithAny(const std::string& name, const char* const (&endings)[N]) {
   for (const char* ending : endings) {
-    const size_t n = std::strlen(ending);
-    if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, ending) == 0) return true;
+    if (EndsWith(name, ending)) return true;
   }
   return false;
 }
@@ -147,7 +155,10 @@ void WalkFolder(const std::string& folder, const std::string& out, Library* libr
     if (S_ISDIR(st.st_mode)) {
       const bool is_outdir = library->has_outdir && st.st_dev == library->outdir_st.st_dev &&
                              st.st_ino == library->outdir_st.st_ino;
-      if (!S_ISLNK(link.st_mode) && !is_outdir) WalkFolder(path, Joined(out, name), library);
+      if (!S_ISLNK(link.st_mode) && !is_outdir) {
+        library->mirrored.push_back(Joined(out, name));
+        WalkFolder(path, Joined(out, name), library);
+      }
     } else if (S_ISREG(st.st_mode) && EndsWithAny(name, DsdEndings)) {
       library->items.push_back(ItemOf(path, out, WithoutEnding(name)));
       has_sound = true;
@@ -158,30 +169,12 @@ void WalkFolder(const std::string& folder, const std::string& out, Library* libr
   if (has_sound) library->art.insert(library->art.end(), art.begin(), art.end());
 }
 
-// Gives each input an output name of its own: a second input that would
-// write the same ("a.dsf" and "a.dff" in one folder) gets " (2)".
-void MakeNamesDistinct(Library* library) {
-  std::vector<std::string> taken;
-  for (Item& item : library->items) {
-    const std::string stem = item.stem;
-    for (int copy = 2;
-         std::find(taken.begin(), taken.end(), Joined(item.folder, item.stem)) != taken.end();
-         ++copy) {
-      item.stem = stem + " (" + std::to_string(copy) + ")";
-    }
-    taken.push_back(Joined(item.folder, item.stem));
-    if (item.stem != stem) {
-      library->lines.push_back(item.in + " would write what another input writes: its output is " +
-                               Joined(item.folder, item.stem));
-    }
-  }
-}
-
 // What a run needs to know of an input before it converts it: how long its
 // sound is, and whether it is an album of tracks (a disc image, markers, a
 // cue sheet), which becomes a folder. An input that cannot be read this far
 // is left to its run, which says why.
 void Probe(const Request& request, Item* item) {
+  item->probed = true;
   int fd = -1;
   uint64_t bytes = 0;
   if (Failed(OpenInput(item->in.c_str(), &fd, &bytes))) {
@@ -207,12 +200,109 @@ void Probe(const Request& request, Item* item) {
   close(fd);
 }
 
-// `text` quoted for sh: in single quotes, each of its own as '\''.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
+// Leaves out an input reached a second time (a folder given twice, or a
+// file given by name inside a folder given too): it is converted once.
+void DropRepeats(Library* library) {
+  struct Seen {
+    dev_t device;
+    ino_t inode;
+    std::string in;
+  };
+  std::vector<Item> kept;
+  std::vector<Seen> seen;
+  for (Item& item : library->items) {
+    struct stat st;
+    // One that cannot be read is kept: its run says why.
+    if (stat(item.in.c_str(), &st) == 0) {
+      const auto first = std::find_if(seen.begin(), seen.end(), [&](const Seen& file) {
+        return file.device == st.st_dev && file.inode == st.st_ino;
+      });
+      if (first != seen.end()) {
+        library->lines.push_back(item.in + " is " + first->in + " again: converted once");
+        continue;
+      }
+      seen.push_back(Seen{st.st_dev, st.st_ino, item.in});
+    }
+    kept.push_back(std::move(item));
+  }
+  library->items = std::move(kept);
 }
+
+bool IsMirrored(const Library& library, const std::string& folder) {
+  return std::find(library.mirrored.begin(), library.mirrored.end(), folder) !=
+         library.mirrored.end();
+}
+
+// Gives each input an output name of its own: a second input that would
+// write the same ("a.dsf" and "a.dff" in one folder) gets " (2)", and so
+// does an album whose folder of tracks would be the folder that mirrors a
+// walked one ("a.dff" beside a folder "a"), which only its probe tells.
+void MakeNamesDistinct(const Request& request, Library* library) {
+  std::vector<std::string> taken;
+  for (Item& item : library->items) {
+    const std::string stem = item.stem;
+    if (IsMirrored(*library, Joined(item.folder, stem))) Probe(request, &item);
+    auto clashes = [&] {
+      const std::string path = Joined(item.folder, item.stem);
+      return std::find(taken.begin(), taken.end(), path) != taken.end() ||
+             (item.album && IsMirrored(*library, path));
+    };
+    for (int copy = 2; clashes(); ++copy) item.stem = stem + " (" + std::to_string(copy) + ")";
+    taken.push_back(Joined(item.folder, item.stem));
+    if (item.stem != stem) {
+      library->lines.push_back(item.in + " would write what another input writes: its output is " +
+                               Joined(item.folder, item.stem));
+    }
+  }
+}
+
+// Whether the album folder `folder` is one a run before completed: it holds
+// a track file of the run's format (`ending`).
+bool HoldsTracks(const std::string& folder, const char* ending) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.' && EndsWith(entry->d_name, ending)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// One shell command on one line, as --print-commands writes it: each word
+// in single quotes, each quote of its own as '\'', and a newline in a name
+// as "$nl", which the line sets first, so that a reader of one command per
+// line (GNU parallel, xargs) never sees half of one.
+struct ShellLine {
+  std::string text;
+  bool newline = false;  // some word holds a newline
+
+  ShellLine& Word(const std::string& word) {
+    text += text.empty() ? "'" : " '";
+    for (const char c : word) {
+      if (c == '\'') {
+        text += "'\\''";
+      } else if (c == '\n') {
+        text += "'\"$nl\"'";
+        newline = true;
+      } else {
+        text += c;
+      }
+    }
+    text += "'";
+    return *this;
+  }
+  ShellLine& Plain(const char* words) {
+    text += text.empty() ? words : std::string(" ") + words;
+    return *this;
+  }
+  void Print() const {
+    std::printf("%s%s\n", newline ? "nl=$(printf '\\nx'); nl=${nl%x}; " : "", text.c_str());
+  }
+};
 
 // Copies a picture beside the outputs, under its temporary name first.
 bool CopyArt(const Art& art) {
@@ -274,6 +364,7 @@ void ConvertItems(Jobs* jobs) {
     reporter.quiet = jobs->request->quiet;
     if (MakeFolders(item.folder)) {
       item.status = Convert(one, &reporter);
+      item.damaged = item.status != ExitSuccess && reporter.output_written;
     } else {
       item.status = ExitFailure;
       const ConsoleLock console;
@@ -292,7 +383,7 @@ bool IsLibraryRun(const Request& request) {
   const std::vector<const char*>& names = request.names;
   if (names.size() < 2 || request.list) return false;
   const std::string last = names.back();
-  const bool outdir = IsFolder(last) || last.back() == '/';
+  const bool outdir = IsFolder(last) || (!last.empty() && last.back() == '/');
   if (names.size() > 2) return outdir;
   // `dff2wav FOLDER FILE` without options is the original form, which
   // cannot open a folder; with an option, an OUTDIR or a name yet to be
@@ -315,13 +406,15 @@ int ConvertLibrary(const Request& request, const char* program) {
       library.items.push_back(ItemOf(in, library.outdir, WithoutEnding(name)));
     }
   }
-  MakeNamesDistinct(&library);
+  DropRepeats(&library);
+  MakeNamesDistinct(request, &library);
   const OutputFormatRow& row = RowOf(request.format);
   std::vector<Item*> queue;
   for (Item& item : library.items) {
     const std::string file = Joined(item.folder, item.stem) + row.ending;
     const std::string folder = Joined(item.folder, item.stem);
-    if (!request.overwrite && (Exists(file) || IsFolder(folder))) {
+    const bool album_done = !IsMirrored(library, folder) && HoldsTracks(folder, row.ending);
+    if (!request.overwrite && (Exists(file) || album_done)) {
       item.skipped = true;
       continue;
     }
@@ -329,23 +422,26 @@ int ConvertLibrary(const Request& request, const char* program) {
       RemoveStaleTemporary(TemporaryOf(file));
       RemoveStaleTemporary(TemporaryOf(folder));
     }
-    Probe(request, &item);
+    if (!item.probed) Probe(request, &item);
     item.out = item.album ? folder + "/" : file;
     queue.push_back(&item);
   }
   if (request.print_commands) {
-    std::string options;
-    for (const std::string& option : request.file_options) options += " " + Quoted(option);
+    // Each command is given the options that reach a file's run; with none,
+    // the format, so that it runs in the standard form as the library would.
+    std::vector<std::string> options = request.file_options;
+    if (options.empty()) options = {"--format", row.name};
     for (const Item* item : queue) {
-      std::printf("mkdir -p -- %s && %s%s -- %s %s\n", Quoted(item->folder).c_str(),
-                  Quoted(program).c_str(), options.c_str(), Quoted(item->in).c_str(),
-                  Quoted(item->out).c_str());
+      ShellLine line;
+      line.Plain("mkdir -p --").Word(item->folder).Plain("&&").Word(program);
+      for (const std::string& option : options) line.Word(option);
+      line.Plain("--").Word(item->in).Word(item->out).Print();
     }
     for (const Art& art : library.art) {
       if (!request.overwrite && Exists(art.to)) continue;
       const std::string folder = art.to.substr(0, art.to.find_last_of('/'));
-      std::printf("mkdir -p -- %s && cp -- %s %s\n", Quoted(folder).c_str(),
-                  Quoted(art.from).c_str(), Quoted(art.to).c_str());
+      ShellLine line;
+      line.Plain("mkdir -p --").Word(folder).Plain("&& cp --").Word(art.from).Word(art.to).Print();
     }
     std::fflush(stdout);
     return ExitSuccess;
@@ -416,15 +512,19 @@ int ConvertLibrary(const Request& request, const char* program) {
   if (status.joinable()) status.join();
 
   // The summary: what became of every file, and how fast.
+  // A file written whole with damage in it (an image cut short, frames that
+  // do not decode) is converted, and a re-run skips it; the summary names it
+  // and the status says that not all went well.
   size_t converted = 0, skipped = 0;
-  std::string failed;
+  std::string failed, damaged;
   double seconds = 0;
   for (const Item& item : library.items) {
     if (item.skipped) {
       ++skipped;
-    } else if (item.status == ExitSuccess) {
+    } else if (item.status == ExitSuccess || item.damaged) {
       ++converted;
       seconds += item.seconds;
+      if (item.damaged) damaged += (damaged.empty() ? "" : ", ") + item.in;
     } else {
       failed += (failed.empty() ? "" : ", ") + item.in;
     }
@@ -440,10 +540,13 @@ int ConvertLibrary(const Request& request, const char* program) {
                failures, seconds / SecondsPerHour, Clock(wall).c_str(),
                wall > 0 ? seconds / wall : 0.0);
   if (!failed.empty()) std::fprintf(stderr, "dff2wav: failed: %s\n", failed.c_str());
+  if (!damaged.empty()) {
+    std::fprintf(stderr, "dff2wav: converted with damage: %s\n", damaged.c_str());
+  }
   for (const std::string& line : library.lines) std::fprintf(stderr, "dff2wav: %s\n", line.c_str());
   if (library.unreadable > 0) {
     std::fprintf(stderr, "dff2wav: %d folder%s could not be read\n", library.unreadable,
                  library.unreadable == 1 ? "" : "s");
   }
-  return failures > 0 || library.unreadable > 0 ? ExitFailure : ExitSuccess;
+  return failures > 0 || !damaged.empty() || library.unreadable > 0 ? ExitFailure : ExitSuccess;
 }

@@ -28,6 +28,7 @@ struct Reporter {
   const char* stage = "";   // what the indicator counts: "" or "measuring "
   bool in_library = false;  // one file of many: the library shows the progress
   bool quiet = false;       // --quiet: failures and warnings only
+  bool output_written = false;  // the run's output took its name, whole, damage and all
 };
 
 // Sets the run's form; the standard form shows progress on a terminal.

@@ -488,5 +488,6 @@ int ConvertStandard(Reporter* reporter, OpenFiles* files, const Request& request
   ReportClips(*reporter, request.in, clips, s.output, gain_db);
   ReportDamagedFrames(request.in, report.damaged, *source);
   CloseAll(files);
+  reporter->output_written = true;
   return missing_words > 0 || !report.damaged.empty() ? ExitFailure : ExitSuccess;
 }

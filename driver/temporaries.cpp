@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -81,25 +83,26 @@ bool BusyAfterFailedCreate(const std::string& temp) {
   return busy;
 }
 
-// Removes the files of a stale temporary folder, then the folder; false when
-// it holds a folder (no temporary of ours).
+// Removes the files of a stale temporary folder, then the folder; false,
+// removing nothing, when it holds anything but files and links (no
+// temporary of ours): every entry is looked at before any is removed.
 bool RemoveFolder(const std::string& folder) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
+  std::vector<std::string> files;
   bool ours = true;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = folder + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-      ours = false;
-      continue;
-    }
-    unlink(path.c_str());  // a link itself, never what it points at
+    ours = ours && lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+    files.push_back(path);
   }
   closedir(dir);
-  return ours && rmdir(folder.c_str()) == 0;
+  if (!ours) return false;
+  for (const std::string& path : files) unlink(path.c_str());  // a link itself, never what it points at
+  return rmdir(folder.c_str()) == 0;
 }
 
 }  // namespace

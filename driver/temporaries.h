@@ -31,7 +31,8 @@ int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy);
 
 // The same for a temporary folder: returns a descriptor of the folder that
 // holds its lock. A stale folder is removed with the files in it; one that
-// holds a folder of its own is no temporary of ours, and is refused (EEXIST).
+// holds anything else (a folder of its own, say) is no temporary of ours: it
+// is left as it is, and refused (EEXIST).
 int CreateTemporaryFolder(const std::string& temp, bool* busy);
 
 // Removes `temp` if it is a stale temporary, file or folder: no run holds

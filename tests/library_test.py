@@ -4,8 +4,8 @@ DSDIFF files (one an edited master), an SACD image, covers and a broken
 file, mirrored into OUTDIR; re-runs that skip what is done, --overwrite;
 -j 1 and -j 2 giving the same bytes; SIGINT and SIGKILL mid-run, each
 followed by a re-run that completes what was missing and leaves no .part;
-name clashes, OUTDIR inside IN, a link that loops; and --print-commands run
-by GNU parallel.
+name clashes, inputs reached twice, OUTDIR inside IN, a link that loops, a
+file cut short; and --print-commands run by GNU parallel and by sh.
 
 Usage: library_test.py DFF2WAV DFF_TONE DFF_DST DFF_SACD
 Exits 77 (skipped) when flac or GNU parallel is not installed.
@@ -148,14 +148,56 @@ def test_interrupted(dff2wav, tools, work):
 
 def test_clashes(dff2wav, tools, work):
     lib = os.path.join(work, "lib")
-    os.makedirs(os.path.join(lib, "x"))
+    os.makedirs(os.path.join(lib, "x/m"))
     rng = open("/dev/urandom", "rb")
     open(os.path.join(lib, "x/a.dsf"), "wb").write(dsf(rng.read(R // 4)))
     open(os.path.join(lib, "x/a.dff"), "wb").write(edited_master(rng.read(R // 4), []))
+    # An album beside the folder its tracks would go into.
+    open(os.path.join(lib, "x/m.dff"), "wb").write(edited_master(
+        rng.read(R // 2), [mark(0, TRACK_START, b"p"), mark(R // 2, TRACK_START, b"q")]))
+    open(os.path.join(lib, "x/m/s.dsf"), "wb").write(dsf(rng.read(R // 4)))
+    out = os.path.join(work, "out")
+    # The folder given twice, and a file of it by name: each converted once.
+    done = run([dff2wav, lib, lib, os.path.join(lib, "x/m/s.dsf"), out + "/"], work)
+    wavs = {"x/a.wav", "x/a (2).wav", "x/m/s.wav", "x/m (2)/01 - p.wav", "x/m (2)/02 - q.wav"}
+    check(done.returncode == 0 and set(tree(out)) == wavs and "a (2)" in done.stderr.decode() and
+          "4 files: 4 converted" in summary(done) and b"converted once" in done.stderr,
+          "inputs of one name, and an album beside a folder of its name, get names of their "
+          "own, said so; a file reached twice is converted once: %s" % sorted(tree(out)))
+    # An album whose folder lost its tracks is not taken for done; nor is one
+    # of another format.
+    shutil.rmtree(os.path.join(out, "x/m (2)"))
+    again = run([dff2wav, lib, out], work)
+    check("3 skipped" in summary(again) and set(tree(out)) == wavs,
+          "a re-run makes the album again, the folder beside it notwithstanding")
+    os.remove(os.path.join(out, "x/m (2)/02 - q.wav"))
+    flac = run([dff2wav, "-f", "flac", lib, out], work)
+    check("4 converted" in summary(flac) and os.path.exists(os.path.join(out, "x/m (2)/02 - q.flac")),
+          "an album folder of WAV files is not a FLAC run's: %s" % summary(flac))
+    check(run([dff2wav, lib, out, ""], work).returncode == 1, "an empty OUTDIR is refused")
+
+
+def test_edges(dff2wav, tools, work):
+    lib = os.path.join(work, "lib")
+    os.makedirs(lib)
+    rng = open("/dev/urandom", "rb")
+    open(os.path.join(lib, "new\nline.dsf"), "wb").write(dsf(rng.read(R // 4)))
+    open(os.path.join(lib, "short.dsf"), "wb").write(dsf(rng.read(R // 4))[:-4096])
     out = os.path.join(work, "out")
     done = run([dff2wav, lib, out], work)
-    check(done.returncode == 0 and set(tree(out)) == {"x/a.wav", "x/a (2).wav"} and
-          "a (2)" in done.stderr.decode(), "two inputs of one name get two names, said so")
+    check(done.returncode == 1 and "2 converted, 0 skipped, 0 failed" in summary(done) and
+          "converted with damage: " + os.path.join(lib, "short.dsf") in done.stderr.decode(),
+          "a file cut short is converted, named, and exits 1: %s" % summary(done))
+    # The commands of a run without options run in the standard form too: no
+    # scratch files, nothing on standard output; a newline stays in its name.
+    printed = run([dff2wav, "--print-commands", lib, os.path.join(work, "far")], work)
+    check(len(printed.stdout.splitlines()) == 2, "one line per command, a newline in a name too")
+    here = os.path.join(work, "here")
+    os.makedirs(here)
+    ran = run(["sh", "-c", printed.stdout.decode()], here)
+    check(os.listdir(here) == [] and ran.stdout == b"" and
+          tree(os.path.join(work, "far")) == tree(out),
+          "the commands write what the run writes, in the standard form")
 
 
 def main():
@@ -164,7 +206,7 @@ def main():
     if not shutil.which("flac") or not shutil.which("parallel"):
         print("library: SKIPPED: flac and GNU parallel (Debian: flac, parallel) are needed")
         return SKIP_EXIT
-    for test in (test_tree, test_interrupted, test_clashes):
+    for test in (test_tree, test_interrupted, test_clashes, test_edges):
         with tempfile.TemporaryDirectory() as work:
             test(dff2wav, tools, work)
     return finish("library")

@@ -91,11 +91,16 @@ TEST(Temporaries, StaleFoldersGoWithTheirFilesOnly) {
   close(again);
   Forget(temp);
 
+  // A folder of that name that holds a folder is not ours: nothing in it goes.
   ASSERT_EQ(mkdir((temp + "/inner").c_str(), 0755), 0);
+  WriteFile(temp + "/zz keep", "kept");
+  WriteFile(temp + "/00 keep", "kept");
   EXPECT_EQ(CreateTemporaryFolder(temp, &busy), -1);
   EXPECT_FALSE(busy);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_TRUE(FileExists(temp + "/inner"));
+  EXPECT_EQ(ReadFile(temp + "/zz keep"), "kept");
+  EXPECT_EQ(ReadFile(temp + "/00 keep"), "kept");
 }
 
 }  // namespace
