@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,7 +75,7 @@ struct Library {
   bool has_outdir = false;
   std::vector<Item> items;
   std::vector<Art> art;
-  std::vector<std::string> mirrored;  // the folders of OUTDIR that mirror walked folders
+  std::set<std::string> mirrored;  // the folders of OUTDIR that mirror walked folders
   std::vector<std::string> lines;  // for the summary: names made distinct, folders left out
   int unreadable = 0;              // folders that could not be read
 };
@@ -156,7 +157,7 @@ void WalkFolder(const std::string& folder, const std::string& out, Library* libr
       const bool is_outdir = library->has_outdir && st.st_dev == library->outdir_st.st_dev &&
                              st.st_ino == library->outdir_st.st_ino;
       if (!S_ISLNK(link.st_mode) && !is_outdir) {
-        library->mirrored.push_back(Joined(out, name));
+        library->mirrored.insert(Joined(out, name));
         WalkFolder(path, Joined(out, name), library);
       }
     } else if (S_ISREG(st.st_mode) && EndsWithAny(name, DsdEndings)) {
@@ -229,8 +230,7 @@ void DropRepeats(Library* library) {
 }
 
 bool IsMirrored(const Library& library, const std::string& folder) {
-  return std::find(library.mirrored.begin(), library.mirrored.end(), folder) !=
-         library.mirrored.end();
+  return library.mirrored.count(folder) > 0;
 }
 
 // Gives each input an output name of its own: a second input that would
@@ -250,8 +250,8 @@ void MakeNamesDistinct(const Request& request, Library* library) {
     for (int copy = 2; clashes(); ++copy) item.stem = stem + " (" + std::to_string(copy) + ")";
     taken.push_back(Joined(item.folder, item.stem));
     if (item.stem != stem) {
-      library->lines.push_back(item.in + " would write what another input writes: its output is " +
-                               Joined(item.folder, item.stem));
+      library->lines.push_back(item.in + " would write where another input or a folder writes: " +
+                               "its output is " + Joined(item.folder, item.stem));
     }
   }
 }
