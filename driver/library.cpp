@@ -322,7 +322,11 @@ bool CopyArt(const Art& art) {
   }
   close(from);
   if (to >= 0) {
-    copied = close(to) == 0 && copied && rename(temporary.c_str(), art.to.c_str()) == 0;
+    if (copied) {
+      copied = CloseIntoPlace(to, temporary, art.to);
+    } else {
+      close(to);
+    }
     if (!copied) unlink(temporary.c_str());
     Forget(temporary);
   }

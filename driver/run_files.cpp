@@ -282,11 +282,10 @@ Fault CloseOutput(Output* output) {
 Fault CommitOutput(Output* output) {
   if (output->temporary.empty()) return CloseOutput(output);
   Fault fault;
-  if (close(output->fd) != 0) fault = SystemFault(Failure::FileWrite, output->path, errno);
-  output->fd = -1;
-  if (!Failed(fault) && rename(output->temporary.c_str(), output->target.c_str()) != 0) {
+  if (!CloseIntoPlace(output->fd, output->temporary, output->target)) {
     fault = SystemFault(Failure::FileWrite, output->path, errno);
   }
+  output->fd = -1;
   if (!Failed(fault)) {
     Forget(output->temporary);
     output->temporary.clear();

@@ -52,6 +52,13 @@ void OnSignal(int signal) {
   raise(signal);
 }
 
+// Whether `fd` is the file or folder at `path`.
+bool IsAtName(int fd, const std::string& path) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 // Takes the lock of the temporary `temp` just created as `fd`, without
 // waiting; false when another run holds it, or when another run, finding it
 // not yet locked, took it for stale and removed it in between: `temp` must
@@ -59,9 +66,7 @@ void OnSignal(int signal) {
 // rename the other run's unfinished one into place.
 bool Lock(int fd, const std::string& temp) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
-  struct stat held, named;
-  return fstat(fd, &held) == 0 && lstat(temp.c_str(), &named) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return IsAtName(fd, temp);
 }
 
 // Whether another run holds the temporary at `temp`.
@@ -155,7 +160,9 @@ void RemoveStaleTemporary(const std::string& temp) {
   if (!folder && !S_ISREG(st.st_mode)) return;  // not ours: left alone
   const int fd = open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+  // Locked, it must still be the one at the name: another run may have
+  // removed it and made its own there in between.
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && IsAtName(fd, temp)) {
     if (folder) {
       RemoveFolder(temp);
     } else {
@@ -163,6 +170,15 @@ void RemoveStaleTemporary(const std::string& temp) {
     }
   }
   close(fd);
+}
+
+bool CloseIntoPlace(int fd, const std::string& temp, const std::string& path) {
+  const int lock = dup(fd);  // shares the lock, which lasts while either is open
+  bool done = close(fd) == 0 && rename(temp.c_str(), path.c_str()) == 0;
+  const int error = errno;
+  if (lock >= 0) close(lock);
+  if (!done) errno = error;
+  return done;
 }
 
 int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy) {

@@ -35,6 +35,11 @@ int CreateTemporaryFile(const std::string& temp, unsigned mode, bool* busy);
 // is left as it is, and refused (EEXIST).
 int CreateTemporaryFolder(const std::string& temp, bool* busy);
 
+// Closes the temporary file `fd` and renames `temp` to `path`, keeping its
+// lock until the name is taken, so that no other run can take it for stale
+// in between. False, with errno set, when either fails.
+bool CloseIntoPlace(int fd, const std::string& temp, const std::string& path);
+
 // Removes `temp` if it is a stale temporary, file or folder: no run holds
 // it. Nothing when there is none, or another run holds it.
 void RemoveStaleTemporary(const std::string& temp);
