@@ -388,7 +388,7 @@ bool IsLibraryRun(const Request& request) {
   if (names.size() < 2 || request.list) return false;
   const std::string last = names.back();
   const bool outdir = IsFolder(last) || (!last.empty() && last.back() == '/');
-  if (names.size() > 2) return outdir;
+  if (names.size() > 2) return outdir || request.options;
   // `dff2wav FOLDER FILE` without options is the original form, which
   // cannot open a folder; with an option, an OUTDIR or a name yet to be
   // made it is a library.

@@ -10,10 +10,11 @@
 #include "driver/command_line.h"
 
 // Whether the command line names many inputs: more than one IN before an
-// OUTDIR that is a folder (existing, or ending in '/'), or an IN that is a
-// folder before an OUTDIR, a name yet to be made, or with an option
-// (`dff2wav FOLDER FILE` alone is the original form, which refuses a
-// folder). Otherwise names after OUT are ignored, as they always were.
+// OUTDIR that is a folder (existing, or ending in '/') or with an option, or
+// an IN that is a folder before an OUTDIR, a name yet to be made, or with an
+// option (`dff2wav FOLDER FILE` alone is the original form, which refuses a
+// folder). Otherwise, without options, names after OUT are ignored, as they
+// always were in the original form.
 bool IsLibraryRun(const Request& request);
 
 // Converts the library that request.names give; `program` is how the

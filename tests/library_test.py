@@ -198,6 +198,10 @@ def test_edges(dff2wav, tools, work):
     check(os.listdir(here) == [] and ran.stdout == b"" and
           tree(os.path.join(work, "far")) == tree(out),
           "the commands write what the run writes, in the standard form")
+    files = [os.path.join(lib, name) for name in sorted(os.listdir(lib))]
+    run([dff2wav, "--quiet"] + files + [os.path.join(work, "new")], work)
+    check(tree(os.path.join(work, "new")) == tree(out),
+          "with an option, files before a name yet to be made go into that folder")
 
 
 def main():
