@@ -144,6 +144,13 @@ bool OutOfLine(int64_t before, int64_t code, int64_t after) {
   return code <= before || code >= after;
 }
 
+// The same for the start at packet `p` of sector `s`, after a start whose
+// code is `before`: one that follows it by one is in line whatever comes
+// next, which spares reading on for the next start.
+bool StartOutOfLine(const SacdArea& area, uint32_t s, int p, int64_t before, uint32_t code) {
+  return code != before + 1 && OutOfLine(before, code, StartAfter(area, s, p));
+}
+
 // The first frame that starts in a sector from `from` to `to` (at most
 // ProbeSpanSectors of them) in line with its neighbours: its sector and time
 // code. False when none does.
@@ -158,7 +165,7 @@ bool FirstStartFrom(SacdCursor* cursor, uint32_t from, uint32_t to, uint32_t* se
     for (int p = 0; p < parsed.packets; ++p) {
       const uint32_t code = parsed.packet[p].frame;
       if (StartsFrame(parsed.packet[p]) &&
-          !OutOfLine(StartBefore(area, s, p), code, StartAfter(area, s, p))) {
+          !StartOutOfLine(area, s, p, StartBefore(area, s, p), code)) {
         *sector = s;
         *frame = code;
         return true;
@@ -294,9 +301,7 @@ bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
           cursor->damage.clear();
           return Finish(area, frame, out);
         }
-        // A code that follows the last start's is in line whatever comes after.
-        if (packet.frame != before + 1 &&
-            OutOfLine(before, packet.frame, StartAfter(area, s, p))) {
+        if (StartOutOfLine(area, s, p, before, packet.frame)) {
           before = packet.frame;
           cursor->damage = FrameName(frame) + "'s time code reads " + TimeCodeText(packet.frame);
           continue;
