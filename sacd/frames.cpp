@@ -1,5 +1,6 @@
 // Finding and gathering the frames of an area.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "sacd/sacd.h"
@@ -20,9 +21,38 @@ constexpr uint32_t ProbeSpanSectors = 64;
 // The most a DST frame may exceed the plain sound it codes: a frame stored
 // plainly is one byte longer; the rest is room for an encoder's padding.
 constexpr size_t DstFrameSlackBytes = SectorBytes;
+constexpr int64_t AreaStart = SacdCursor::AreaStart;
+constexpr int64_t NoNeighbour = SacdCursor::NoNeighbour;
 
 std::string SectorName(uint64_t sector) { return "sector " + std::to_string(sector); }
 std::string FrameName(uint32_t frame) { return "frame " + std::to_string(frame); }
+
+// A frame number as the time code that reads it: "40:00:00".
+std::string TimeCodeText(uint32_t frame) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u", frame / FramesPerSecond / SecondsPerMinute,
+                frame / FramesPerSecond % SecondsPerMinute, frame % FramesPerSecond);
+  return text;
+}
+
+bool StartsFrame(const AudioPacket& packet) {
+  return packet.type == DataTypeAudio && packet.frame_start;
+}
+
+// Whether audio sector `data` parses, and is of the area's frame format.
+bool Parses(const SacdArea& area, const uint8_t* data, AudioSector* sector) {
+  return ParseAudioSector(data, sector) &&
+         sector->dst == (area.frame_format == SacdFrameFormat::Dst);
+}
+
+// Sector `s` read on its own and parsed, which leaves a cursor's window, and
+// the data a caller holds in it, as they are. False when it is damaged.
+bool ParsedAlone(const SacdArea& area, uint32_t s, AudioSector* sector) {
+  uint8_t raw[RawSectorBytes];
+  uint32_t got = 0;
+  return ReadSectors(area.image, s, 1, raw, &got) && got == 1 &&
+         Parses(area, UserData(area.image, raw), sector);
+}
 
 // The user data of sector `s`, through the cursor's window (reading `ahead`
 // sectors from `s` when it is not there), or nullptr with `damage` saying why.
@@ -60,28 +90,84 @@ const uint8_t* ParsedSector(SacdCursor* cursor, uint32_t s, uint32_t ahead, Audi
                             std::string* damage) {
   const uint8_t* data = SectorData(cursor, s, ahead, damage);
   if (!data) return nullptr;
-  if (!ParseAudioSector(data, sector) ||
-      sector->dst != (cursor->area->frame_format == SacdFrameFormat::Dst)) {
+  if (!Parses(*cursor->area, data, sector)) {
     *damage = SectorName(s) + " is malformed";
     return nullptr;
   }
   return data;
 }
 
+// The time code of the frame start before packet `p` of sector `s`, read back
+// with no damaged sector between: AreaStart when the track area starts
+// first, NoNeighbour when a damaged sector comes first.
+int64_t StartBefore(const SacdArea& area, uint32_t s, int p) {
+  for (;;) {
+    if (p > 0) {
+      AudioSector sector;
+      if (!ParsedAlone(area, s, &sector)) return NoNeighbour;
+      for (int q = std::min(p, sector.packets) - 1; q >= 0; --q) {
+        if (StartsFrame(sector.packet[q])) return sector.packet[q].frame;
+      }
+    }
+    if (s <= area.first_sector) return AreaStart;
+    --s;
+    p = MaxPackets;
+  }
+}
+
+// The time code of the frame start after packet `p` of sector `s`, read on
+// with no damaged sector between: NoNeighbour when a damaged sector comes
+// first; when the track area's end does, the area's frame count, as if the
+// frame after its last started there.
+int64_t StartAfter(const SacdArea& area, uint32_t s, int p) {
+  for (; s <= area.last_sector; ++s, p = -1) {
+    AudioSector sector;
+    if (!ParsedAlone(area, s, &sector)) return NoNeighbour;
+    for (int q = p + 1; q < sector.packets; ++q) {
+      if (StartsFrame(sector.packet[q])) return sector.packet[q].frame;
+    }
+  }
+  return area.frames;
+}
+
+// Whether a frame start whose time code is `code` is out of line with the
+// frame starts before and after it (`before`, `after`; NoNeighbour where a
+// damaged sector lies between): they leave room for a frame between them,
+// and its code does not fall there. Its time code is damaged, then, and the
+// frame it starts is lost rather than taken for a frame far from it. Beside
+// a damaged sector, or between neighbours out of order themselves, which of
+// them is wrong cannot be told, and the code is taken as it reads. Codes
+// that only increase, whatever their gaps, are all in line, but for a last
+// one past the area's playing time, whose frame cannot be asked for.
+bool OutOfLine(int64_t before, int64_t code, int64_t after) {
+  if (before == NoNeighbour || after == NoNeighbour || before + 1 >= after) return false;
+  return code <= before || code >= after;
+}
+
+// The same for the start at packet `p` of sector `s`, after a start whose
+// code is `before`: one that follows it by one is in line whatever comes
+// next, which spares reading on for the next start.
+bool StartOutOfLine(const SacdArea& area, uint32_t s, int p, int64_t before, uint32_t code) {
+  return code != before + 1 && OutOfLine(before, code, StartAfter(area, s, p));
+}
+
 // The first frame that starts in a sector from `from` to `to` (at most
-// ProbeSpanSectors of them): its sector and time code. False when none does.
+// ProbeSpanSectors of them) in line with its neighbours: its sector and time
+// code. False when none does.
 bool FirstStartFrom(SacdCursor* cursor, uint32_t from, uint32_t to, uint32_t* sector,
                     uint32_t* frame) {
-  const SacdImage& image = cursor->area->image;
+  const SacdArea& area = *cursor->area;
   to = static_cast<uint32_t>(std::min<uint64_t>(to, uint64_t{from} + ProbeSpanSectors - 1));
-  for (uint32_t s = from; s <= to && s < image.sectors; ++s) {
+  for (uint32_t s = from; s <= to && s < area.image.sectors; ++s) {
     AudioSector parsed;
     std::string damage;
     if (!ParsedSector(cursor, s, ProbeSectors, &parsed, &damage)) continue;
     for (int p = 0; p < parsed.packets; ++p) {
-      if (parsed.packet[p].type == DataTypeAudio && parsed.packet[p].frame_start) {
+      const uint32_t code = parsed.packet[p].frame;
+      if (StartsFrame(parsed.packet[p]) &&
+          !StartOutOfLine(area, s, p, StartBefore(area, s, p), code)) {
         *sector = s;
-        *frame = parsed.packet[p].frame;
+        *frame = code;
         return true;
       }
     }
@@ -128,6 +214,7 @@ void Seek(SacdCursor* cursor, uint32_t frame) {
   cursor->sector = best;
   cursor->packet = 0;
   cursor->damage.clear();
+  cursor->start_before = StartBefore(area, best, 0);
 }
 
 // Whether the frame gathered in `out` is whole: a plain frame by its size, a
@@ -155,18 +242,22 @@ bool Finish(const SacdArea& area, uint32_t frame, SacdFrame* out) {
 }
 
 // Reads on from the cursor's place: past the frames before `frame`, then
-// gathers the audio packets of `frame` up to the start of the next one.
+// gathers the audio packets of `frame` up to the start of the next one. A
+// start out of line with its neighbours is passed like an earlier frame's,
+// so that one damaged time code costs only the frame it starts.
 bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
   const SacdArea& area = *cursor->area;
   const size_t most_bytes =
       area.channels * SacdChannelFrameBytes + (out->dst ? DstFrameSlackBytes : 0);
   bool gathering = false;
   uint32_t first_sector = 0, span = 0;
+  int64_t before = cursor->start_before;  // the last start passed, as the cursor keeps it
   auto place = [&](uint32_t s, int p) {
     cursor->positioned = true;
     cursor->next_frame = frame + 1;
     cursor->sector = s;
     cursor->packet = p;
+    cursor->start_before = before;
   };
   auto missing = [&]() {
     out->damage =
@@ -192,6 +283,7 @@ bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
         return Finish(area, frame, out);
       }
       cursor->damage = damage;
+      before = NoNeighbour;
       if (gathering || past_end) {
         place(s + 1, 0);
         if (past_end) cursor->positioned = false;
@@ -209,11 +301,17 @@ bool Gather(SacdCursor* cursor, uint32_t frame, SacdFrame* out) {
           cursor->damage.clear();
           return Finish(area, frame, out);
         }
+        if (StartOutOfLine(area, s, p, before, packet.frame)) {
+          before = packet.frame;
+          cursor->damage = FrameName(frame) + "'s time code reads " + TimeCodeText(packet.frame);
+          continue;
+        }
         if (packet.frame > frame) {
           // The frame's start is not where it would be: keep this place for the next.
           place(s, p);
           return missing();
         }
+        before = packet.frame;
         cursor->damage.clear();
         if (packet.frame < frame) continue;
         gathering = true;
@@ -259,5 +357,6 @@ bool ReadSacdFrameReference(const SacdArea& area, uint32_t frame, SacdFrame* out
   SacdCursor cursor;
   StartSacdCursor(area, &cursor);
   cursor.sector = area.first_sector;
+  cursor.start_before = AreaStart;
   return Gather(&cursor, frame, out);
 }

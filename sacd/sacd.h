@@ -219,7 +219,9 @@ struct SacdFrame {
   std::vector<uint8_t> bytes;
   // Why the frame cannot be read, when ReadSacdFrame returns false: "sector
   // 123456 cannot be read", "sector 2345 is malformed", "the image ends
-  // before sector 3456", "frame 89 is not in the image".
+  // before sector 3456", "frame 89 is not in the image", "frame 123's time
+  // code reads 40:00:00" (its start's time code is out of line with those of
+  // the frames around it).
   std::string damage;
 };
 
@@ -239,6 +241,11 @@ struct SacdCursor {
   uint32_t sector = 0;
   int packet = 0;
   std::string damage;  // the last damage passed since the last frame start
+  // The time code of the frame start before `sector` and `packet`, with which
+  // the next start is judged, or one of these.
+  static constexpr int64_t AreaStart = -1;          // none: the track area starts first
+  static constexpr int64_t NoNeighbour = INT64_MIN;  // a damaged sector lies between
+  int64_t start_before = NoNeighbour;
 };
 
 // Readies `cursor` for frames of `area`, which must outlive it.

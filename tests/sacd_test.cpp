@@ -454,6 +454,49 @@ TEST(SacdDamage, ALongRunOfZeroedSectorsSilencesTheFramesInIt) {
   ExpectFramesAsTheReference(damaged.disc.stereo, 5);
 }
 
+// A frame start whose time code is damaged to a later or an earlier one, the
+// first and last frames' among them, costs that frame alone, read in any order.
+TEST(SacdDamage, AWrongTimeCodeSilencesOnlyItsFrame) {
+  const TrackFile one = PlainTrack(40, 9);
+  TempDir dir;
+  const Bytes written = MakeImage(dir, {&one}, "--stereo {0}");
+  const Image whole(written);
+  const SacdImage& geometry = whole.disc.image;
+  // Where the first time code of the sector in which frame `frame` starts lies.
+  auto time_code = [&](uint32_t frame) {
+    for (uint32_t s = whole.disc.stereo.first_sector;; ++s) {
+      const size_t data = size_t{s} * geometry.sector_bytes + geometry.data_offset;
+      const uint8_t header = written[data];
+      const size_t code = data + 1 + 2 * (header >> 5);
+      if ((header >> 2 & 7) != 0 &&
+          (written[code] * 60u + written[code + 1]) * 75 + written[code + 2] == frame) {
+        return std::make_pair(s, code - data);
+      }
+    }
+  };
+  const std::vector<std::tuple<uint32_t, Bytes, std::string>> cases = {
+      {12, Bytes("\x28\0\0", 3), "40:00:00"},
+      {12, Bytes("\0\0\2", 3), "00:00:02"},
+      {0, Bytes("\0\1\0", 3), "00:01:00"},
+      {39, Bytes("\0\0\5", 3), "00:00:05"}};
+  for (const auto& [frame, code, text] : cases) {
+    Bytes bytes = written;
+    const auto [sector, offset] = time_code(frame);
+    Patch(&bytes, geometry, sector, offset, code);
+    const Image damaged(bytes);
+    const std::vector<SacdFrame> frames = ReadInOrder(damaged.disc.stereo);
+    for (uint32_t f = 0; f < frames.size(); ++f) {
+      if (f == frame) {
+        EXPECT_EQ(frames[f].damage, "frame " + std::to_string(f) + "'s time code reads " + text);
+      } else {
+        EXPECT_EQ(frames[f].damage, "") << "frame " << f << ", " << text;
+        EXPECT_TRUE(Bytes(frames[f].bytes.begin(), frames[f].bytes.end()) == one.frames[f]);
+      }
+    }
+    ExpectFramesAsTheReference(damaged.disc.stereo, frame + 7);
+  }
+}
+
 TEST(SacdDamage, AnImageCutShortDescribesWhatItHolds) {
   const DstDisc written;
   const Image whole(written.bytes);

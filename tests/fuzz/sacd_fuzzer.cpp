@@ -1,11 +1,11 @@
 // libFuzzer target: the SACD image reader on an in-memory file, its TOCs and
 // text, then a few frames of each area, found by search and read in order,
 // each checked against the reading from the track area's start wherever the
-// time codes of the frames increase along the area; then the image as a
-// source, its tracks and the words of its first frames. The first
-// byte picks the sector size (even 2,048, odd 2,064); the rest is the image
-// from sector 510 on, the 510 sectors before it being zeros, so that seeds
-// and mutations stay small.
+// time codes of the frames in line with their neighbours increase along the
+// area; then the image as a source, its tracks and the words of its first
+// frames. The first byte picks the sector size (even 2,048, odd 2,064); the
+// rest is the image from sector 510 on, the 510 sectors before it being
+// zeros, so that seeds and mutations stay small.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,28 +23,49 @@ constexpr uint32_t SectorsBefore = sacd_format::MasterTocCopies[0];
 constexpr uint32_t FramesReadInOrder = 3;  // keeps every execution short
 
 // Whether the time codes of the frames that start in the area's sectors (those
-// the image holds whole and that parse) only increase. Where they do, a frame
-// is found alike by any way of looking; where they do not, the reader need
-// only stay safe.
-bool StartsIncrease(const SacdArea& area) {
+// the image holds whole and that parse) only increase, leaving out those out
+// of line with their neighbours: the starts before and after with no damaged
+// sector between (the area's start and end standing for frames -1 and
+// area.frames), which leave room for a frame between them where the code
+// does not fall. Where they do, a frame is found alike by any way of
+// looking; where they do not, the reader need only stay safe.
+bool InLineStartsIncrease(const SacdArea& area) {
+  constexpr int64_t Damage = INT64_MIN;  // a damaged sector, between the starts
+  std::vector<int64_t> codes = {-1};     // the area's start, then starts and damage
   std::vector<uint8_t> raw(area.image.sector_bytes);
-  bool started = false;
-  uint32_t last = 0;
-  for (uint64_t s = area.first_sector; s <= area.last_sector && s < area.image.sectors; ++s) {
+  for (uint64_t s = area.first_sector; s <= area.last_sector; ++s) {
+    if (s >= area.image.sectors) {  // the image ends: damage up to the area's end
+      codes.push_back(Damage);
+      break;
+    }
     uint32_t got = 0;
     AudioSector sector;
-    if (!ReadSectors(area.image, s, 1, raw.data(), &got) || got != 1) break;
-    if (!ParseAudioSector(UserData(area.image, raw.data()), &sector) ||
+    if (!ReadSectors(area.image, s, 1, raw.data(), &got) || got != 1 ||
+        !ParseAudioSector(UserData(area.image, raw.data()), &sector) ||
         sector.dst != (area.frame_format == SacdFrameFormat::Dst)) {
+      codes.push_back(Damage);
       continue;
     }
     for (int p = 0; p < sector.packets; ++p) {
       const AudioPacket& packet = sector.packet[p];
-      if (packet.type != sacd_format::DataTypeAudio || !packet.frame_start) continue;
-      if (started && packet.frame <= last) return false;
-      started = true;
-      last = packet.frame;
+      if (packet.type == sacd_format::DataTypeAudio && packet.frame_start) {
+        codes.push_back(packet.frame);
+      }
     }
+  }
+  codes.push_back(area.frames);  // the area's end
+  bool started = false;
+  int64_t last = 0;
+  for (size_t i = 1; i + 1 < codes.size(); ++i) {
+    const int64_t before = codes[i - 1], code = codes[i], after = codes[i + 1];
+    if (code == Damage) continue;
+    if (before != Damage && after != Damage && before + 1 < after &&
+        (code <= before || code >= after)) {
+      continue;
+    }
+    if (started && code <= last) return false;
+    started = true;
+    last = code;
   }
   return true;
 }
@@ -91,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (track.text.size() != area->text_channels.size()) __builtin_trap();
       }
-      const bool increasing = StartsIncrease(*area);
+      const bool increasing = InLineStartsIncrease(*area);
       SacdCursor cursor;
       StartSacdCursor(*area, &cursor);
       for (uint32_t f = 0; f < FramesReadInOrder && f < area->frames; ++f) {
