@@ -99,9 +99,10 @@ const uint8_t* ParsedSector(SacdCursor* cursor, uint32_t s, uint32_t ahead, Audi
 
 // The time code of the frame start before packet `p` of sector `s`, read back
 // with no damaged sector between: AreaStart when the track area starts
-// first, NoNeighbour when a damaged sector comes first.
+// first, NoNeighbour when a damaged sector comes first or no start comes
+// within ProbeSpanSectors (only damage leaves such a run).
 int64_t StartBefore(const SacdArea& area, uint32_t s, int p) {
-  for (;;) {
+  for (uint32_t looked = 0; looked < ProbeSpanSectors; ++looked) {
     if (p > 0) {
       AudioSector sector;
       if (!ParsedAlone(area, s, &sector)) return NoNeighbour;
@@ -113,14 +114,16 @@ int64_t StartBefore(const SacdArea& area, uint32_t s, int p) {
     --s;
     p = MaxPackets;
   }
+  return NoNeighbour;
 }
 
 // The time code of the frame start after packet `p` of sector `s`, read on
 // with no damaged sector between: NoNeighbour when a damaged sector comes
-// first; when the track area's end does, the area's frame count, as if the
-// frame after its last started there.
+// first, or no start within ProbeSpanSectors; when the track area's end
+// does, the area's frame count, as if the frame after its last started there.
 int64_t StartAfter(const SacdArea& area, uint32_t s, int p) {
-  for (; s <= area.last_sector; ++s, p = -1) {
+  for (uint32_t looked = 0; s <= area.last_sector; ++s, p = -1) {
+    if (looked++ == ProbeSpanSectors) return NoNeighbour;
     AudioSector sector;
     if (!ParsedAlone(area, s, &sector)) return NoNeighbour;
     for (int q = p + 1; q < sector.packets; ++q) {

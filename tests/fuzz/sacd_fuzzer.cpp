@@ -26,16 +26,23 @@ constexpr uint32_t FramesReadInOrder = 3;  // keeps every execution short
 // the image holds whole and that parse) only increase, leaving out those out
 // of line with their neighbours: the starts before and after with no damaged
 // sector between (the area's start and end standing for frames -1 and
-// area.frames), which leave room for a frame between them where the code
-// does not fall. Where they do, a frame is found alike by any way of
+// area.frames) and fewer than ProbeSpan sectors away, which leave room for a
+// frame between them where the code does not fall. Where they do, a frame is found alike by any way of
 // looking; where they do not, the reader need only stay safe.
 bool InLineStartsIncrease(const SacdArea& area) {
-  constexpr int64_t Damage = INT64_MIN;  // a damaged sector, between the starts
+  constexpr int64_t Damage = INT64_MIN;  // a damaged sector, or no start near, between the starts
+  constexpr uint64_t ProbeSpan = 64;     // how far the readers look for a start's neighbours
   std::vector<int64_t> codes = {-1};     // the area's start, then starts and damage
+  uint64_t last_place = area.first_sector;  // the sector of the last entry
+  auto push = [&](uint64_t s, int64_t code) {
+    if (code != Damage && s >= last_place + ProbeSpan) codes.push_back(Damage);
+    codes.push_back(code);
+    last_place = s;
+  };
   std::vector<uint8_t> raw(area.image.sector_bytes);
   for (uint64_t s = area.first_sector; s <= area.last_sector; ++s) {
     if (s >= area.image.sectors) {  // the image ends: damage up to the area's end
-      codes.push_back(Damage);
+      push(s, Damage);
       break;
     }
     uint32_t got = 0;
@@ -43,17 +50,17 @@ bool InLineStartsIncrease(const SacdArea& area) {
     if (!ReadSectors(area.image, s, 1, raw.data(), &got) || got != 1 ||
         !ParseAudioSector(UserData(area.image, raw.data()), &sector) ||
         sector.dst != (area.frame_format == SacdFrameFormat::Dst)) {
-      codes.push_back(Damage);
+      push(s, Damage);
       continue;
     }
     for (int p = 0; p < sector.packets; ++p) {
       const AudioPacket& packet = sector.packet[p];
       if (packet.type == sacd_format::DataTypeAudio && packet.frame_start) {
-        codes.push_back(packet.frame);
+        push(s, packet.frame);
       }
     }
   }
-  codes.push_back(area.frames);  // the area's end
+  push(area.last_sector, area.frames);  // the area's end
   bool started = false;
   int64_t last = 0;
   for (size_t i = 1; i + 1 < codes.size(); ++i) {
