@@ -291,18 +291,6 @@ std::string Convert(const Bytes& file, const Options& options, Bytes* out, Tally
   return "";
 }
 
-bool ReadFile(const std::string& path, Bytes* data) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  uint8_t buffer[1 << 16];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-    data->insert(data->end(), buffer, buffer + got);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 bool WriteFile(const std::string& path, const Bytes& data) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -317,7 +305,7 @@ int main(int argc, char** argv) {
   const int answered = AnswerToOptions("dff-dst", HelpText, ParseOptions(argc, argv, &options));
   if (answered >= 0) return answered;
   Bytes in, out;
-  if (!ReadFile(options.in, &in)) {
+  if (!ReadWholeFile(options.in, &in)) {
     std::fprintf(stderr, "dff-dst: cannot read %s: %s\n", options.in.c_str(), std::strerror(errno));
     return ExitFailure;
   }

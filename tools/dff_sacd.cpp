@@ -246,18 +246,6 @@ bool IdIs(const Bytes& b, size_t at, const char* id) {
   return b.size() >= at + IdBytes && std::memcmp(b.data() + at, id, IdBytes) == 0;
 }
 
-bool ReadFile(const std::string& path, Bytes* data) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  uint8_t buffer[1 << 16];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-    data->insert(data->end(), buffer, buffer + got);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 // ---- The tracks' sound ------------------------------------------------------------------
 
 // Calls `found(head, data, size)` for each chunk in [begin, end).
@@ -275,7 +263,7 @@ void Chunks(const Bytes& file, size_t begin, size_t end, Found found) {
 // Reads a track's DSDIFF file into its frames; returns an error, or "".
 std::string ReadTrack(Track* track) {
   Bytes file;
-  if (!ReadFile(track->path, &file)) return std::string("cannot read: ") + std::strerror(errno);
+  if (!ReadWholeFile(track->path, &file)) return std::string("cannot read: ") + std::strerror(errno);
   if (!IdIs(file, 0, ContainerId) || file.size() < FormHeadBytes) return "not a DSDIFF file";
   uint32_t rate = 0;
   bool found_sound = false;

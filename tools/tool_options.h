@@ -1,11 +1,14 @@
-// What the test-file writers share about their command lines: whole numbers
-// in a range, and the answer to options that were asked for help or wrong.
+// What the test-file writers share: whole numbers in a range and the answer
+// to options that were asked for help or wrong, on their command lines, and
+// the reading of a whole input file.
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 constexpr int ToolExitUsage = 2;  // the options were wrong
 
@@ -33,4 +36,18 @@ inline int AnswerToOptions(const char* tool, const char* help, const std::string
   if (error.empty()) return -1;
   std::fprintf(stderr, "%s: %s (see --help)\n", tool, error.c_str());
   return ToolExitUsage;
+}
+
+// Appends the bytes of the file at `path` to `data`; false when it cannot be read.
+inline bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  uint8_t buffer[1 << 16];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    data->insert(data->end(), buffer, buffer + got);
+  }
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
 }
