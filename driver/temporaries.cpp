@@ -20,6 +20,21 @@ namespace {
 constexpr char TemporaryPrefix[] = ".";
 constexpr char TemporarySuffix[] = ".part";
 constexpr unsigned FolderMode = 0777;  // less the umask, as the folder it becomes
+// The longest file name most file systems take, in bytes; a temporary of a
+// name near it keeps the name's start and a digest of all of it.
+constexpr size_t MaxNameBytes = 255;
+constexpr size_t DigestDigits = 16;
+constexpr char DigestMark = '~';
+constexpr uint64_t FnvBasis = 14695981039346656037ULL, FnvPrime = 1099511628211ULL;
+
+// FNV-1a of `name`, in hex: the same name always gives the same digits.
+std::string DigestOf(const std::string& name) {
+  uint64_t hash = FnvBasis;
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * FnvPrime;
+  std::string digits(DigestDigits, '0');
+  for (size_t i = DigestDigits; i-- > 0; hash >>= 4) digits[i] = "0123456789abcdef"[hash & 0xF];
+  return digits;
+}
 
 // What SIGINT and SIGTERM remove. A handler may only read memory that is
 // there already, so the list is a fixed array of slots, each a path the run
@@ -118,7 +133,14 @@ std::string TemporaryOf(const std::string& path) {
   const size_t slash = trimmed.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-  return folder + TemporaryPrefix + name + TemporarySuffix;
+  const size_t around = std::strlen(TemporaryPrefix) + std::strlen(TemporarySuffix);
+  if (name.size() + around <= MaxNameBytes) return folder + TemporaryPrefix + name + TemporarySuffix;
+  // Too long to take ".NAME.part": its start, cut at a whole UTF-8
+  // character, then the digest, so that two long names stay two temporaries.
+  size_t keep = MaxNameBytes - around - DigestDigits - 1;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return folder + TemporaryPrefix + name.substr(0, keep) + DigestMark + DigestOf(name) +
+         TemporarySuffix;
 }
 
 bool IsTemporaryName(const std::string& name) {

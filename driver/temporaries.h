@@ -8,7 +8,9 @@
 
 #include <string>
 
-// ".NAME.part" beside `path` (whose trailing slashes are ignored).
+// ".NAME.part" beside `path` (whose trailing slashes are ignored); for a
+// NAME too long for that within 255 bytes, its start and a digest of all of
+// it, ".NAME-START~DIGEST.part".
 std::string TemporaryOf(const std::string& path);
 // Whether `name` (a file name, no folder) is a temporary of this naming.
 bool IsTemporaryName(const std::string& name);

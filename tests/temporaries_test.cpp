@@ -20,6 +20,22 @@ TEST(Temporaries, NamesAreHiddenBesideTheirOutput) {
   EXPECT_FALSE(IsTemporaryName(".song.flac"));
 }
 
+// A name of up to 255 bytes is a file's name; its temporary must be one too,
+// and two long names that differ only at their ends keep two temporaries.
+TEST(Temporaries, LongNamesHaveTemporariesOfTheirOwnThatFit) {
+  const std::string start(248, 'a');
+  const std::string first = TemporaryOf("out/" + start + "1.flac");
+  const std::string second = TemporaryOf("out/" + start + "2.flac");
+  EXPECT_LE(first.size() - 4, 255u);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first, TemporaryOf("out/" + start + "1.flac"));
+  EXPECT_TRUE(IsTemporaryName(first.substr(4)));
+  std::string accents = "x";
+  for (int i = 0; i < 125; ++i) accents += "\xc3\xa9";
+  const std::string wide = TemporaryOf(accents);
+  EXPECT_EQ(wide.substr(wide.find('~') - 2, 2), "\xc3\xa9");  // cut at a whole character
+}
+
 // A temporary that a run holds is left to it; one that no run holds is
 // stale, and the next run replaces it with an empty one of its own.
 TEST(Temporaries, AHeldFileIsBusyAndAStaleOneIsReplaced) {
