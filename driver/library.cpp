@@ -456,9 +456,12 @@ int ConvertLibrary(const Request& request, const char* program) {
                  std::strerror(errno));
     return ExitFailure;
   }
+  // A picture that cannot be copied is a failure too: a re-run tries again.
+  int art_failed = 0;
   for (const Art& art : library.art) {
     const std::string folder = art.to.substr(0, art.to.find_last_of('/'));
     if ((request.overwrite || !Exists(art.to)) && (!MakeFolders(folder) || !CopyArt(art))) {
+      ++art_failed;
       const ConsoleLock console;
       std::fprintf(stderr, "dff2wav: %s: cannot be copied to %s\n", art.from.c_str(),
                    art.to.c_str());
@@ -552,5 +555,11 @@ int ConvertLibrary(const Request& request, const char* program) {
     std::fprintf(stderr, "dff2wav: %d folder%s could not be read\n", library.unreadable,
                  library.unreadable == 1 ? "" : "s");
   }
-  return failures > 0 || !damaged.empty() || library.unreadable > 0 ? ExitFailure : ExitSuccess;
+  if (art_failed > 0) {
+    std::fprintf(stderr, "dff2wav: %d picture%s could not be copied\n", art_failed,
+                 art_failed == 1 ? "" : "s");
+  }
+  return failures > 0 || !damaged.empty() || library.unreadable > 0 || art_failed > 0
+             ? ExitFailure
+             : ExitSuccess;
 }

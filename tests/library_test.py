@@ -174,6 +174,12 @@ def test_clashes(dff2wav, tools, work):
     flac = run([dff2wav, "-f", "flac", lib, out], work)
     check("4 converted" in summary(flac) and os.path.exists(os.path.join(out, "x/m (2)/02 - q.flac")),
           "an album folder of WAV files is not a FLAC run's: %s" % summary(flac))
+    # A picture that cannot be copied (something not ours at its temporary) fails the run.
+    open(os.path.join(lib, "x/cover.png"), "wb").write(b"a cover")
+    os.makedirs(os.path.join(out, "x/.cover.png.part/kept"))
+    art = run([dff2wav, lib, out], work)
+    check(art.returncode == 1 and b"1 picture could not be copied" in art.stderr,
+          "a picture not copied is said in the summary and exits 1")
     check(run([dff2wav, lib, out, ""], work).returncode == 1, "an empty OUTDIR is refused")
 
 
