@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -201,28 +203,27 @@ void Probe(const Request& request, Item* item) {
   close(fd);
 }
 
+// The folder entry `path` names, whatever way it was reached: its folder's
+// own path, and its name. A link or a hard link is an entry of its own.
+std::string EntryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char* real = realpath(folder.c_str(), nullptr);
+  const std::string entry = real ? std::string(real) + "/" + path.substr(slash + 1) : path;
+  std::free(real);
+  return entry;
+}
+
 // Leaves out an input reached a second time (a folder given twice, or a
 // file given by name inside a folder given too): it is converted once.
 void DropRepeats(Library* library) {
-  struct Seen {
-    dev_t device;
-    ino_t inode;
-    std::string in;
-  };
   std::vector<Item> kept;
-  std::vector<Seen> seen;
+  std::map<std::string, std::string> seen;  // each entry, and the input that reached it first
   for (Item& item : library->items) {
-    struct stat st;
-    // One that cannot be read is kept: its run says why.
-    if (stat(item.in.c_str(), &st) == 0) {
-      const auto first = std::find_if(seen.begin(), seen.end(), [&](const Seen& file) {
-        return file.device == st.st_dev && file.inode == st.st_ino;
-      });
-      if (first != seen.end()) {
-        library->lines.push_back(item.in + " is " + first->in + " again: converted once");
-        continue;
-      }
-      seen.push_back(Seen{st.st_dev, st.st_ino, item.in});
+    const auto first = seen.emplace(EntryOf(item.in), item.in);
+    if (!first.second) {
+      library->lines.push_back(item.in + " is " + first.first->second + " again: converted once");
+      continue;
     }
     kept.push_back(std::move(item));
   }
@@ -445,7 +446,12 @@ int ConvertLibrary(const Request& request, const char* program) {
       if (!request.overwrite && Exists(art.to)) continue;
       const std::string folder = art.to.substr(0, art.to.find_last_of('/'));
       ShellLine line;
-      line.Plain("mkdir -p --").Word(folder).Plain("&& cp --").Word(art.from).Word(art.to).Print();
+      // Copied under its temporary name and renamed, as the run copies it:
+      // never written through a link at either name, nor seen half-copied.
+      const std::string temporary = TemporaryOf(art.to);
+      line.Plain("mkdir -p --").Word(folder).Plain("&& rm -f --").Word(temporary);
+      line.Plain("&& cp --").Word(art.from).Word(temporary);
+      line.Plain("&& mv -f --").Word(temporary).Word(art.to).Print();
     }
     std::fflush(stdout);
     return ExitSuccess;

@@ -156,23 +156,25 @@ def test_clashes(dff2wav, tools, work):
     open(os.path.join(lib, "x/m.dff"), "wb").write(edited_master(
         rng.read(R // 2), [mark(0, TRACK_START, b"p"), mark(R // 2, TRACK_START, b"q")]))
     open(os.path.join(lib, "x/m/s.dsf"), "wb").write(dsf(rng.read(R // 4)))
+    os.link(os.path.join(lib, "x/a.dsf"), os.path.join(lib, "x/m/h.dsf"))  # an entry of its own
     out = os.path.join(work, "out")
     # The folder given twice, and a file of it by name: each converted once.
     done = run([dff2wav, lib, lib, os.path.join(lib, "x/m/s.dsf"), out + "/"], work)
-    wavs = {"x/a.wav", "x/a (2).wav", "x/m/s.wav", "x/m (2)/01 - p.wav", "x/m (2)/02 - q.wav"}
+    wavs = {"x/a.wav", "x/a (2).wav", "x/m/h.wav", "x/m/s.wav", "x/m (2)/01 - p.wav",
+            "x/m (2)/02 - q.wav"}
     check(done.returncode == 0 and set(tree(out)) == wavs and "a (2)" in done.stderr.decode() and
-          "4 files: 4 converted" in summary(done) and b"converted once" in done.stderr,
+          "5 files: 5 converted" in summary(done) and b"converted once" in done.stderr,
           "inputs of one name, and an album beside a folder of its name, get names of their "
           "own, said so; a file reached twice is converted once: %s" % sorted(tree(out)))
     # An album whose folder lost its tracks is not taken for done; nor is one
     # of another format.
     shutil.rmtree(os.path.join(out, "x/m (2)"))
     again = run([dff2wav, lib, out], work)
-    check("3 skipped" in summary(again) and set(tree(out)) == wavs,
+    check("4 skipped" in summary(again) and set(tree(out)) == wavs,
           "a re-run makes the album again, the folder beside it notwithstanding")
     os.remove(os.path.join(out, "x/m (2)/02 - q.wav"))
     flac = run([dff2wav, "-f", "flac", lib, out], work)
-    check("4 converted" in summary(flac) and os.path.exists(os.path.join(out, "x/m (2)/02 - q.flac")),
+    check("5 converted" in summary(flac) and os.path.exists(os.path.join(out, "x/m (2)/02 - q.flac")),
           "an album folder of WAV files is not a FLAC run's: %s" % summary(flac))
     # A picture that cannot be copied (something not ours at its temporary) fails the run.
     open(os.path.join(lib, "x/cover.png"), "wb").write(b"a cover")
@@ -189,6 +191,7 @@ def test_edges(dff2wav, tools, work):
     rng = open("/dev/urandom", "rb")
     open(os.path.join(lib, "new\nline.dsf"), "wb").write(dsf(rng.read(R // 4)))
     open(os.path.join(lib, "short.dsf"), "wb").write(dsf(rng.read(R // 4))[:-4096])
+    open(os.path.join(lib, "cover.png"), "wb").write(b"\x89PNG a cover")
     out = os.path.join(work, "out")
     done = run([dff2wav, lib, out], work)
     check(done.returncode == 1 and "2 converted, 0 skipped, 0 failed" in summary(done) and
@@ -197,16 +200,28 @@ def test_edges(dff2wav, tools, work):
     # The commands of a run without options run in the standard form too: no
     # scratch files, nothing on standard output; a newline stays in its name.
     printed = run([dff2wav, "--print-commands", lib, os.path.join(work, "far")], work)
-    check(len(printed.stdout.splitlines()) == 2, "one line per command, a newline in a name too")
+    check(len(printed.stdout.splitlines()) == 3, "one line per command, a newline in a name too")
     here = os.path.join(work, "here")
     os.makedirs(here)
     ran = run(["sh", "-c", printed.stdout.decode()], here)
     check(os.listdir(here) == [] and ran.stdout == b"" and
           tree(os.path.join(work, "far")) == tree(out),
           "the commands write what the run writes, in the standard form")
-    files = [os.path.join(lib, name) for name in sorted(os.listdir(lib))]
+    # A link planted where a picture goes is replaced, not written through.
+    victim = os.path.join(work, "victim")
+    open(victim, "w").write("kept")
+    cover = os.path.join(work, "far", "cover.png")
+    os.remove(cover)
+    os.symlink(victim, cover)
+    again = run([dff2wav, "--print-commands", "--overwrite", lib, os.path.join(work, "far")], work)
+    run(["sh", "-c", again.stdout.decode()], here)
+    check(open(victim, "rb").read() == b"kept" and not os.path.islink(cover) and
+          open(cover, "rb").read() == b"\x89PNG a cover",
+          "a printed copy replaces a link at its name and leaves what it points at alone")
+    files = [os.path.join(lib, name) for name in sorted(os.listdir(lib)) if name.endswith(".dsf")]
     run([dff2wav, "--quiet"] + files + [os.path.join(work, "new")], work)
-    check(tree(os.path.join(work, "new")) == tree(out),
+    sound = {name: digest for name, digest in tree(out).items() if name != "cover.png"}
+    check(tree(os.path.join(work, "new")) == sound,
           "with an option, files before a name yet to be made go into that folder")
 
 
