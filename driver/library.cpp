@@ -565,7 +565,7 @@ int ConvertLibrary(const Request& request, const char* program) {
     std::fprintf(stderr, "dff2wav: %d picture%s could not be copied\n", art_failed,
                  art_failed == 1 ? "" : "s");
   }
-  return failures > 0 || !damaged.empty() || library.unreadable > 0 || art_failed > 0
-             ? ExitFailure
-             : ExitSuccess;
+  const bool all_well =
+      failures == 0 && damaged.empty() && library.unreadable == 0 && art_failed == 0;
+  return all_well ? ExitSuccess : ExitFailure;
 }

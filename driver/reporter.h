@@ -23,11 +23,11 @@ enum class RunForm { Original, Standard };
 
 struct Reporter {
   RunForm form = RunForm::Original;
-  bool progress = false;    // the standard form's progress indicator is shown
-  int shown_percent = -1;   // the indicator's last figure
-  const char* stage = "";   // what the indicator counts: "" or "measuring "
-  bool in_library = false;  // one file of many: the library shows the progress
-  bool quiet = false;       // --quiet: failures and warnings only
+  bool progress = false;        // the standard form's progress indicator is shown
+  int shown_percent = -1;       // the indicator's last figure
+  const char* stage = "";       // what the indicator counts: "" or "measuring "
+  bool in_library = false;      // one file of many: the library shows the progress
+  bool quiet = false;           // --quiet: failures and warnings only
   bool output_written = false;  // the run's output took its name, whole, damage and all
 };
 

@@ -70,8 +70,8 @@ void OnSignal(int signal) {
 // Whether `fd` is the file or folder at `path`.
 bool IsAtName(int fd, const std::string& path) {
   struct stat held, named;
-  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
 }
 
 // Takes the lock of the temporary `temp` just created as `fd`, without
@@ -121,7 +121,8 @@ bool RemoveFolder(const std::string& folder) {
   }
   closedir(dir);
   if (!ours) return false;
-  for (const std::string& path : files) unlink(path.c_str());  // a link itself, never what it points at
+  // A link itself goes, never what it points at.
+  for (const std::string& path : files) unlink(path.c_str());
   return rmdir(folder.c_str()) == 0;
 }
 
@@ -134,7 +135,9 @@ std::string TemporaryOf(const std::string& path) {
   const std::string folder = slash == std::string::npos ? "" : trimmed.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
   const size_t around = std::strlen(TemporaryPrefix) + std::strlen(TemporarySuffix);
-  if (name.size() + around <= MaxNameBytes) return folder + TemporaryPrefix + name + TemporarySuffix;
+  if (name.size() + around <= MaxNameBytes) {
+    return folder + TemporaryPrefix + name + TemporarySuffix;
+  }
   // Too long to take ".NAME.part": its start, cut at a whole UTF-8
   // character, then the digest, so that two long names stay two temporaries.
   size_t keep = MaxNameBytes - around - DigestDigits - 1;

@@ -243,7 +243,7 @@ struct SacdCursor {
   std::string damage;  // the last damage passed since the last frame start
   // The time code of the frame start before `sector` and `packet`, with which
   // the next start is judged, or one of these.
-  static constexpr int64_t AreaStart = -1;          // none: the track area starts first
+  static constexpr int64_t AreaStart = -1;           // none: the track area starts first
   static constexpr int64_t NoNeighbour = INT64_MIN;  // a damaged sector lies between
   int64_t start_before = NoNeighbour;
 };

@@ -263,7 +263,8 @@ void Chunks(const Bytes& file, size_t begin, size_t end, Found found) {
 // Reads a track's DSDIFF file into its frames; returns an error, or "".
 std::string ReadTrack(Track* track) {
   Bytes file;
-  if (!ReadWholeFile(track->path, &file)) return std::string("cannot read: ") + std::strerror(errno);
+  if (!ReadWholeFile(track->path, &file))
+    return std::string("cannot read: ") + std::strerror(errno);
   if (!IdIs(file, 0, ContainerId) || file.size() < FormHeadBytes) return "not a DSDIFF file";
   uint32_t rate = 0;
   bool found_sound = false;

@@ -27,8 +27,8 @@ constexpr uint32_t FramesReadInOrder = 3;  // keeps every execution short
 // of line with their neighbours: the starts before and after with no damaged
 // sector between (the area's start and end standing for frames -1 and
 // area.frames) and fewer than ProbeSpan sectors away, which leave room for a
-// frame between them where the code does not fall. Where they do, a frame is found alike by any way of
-// looking; where they do not, the reader need only stay safe.
+// frame between them where the code does not fall. Where they do, a frame is found alike by any way
+// of looking; where they do not, the reader need only stay safe.
 bool InLineStartsIncrease(const SacdArea& area) {
   constexpr int64_t Damage = INT64_MIN;  // a damaged sector, or no start near, between the starts
   constexpr uint64_t ProbeSpan = 64;     // how far the readers look for a start's neighbours
